@@ -1,0 +1,62 @@
+// The app's framing: a 4-byte big-endian payload length, then the payload, in both directions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "mux/connect.h"
+#include "net/fd.h"
+#include "net/io_error.h"
+
+namespace vantrel::forwarder {
+
+inline constexpr std::size_t MAX_VIDEO_PACKET = 65536;
+inline constexpr std::size_t MAX_TRACKING_PACKET = 1024;
+
+using Packet = std::vector<std::uint8_t>;
+// The receive timeout ran out while no prefix byte was pending.
+struct NoPacket {
+    friend bool operator==(NoPacket, NoPacket) = default;
+};
+using ReadOutcome = net::IoResult<std::variant<Packet, NoPacket>>;
+
+class PacketStream {
+public:
+    // Sets the 5-second receive timeout, duplicates the descriptor (close-on-exec) as the writer and
+    // allocates a zeroed receive buffer of `capacity` bytes. On failure the stream is closed.
+    static net::IoResult<PacketStream> open(mux::DeviceStream stream, std::size_t capacity);
+
+    PacketStream(PacketStream&&) noexcept = default;
+    PacketStream& operator=(PacketStream&&) noexcept = default;
+
+    // A whole packet, NoPacket (timeout before any byte of a new prefix), or an error:
+    // "bad packet length" for 0 or above the capacity, UnexpectedEof on end of stream, and the
+    // socket error otherwise. Prefix bytes that arrived before a timeout are kept for the next call.
+    ReadOutcome read_packet();
+
+    // The prefix and the payload as two complete writes through the writer.
+    net::IoResult<void> write_packet(std::span<const std::uint8_t> payload);
+
+    // Sets SO_RCVTIMEO on the connection (shared by both descriptors).
+    net::IoResult<void> set_receive_timeout(int seconds);
+
+    std::size_t capacity() const { return buffer_.size(); }
+    mux::ConnectionKind kind() const { return kind_; }
+    int reader_fd() const { return reader_.get(); }
+    int writer_fd() const { return writer_.get(); }
+
+private:
+    PacketStream(net::Fd reader, net::Fd writer, mux::ConnectionKind kind, std::size_t capacity);
+
+    std::vector<std::uint8_t> buffer_;
+    net::Fd reader_;
+    net::Fd writer_;
+    mux::ConnectionKind kind_;
+    std::uint8_t prefix_[4] = {};
+    std::size_t prefix_filled_ = 0;  // bytes of a prefix that arrived before a receive timeout
+};
+
+}  // namespace vantrel::forwarder

@@ -1,0 +1,30 @@
+// Preparing a path: the health check and the UDP sockets.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string_view>
+
+#include "forwarder/packet_stream.h"
+#include "net/fd.h"
+#include "net/io_error.h"
+
+namespace vantrel::forwarder {
+
+inline constexpr int RECEIVE_TIMEOUT_SECONDS = 5;
+inline constexpr int HEALTH_CHECK_TIMEOUT_SECONDS = 2;
+
+// Writes the request FE 00 01 and waits up to 2 s for any packet back; the receive timeout is 5 s
+// again afterwards. "health check timed out" (TimedOut) when no reply arrives.
+net::IoResult<void> health_check(PacketStream& stream);
+
+// Parses a numeric IPv4 "a.b.c.d:port" text.
+net::IoResult<sockaddr_in> parse_socket_address(std::string_view text);
+
+// A close-on-exec UDP socket bound to the address text.
+net::IoResult<net::Fd> create_udp_socket(std::string_view address);
+
+// FIONBIO, value 1.
+net::IoResult<void> set_nonblocking(int fd);
+
+}  // namespace vantrel::forwarder

@@ -1,0 +1,122 @@
+// The three forwarding threads of a session: "video-feedback", "video-fwd" and "tracking-fwd".
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "forwarder/packet_stream.h"
+#include "net/fd.h"
+#include "net/io_error.h"
+
+namespace vantrel::forwarder {
+
+inline constexpr std::size_t FEEDBACK_BUF_SIZE = 2048;
+// Feedback datagrams waiting for the next video packet; one that finds the queue full is dropped.
+inline constexpr std::size_t FEEDBACK_QUEUE_LIMIT = 4096;
+
+inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";
+inline constexpr std::string_view TRACKING_DESTINATION = "127.0.0.1:4242";
+
+struct ForwardStats {
+    std::atomic<std::uint64_t> packets{0};
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> feedback{0};
+};
+
+using Flag = std::shared_ptr<std::atomic<bool>>;
+
+struct FeedbackQueueState;  // defined in threads.cpp
+
+// The sending end (held by "video-feedback"). Dropping it marks the end gone.
+class FeedbackSender {
+public:
+    FeedbackSender(FeedbackSender&&) noexcept = default;
+    FeedbackSender& operator=(FeedbackSender&&) noexcept;
+    ~FeedbackSender();
+    // Never waits: queues the datagram, or drops it when the queue already holds
+    // FEEDBACK_QUEUE_LIMIT datagrams or the receiving end is gone.
+    void put(std::vector<std::uint8_t> datagram);
+
+private:
+    friend std::pair<FeedbackSender, class FeedbackReceiver> make_feedback_queue();
+    explicit FeedbackSender(std::shared_ptr<FeedbackQueueState> s) : state_(std::move(s)) {}
+    std::shared_ptr<FeedbackQueueState> state_;
+};
+
+// The receiving end (held by "video-fwd"). Dropping it discards what is still queued.
+class FeedbackReceiver {
+public:
+    FeedbackReceiver(FeedbackReceiver&&) noexcept = default;
+    FeedbackReceiver& operator=(FeedbackReceiver&&) noexcept;
+    ~FeedbackReceiver();
+    // Never waits: the oldest datagram, or nothing when the queue is empty or the sender is gone.
+    std::optional<std::vector<std::uint8_t>> take();
+
+private:
+    friend std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
+    explicit FeedbackReceiver(std::shared_ptr<FeedbackQueueState> s) : state_(std::move(s)) {}
+    std::shared_ptr<FeedbackQueueState> state_;
+};
+
+std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
+    explicit FeedbackReceiver(std::shared_ptr<FeedbackQueueState> s) : state_(std::move(s)) {}
+    std::shared_ptr<FeedbackQueueState> state_;
+    struct Closer {
+        void operator()(FeedbackQueueState*) const;
+    };
+    std::unique_ptr<FeedbackQueueState, Closer> close_on_drop_;
+
+public:
+    FeedbackReceiver(FeedbackReceiver&&) noexcept = default;
+    FeedbackReceiver& operator=(FeedbackReceiver&&) noexcept = default;
+};
+
+std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
+
+struct VideoFeedbackContext {
+    FeedbackSender queue;
+    Flag running;
+    Flag session_active;
+    std::shared_ptr<ForwardStats> stats;
+    net::Fd socket;  // duplicate of the video UDP socket, non-blocking
+};
+
+struct VideoForwardContext {
+    PacketStream stream;
+    Flag running;
+    Flag session_active;
+    net::Fd socket;  // the video UDP socket, non-blocking
+    sockaddr_in destination;
+    std::shared_ptr<ForwardStats> stats;
+    FeedbackReceiver queue;
+};
+
+struct TrackingForwardContext {
+    PacketStream stream;
+    Flag running;
+    Flag session_active;
+    net::Fd socket;  // the tracking UDP socket, non-blocking
+    sockaddr_in destination;
+    std::shared_ptr<ForwardStats> stats;
+};
+
+// Thread bodies; each owns its context and releases all of it when it returns.
+void run_video_feedback(VideoFeedbackContext context);
+void run_video_forward(VideoForwardContext context);
+void run_tracking_forward(TrackingForwardContext context);
+
+// Start each body on a thread named "video-feedback", "video-fwd" or "tracking-fwd" (the name is
+// also the operating system's thread name). An error when the thread cannot be created.
+net::IoResult<std::thread> start_video_feedback(VideoFeedbackContext context);
+net::IoResult<std::thread> start_video_forward(VideoForwardContext context);
+net::IoResult<std::thread> start_tracking_forward(TrackingForwardContext context);
+
+}  // namespace vantrel::forwarder

@@ -1,0 +1,69 @@
+// Connection to usbmuxd and its message framing: a 16-byte little-endian header, then a property list.
+#pragma once
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "mux/mux_error.h"
+#include "net/fd.h"
+
+namespace vantrel::mux {
+
+// Where the program finds the daemon: the Unix socket first, then the TCP fallback.
+inline constexpr std::string_view USBMUXD_SOCKET_PATH = "/var/run/usbmuxd";
+inline constexpr std::string_view USBMUXD_TCP_ADDRESS = "127.0.0.1:27015";
+
+// The program always uses the defaults; tests point the client at sockets of their own.
+struct DaemonAddress {
+    std::string unix_path{USBMUXD_SOCKET_PATH};
+    std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup
+};
+
+enum class ConnectionKind { Unix, Tcp };
+
+// Owned property-list node (plist_t), freed with plist_free.
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using Plist = std::unique_ptr<void, PlistDeleter>;
+
+// A request dictionary: string and integer values only.
+using RequestValue = std::variant<std::string, std::uint64_t>;
+using Request = std::map<std::string, RequestValue>;
+
+inline constexpr std::string_view CLIENT_NAME = "vantrel-companion";
+
+class MuxClient {
+public:
+    // Unix socket first; on any failure of it, TCP. Only the TCP error is ever reported.
+    static MuxResult<MuxClient> connect(const DaemonAddress& address = {});
+
+    // Writes the request as an XML property list behind a header with the given tag.
+    MuxResult<void> send_request(const Request& request, std::uint32_t tag);
+
+    // Reads one response; its root must be a dictionary.
+    MuxResult<Plist> read_response();
+
+    ConnectionKind kind() const { return kind_; }
+    int fd() const { return fd_.get(); }
+    // Hands the socket over (it becomes a device tunnel after a successful Connect).
+    net::Fd release_fd() && { return std::move(fd_); }
+
+private:
+    MuxClient(net::Fd fd, ConnectionKind kind) : fd_(std::move(fd)), kind_(kind) {}
+
+    net::Fd fd_;
+    ConnectionKind kind_;
+};
+
+// Interpretation of a response payload, shared by read_response and the fuzz targets: binary when
+// it begins with "bplist00", XML otherwise; the root must be a dictionary.
+MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size);
+
+}  // namespace vantrel::mux

@@ -1,0 +1,31 @@
+// Device tunnel connect: the "Connect" request.
+#pragma once
+
+#include <plist/plist.h>
+
+#include <cstdint>
+
+#include "mux/client.h"
+#include "net/fd.h"
+
+namespace vantrel::mux {
+
+// A socket that usbmuxd has joined to a TCP port of the device.
+struct DeviceStream {
+    net::Fd fd;
+    ConnectionKind kind = ConnectionKind::Unix;
+};
+
+// The port as the daemon wants it: its two bytes swapped (5000 -> 34835, 4242 -> 37392).
+constexpr std::uint16_t swap_port(std::uint16_t port) {
+    return static_cast<std::uint16_t>(((port & 0xFF) << 8) | (port >> 8));
+}
+
+MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t port,
+                                       const DaemonAddress& address = {});
+
+// The result code of a Connect response: 0 (success) when "Number" is missing or not an integer,
+// -1 when it does not fit a signed 64-bit number.
+std::int64_t connect_result_code(plist_t response);
+
+}  // namespace vantrel::mux

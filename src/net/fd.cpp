@@ -1,0 +1,23 @@
+#include "net/fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vantrel::net {
+
+void Fd::reset(int fd) noexcept {
+    if (fd_ >= 0) {
+        // close() is not retried: on Linux the descriptor is already gone after EINTR.
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+IoResult<Fd> Fd::duplicate() const {
+    // dup is not retried: F_DUPFD_CLOEXEC never fails with EINTR.
+    int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) return std::unexpected(IoError::last_os_error());
+    return Fd(copy);
+}
+
+}  // namespace vantrel::net
