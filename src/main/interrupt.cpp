@@ -1,1 +1,48 @@
-// placeholder
+#include "main/interrupt.h"
+
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+namespace vantrel::app {
+namespace {
+
+// The one piece of process-wide state: a signal handler can reach nothing else.
+sem_t g_interrupts;
+
+extern "C" void on_sigint(int) {
+    int saved = errno;
+    ::sem_post(&g_interrupts);  // async-signal-safe
+    errno = saved;
+}
+
+}  // namespace
+
+net::IoResult<void> set_interrupt_handler(std::function<void()> callback) {
+    if (::sem_init(&g_interrupts, 0, 0) != 0) return std::unexpected(net::IoError::last_os_error());
+    struct sigaction sa {};
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    if (::sigaction(SIGINT, &sa, nullptr) != 0) return std::unexpected(net::IoError::last_os_error());
+    try {
+        std::thread([cb = std::move(callback)] {
+            ::pthread_setname_np(::pthread_self(), "ctrl-c");
+            for (;;) {
+                // A wait that a signal interrupts is simply repeated.
+                while (::sem_wait(&g_interrupts) != 0) {
+                }
+                cb();
+            }
+        }).detach();
+    } catch (const std::system_error& e) {
+        return std::unexpected(net::IoError::from_errno(e.code().value()));
+    }
+    return {};
+}
+
+}  // namespace vantrel::app

@@ -1,1 +1,30 @@
-int main() { return 0; }
+// vantrel-usb: bridges the Vantrel iOS app, reached through usbmuxd, to UDP consumers on loopback.
+#include <signal.h>
+
+#include <atomic>
+#include <memory>
+
+#include "console/console.h"
+#include "main/driver.h"
+#include "main/interrupt.h"
+
+int main() {
+    using namespace vantrel;
+    // Before anything else: a write to a closed pipe or socket must be an error, not the end.
+    ::signal(SIGPIPE, SIG_IGN);
+    console::configure_streams();
+
+    console::print_out(console::banner_line1());
+    console::print_out(console::banner_line2());
+    console::print_out(console::banner_line3());
+
+    auto running = std::make_shared<std::atomic<bool>>(true);
+    auto registered = app::set_interrupt_handler([running] {
+        console::print_err(console::CLEAR_LINE);
+        running->store(false);
+    });
+    if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
+
+    app::run_driver(running);
+    return 0;
+}

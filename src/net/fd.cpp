@@ -13,9 +13,11 @@ void Fd::reset(int fd) noexcept {
     fd_ = fd;
 }
 
-IoResult<Fd> Fd::duplicate() const {
+IoResult<Fd> Fd::duplicate() const { return duplicate_fd(fd_); }
+
+IoResult<Fd> duplicate_fd(int fd) {
     // dup is not retried: F_DUPFD_CLOEXEC never fails with EINTR.
-    int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) return std::unexpected(IoError::last_os_error());
     return Fd(copy);
 }

@@ -34,4 +34,7 @@ private:
     int fd_ = -1;
 };
 
+// A close-on-exec duplicate (numbered 3 or above) of a descriptor owned elsewhere.
+IoResult<Fd> duplicate_fd(int fd);
+
 }  // namespace vantrel::net

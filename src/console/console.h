@@ -1,0 +1,48 @@
+// Styles, console lines and the two output streams.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vantrel::console {
+
+inline constexpr std::string_view BOLD = "\x1b[1m";
+inline constexpr std::string_view DIM = "\x1b[2m";
+inline constexpr std::string_view RESET = "\x1b[0m";
+inline constexpr std::string_view CLEAR_LINE = "\x1b[2K\r";
+inline constexpr std::string_view RED = "\x1b[31m";
+inline constexpr std::string_view GREEN = "\x1b[32m";
+inline constexpr std::string_view YELLOW = "\x1b[33m";
+inline constexpr std::string_view CYAN = "\x1b[36m";
+
+inline constexpr std::array<char, 4> SPINNER_FRAMES = {'|', '/', '-', '\\'};
+
+// Permanent lines (standard output), each ending in a newline.
+std::string banner_line1();
+std::string banner_line2();
+std::string banner_line3();
+std::string found_line(std::string_view serial_number);
+std::string error_line(std::string_view text);
+std::string goodbye_line();
+
+// Transient lines (standard error): start with CLEAR_LINE, never end in a newline.
+std::string searching_line(std::uint64_t frame_counter);
+
+// The serial number as the found line shows it: at most 12 bytes, cut at a UTF-8 character
+// boundary, followed by "..." when anything was cut.
+std::string serial_display_form(std::string_view serial_number);
+
+// Writes one whole line to standard output or standard error in a single write, under a per-stream
+// lock so that lines from different threads never interleave. A failed write is a fatal stop.
+void print_out(std::string_view line);
+void print_err(std::string_view line);
+
+// Standard output line-buffered, standard error unbuffered (lines are written whole either way).
+void configure_streams();
+
+// Ends the process with the message on standard error and exit status 101.
+[[noreturn]] void fatal(std::string_view message);
+
+}  // namespace vantrel::console
