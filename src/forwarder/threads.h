@@ -67,19 +67,6 @@ private:
 };
 
 std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
-    explicit FeedbackReceiver(std::shared_ptr<FeedbackQueueState> s) : state_(std::move(s)) {}
-    std::shared_ptr<FeedbackQueueState> state_;
-    struct Closer {
-        void operator()(FeedbackQueueState*) const;
-    };
-    std::unique_ptr<FeedbackQueueState, Closer> close_on_drop_;
-
-public:
-    FeedbackReceiver(FeedbackReceiver&&) noexcept = default;
-    FeedbackReceiver& operator=(FeedbackReceiver&&) noexcept = default;
-};
-
-std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
 
 struct VideoFeedbackContext {
     FeedbackSender queue;
