@@ -1,1 +1,79 @@
-// placeholder
+#include "forwarder/packet_stream.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "forwarder/setup.h"
+#include "net/io.h"
+
+namespace vantrel::forwarder {
+
+namespace {
+
+net::IoResult<void> set_receive_timeout_on(int fd, int seconds) {
+    timeval timeout{.tv_sec = seconds, .tv_usec = 0};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+        return std::unexpected(net::IoError::last_os_error());
+    return {};
+}
+
+bool is_receive_timeout(const net::IoError& error) {
+    return error.kind() == net::ErrorKind::WouldBlock || error.kind() == net::ErrorKind::TimedOut;
+}
+
+}  // namespace
+
+PacketStream::PacketStream(net::Fd reader, net::Fd writer, mux::ConnectionKind kind, std::size_t capacity)
+    : buffer_(capacity), reader_(std::move(reader)), writer_(std::move(writer)), kind_(kind) {}
+
+net::IoResult<PacketStream> PacketStream::open(mux::DeviceStream stream, std::size_t capacity) {
+    // On an early return `stream.fd` still owns the connection and closes it.
+    if (auto set = set_receive_timeout_on(stream.fd.get(), RECEIVE_TIMEOUT_SECONDS); !set)
+        return std::unexpected(set.error());
+    auto writer = stream.fd.duplicate();
+    if (!writer) return std::unexpected(writer.error());
+    return PacketStream(std::move(stream.fd), std::move(*writer), stream.kind, capacity);
+}
+
+ReadOutcome PacketStream::read_packet() {
+    if (auto prefix = net::recv_resume(reader_.get(), prefix_, prefix_filled_); !prefix) {
+        // The bytes of a partly received prefix stay in prefix_ for the next call.
+        if (is_receive_timeout(prefix.error())) return NoPacket{};
+        return std::unexpected(prefix.error());
+    }
+    prefix_filled_ = 0;
+
+    const std::uint32_t length = (std::uint32_t{prefix_[0]} << 24) | (std::uint32_t{prefix_[1]} << 16) |
+                                 (std::uint32_t{prefix_[2]} << 8) | std::uint32_t{prefix_[3]};
+    if (length == 0 || length > buffer_.size())
+        return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
+
+    const auto payload = std::span(buffer_).first(length);
+    if (auto received = net::recv_all(reader_.get(), payload); !received)
+        return std::unexpected(received.error());
+    return Packet(payload.begin(), payload.end());
+}
+
+net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload) {
+    if (payload.size() > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, MSG_BAD_PACKET_LENGTH));
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    const std::uint8_t prefix[4] = {
+        static_cast<std::uint8_t>(length >> 24),
+        static_cast<std::uint8_t>(length >> 16),
+        static_cast<std::uint8_t>(length >> 8),
+        static_cast<std::uint8_t>(length),
+    };
+    if (auto sent = net::send_all(writer_.get(), prefix); !sent) return sent;
+    return net::send_all(writer_.get(), payload);
+}
+
+net::IoResult<void> PacketStream::set_receive_timeout(int seconds) {
+    return set_receive_timeout_on(reader_.get(), seconds);
+}
+
+}  // namespace vantrel::forwarder

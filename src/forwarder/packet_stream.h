@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -17,11 +18,13 @@ inline constexpr std::size_t MAX_VIDEO_PACKET = 65536;
 inline constexpr std::size_t MAX_TRACKING_PACKET = 1024;
 
 using Packet = std::vector<std::uint8_t>;
-// The receive timeout ran out while no prefix byte was pending.
+// The receive timeout ran out between packets or inside a length prefix (whose bytes are kept).
 struct NoPacket {
     friend bool operator==(NoPacket, NoPacket) = default;
 };
 using ReadOutcome = net::IoResult<std::variant<Packet, NoPacket>>;
+
+inline constexpr std::string_view MSG_BAD_PACKET_LENGTH = "bad packet length";
 
 class PacketStream {
 public:
@@ -32,9 +35,10 @@ public:
     PacketStream(PacketStream&&) noexcept = default;
     PacketStream& operator=(PacketStream&&) noexcept = default;
 
-    // A whole packet, NoPacket (timeout before any byte of a new prefix), or an error:
+    // A whole packet, NoPacket (timeout while a length prefix was awaited), or an error:
     // "bad packet length" for 0 or above the capacity, UnexpectedEof on end of stream, and the
-    // socket error otherwise. Prefix bytes that arrived before a timeout are kept for the next call.
+    // socket error otherwise (a timeout inside a payload too). Prefix bytes that arrived before a
+    // timeout are kept, and the next call completes that prefix.
     ReadOutcome read_packet();
 
     // The prefix and the payload as two complete writes through the writer.
