@@ -1,1 +1,191 @@
-// placeholder
+#include "mux/client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "net/io.h"
+
+namespace vantrel::mux {
+namespace {
+
+constexpr std::size_t HEADER_SIZE = 16;
+constexpr std::uint32_t MESSAGE_VERSION = 1;
+constexpr std::uint32_t MESSAGE_TYPE_PLIST = 8;
+constexpr std::size_t MAX_RESPONSE_PAYLOAD = 1'000'000;
+constexpr std::string_view BINARY_PLIST_MAGIC = "bplist00";
+
+struct XmlFree {
+    void operator()(char* xml) const { plist_to_xml_free(xml); }
+};
+
+void put_u32_le(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t get_u32_le(const std::uint8_t* in) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
+    return value;
+}
+
+// Waits for a connect that a signal interrupted; the kernel goes on with it in the background.
+net::IoResult<void> finish_interrupted_connect(int fd, const sockaddr* addr, socklen_t addr_len) {
+    for (;;) {
+        if (::connect(fd, addr, addr_len) == 0 || errno == EISCONN) return {};
+        if (errno == EINTR) continue;
+        if (errno != EALREADY && errno != EINPROGRESS) return std::unexpected(net::IoError::last_os_error());
+        pollfd pending{fd, POLLOUT, 0};
+        if (::poll(&pending, 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(net::IoError::last_os_error());
+        }
+        int error = 0;
+        socklen_t error_len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0)
+            return std::unexpected(net::IoError::last_os_error());
+        if (error != 0) return std::unexpected(net::IoError::from_errno(error));
+        return {};
+    }
+}
+
+// A blocking, close-on-exec stream socket connected to `addr`.
+net::IoResult<net::Fd> connect_stream(int domain, const sockaddr* addr, socklen_t addr_len) {
+    net::Fd fd(::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return std::unexpected(net::IoError::last_os_error());
+    if (::connect(fd.get(), addr, addr_len) != 0) {
+        if (errno != EINTR) return std::unexpected(net::IoError::last_os_error());
+        if (auto finished = finish_interrupted_connect(fd.get(), addr, addr_len); !finished)
+            return std::unexpected(finished.error());
+    }
+    return fd;
+}
+
+net::IoResult<net::Fd> connect_unix(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() + 1 > sizeof addr.sun_path)
+        return std::unexpected(net::IoError::from_errno(ENAMETOOLONG));
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // The family, the path and its terminating zero: 19 bytes for "/var/run/usbmuxd".
+    auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(addr.sun_path) + 1);
+    return connect_stream(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr), addr_len);
+}
+
+// Only numeric "a.b.c.d:port" is accepted: the daemon's address is never looked up.
+std::optional<sockaddr_in> parse_ipv4(std::string_view text) {
+    auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string host(text.substr(0, colon));
+    std::string_view port_text = text.substr(colon + 1);
+    std::uint16_t port = 0;
+    auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (ec != std::errc() || end != port_text.data() + port_text.size() || port_text.empty())
+        return std::nullopt;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return std::nullopt;
+    return addr;
+}
+
+net::IoResult<net::Fd> connect_tcp(const std::string& address) {
+    auto addr = parse_ipv4(address);
+    if (!addr) return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, "invalid socket address"));
+    return connect_stream(AF_INET, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr);
+}
+
+plist_t request_value(const RequestValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return plist_new_string(text->c_str());
+    return plist_new_uint(std::get<std::uint64_t>(value));
+}
+
+}  // namespace
+
+MuxResult<MuxClient> MuxClient::connect(const DaemonAddress& address) {
+    // The Unix attempt's error is dropped on purpose: the TCP fallback's error is the one reported.
+    if (auto unix_fd = connect_unix(address.unix_path))
+        return MuxClient(std::move(*unix_fd), ConnectionKind::Unix);
+    auto tcp_fd = connect_tcp(address.tcp_address);
+    if (!tcp_fd) return std::unexpected(MuxError::io(tcp_fd.error()));
+    return MuxClient(std::move(*tcp_fd), ConnectionKind::Tcp);
+}
+
+MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t tag) {
+    Plist dict(plist_new_dict());
+    for (const auto& [key, value] : request)
+        plist_dict_set_item(dict.get(), key.c_str(), request_value(value));
+
+    char* raw = nullptr;
+    std::uint32_t payload_len = 0;
+    plist_to_xml(dict.get(), &raw, &payload_len);
+    std::unique_ptr<char, XmlFree> payload(raw);
+    if (payload == nullptr || payload_len == 0)
+        return std::unexpected(MuxError::protocol("Plist error: the writer produced no XML"));
+    if (payload_len > std::numeric_limits<std::uint32_t>::max() - HEADER_SIZE)
+        return std::unexpected(MuxError::protocol("Plist error: request too large"));
+
+    std::array<std::uint8_t, HEADER_SIZE> header{};
+    put_u32_le(header.data(), static_cast<std::uint32_t>(payload_len + HEADER_SIZE));
+    put_u32_le(header.data() + 4, MESSAGE_VERSION);
+    put_u32_le(header.data() + 8, MESSAGE_TYPE_PLIST);
+    put_u32_le(header.data() + 12, tag);
+
+    if (auto sent = net::send_all(fd_.get(), header); !sent)
+        return std::unexpected(MuxError::io(sent.error()));
+    std::span<const std::uint8_t> body(reinterpret_cast<const std::uint8_t*>(payload.get()), payload_len);
+    if (auto sent = net::send_all(fd_.get(), body); !sent) return std::unexpected(MuxError::io(sent.error()));
+    return {};
+}
+
+MuxResult<Plist> MuxClient::read_response() {
+    std::array<std::uint8_t, HEADER_SIZE> header{};
+    if (auto got = net::recv_all(fd_.get(), header); !got) return std::unexpected(MuxError::io(got.error()));
+    // Version, message type and tag are not checked: the one reply on a connection answers its one request.
+    std::uint32_t length = get_u32_le(header.data());
+    std::size_t payload_len = length < HEADER_SIZE ? 0 : length - HEADER_SIZE;
+    if (length < HEADER_SIZE + 1 || payload_len > MAX_RESPONSE_PAYLOAD)
+        return std::unexpected(MuxError::protocol("Invalid payload length"));
+
+    std::vector<std::uint8_t> payload(payload_len);
+    if (auto got = net::recv_all(fd_.get(), payload); !got) return std::unexpected(MuxError::io(got.error()));
+    return parse_response_payload(payload.data(), payload.size());
+}
+
+MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size) {
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(MuxError::protocol("Failed to parse plist: property list too large"));
+    const char* text = reinterpret_cast<const char*>(data);
+    auto text_len = static_cast<std::uint32_t>(size);
+    bool binary = size >= BINARY_PLIST_MAGIC.size() &&
+                  std::string_view(text, BINARY_PLIST_MAGIC.size()) == BINARY_PLIST_MAGIC;
+
+    plist_t raw = nullptr;
+    if (binary) {
+        plist_from_bin(text, text_len, &raw);
+    } else {
+        plist_from_xml(text, text_len, &raw);
+    }
+    Plist root(raw);
+    // libplist reports no reason for a failure, so the text names the form that was expected.
+    if (root == nullptr)
+        return std::unexpected(MuxError::protocol(binary
+                                                      ? "Failed to parse plist: invalid binary property list"
+                                                      : "Failed to parse plist: invalid XML property list"));
+    if (plist_get_node_type(root.get()) != PLIST_DICT)
+        return std::unexpected(MuxError::protocol("Response is not a dictionary"));
+    return root;
+}
+
+}  // namespace vantrel::mux
