@@ -1,1 +1,908 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mux/client.h"
+#include "mux/connect.h"
+#include "mux/devices.h"
+#include "mux/mux_error.h"
+#include "net/fd.h"
+#include "net/io.h"
+#include "support/namespace.h"
+
+using namespace vantrel;
+using namespace vantrel::mux;
+using namespace std::chrono_literals;
+
+namespace {
+
+// ---- Messages and property lists ----
+
+std::string le32(std::uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+std::string header(std::uint32_t length, std::uint32_t version = 1, std::uint32_t type = 8,
+                   std::uint32_t tag = 1) {
+    return le32(length) + le32(version) + le32(type) + le32(tag);
+}
+
+std::string message(std::string_view payload) {
+    return header(static_cast<std::uint32_t>(payload.size() + 16)) + std::string(payload);
+}
+
+std::string xml_plist(std::string_view root) {
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+)" + std::string(root) +
+           "\n</plist>\n";
+}
+
+std::string xml_dict(std::string_view entries) {
+    return xml_plist("<dict>" + std::string(entries) + "</dict>");
+}
+
+Plist parse_xml(std::string_view xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    return Plist(root);
+}
+
+std::string binary_of(std::string_view xml) {
+    Plist root = parse_xml(xml);
+    char* bin = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root.get(), &bin, &length);
+    std::string out(bin, length);
+    plist_to_bin_free(bin);
+    return out;
+}
+
+MuxResult<Plist> parse(std::string_view payload) {
+    return parse_response_payload(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+}
+
+// A request dictionary read back from its XML, as the Request type that produced it.
+Request request_of(std::string_view xml) {
+    Plist root = parse_xml(xml);
+    Request out;
+    if (root == nullptr || plist_get_node_type(root.get()) != PLIST_DICT) return out;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(root.get(), &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root.get(), it, &key, &value);
+        if (key == nullptr) break;
+        if (plist_get_node_type(value) == PLIST_UINT) {
+            std::uint64_t n = 0;
+            plist_get_uint_val(value, &n);
+            out[key] = n;
+        } else {
+            char* text = nullptr;
+            plist_get_string_val(value, &text);
+            out[key] = std::string(text != nullptr ? text : "<not a string>");
+            free(text);
+        }
+        free(key);
+    }
+    free(it);
+    return out;
+}
+
+std::string device_list(std::string_view entries) {
+    return xml_dict("<key>DeviceList</key><array>" + std::string(entries) + "</array>");
+}
+std::string entry(std::string_view properties) {
+    return "<dict><key>Properties</key><dict>" + std::string(properties) + "</dict></dict>";
+}
+std::string id(std::string_view value) {
+    return "<key>DeviceID</key><integer>" + std::string(value) + "</integer>";
+}
+std::string serial(std::string_view value) {
+    return "<key>SerialNumber</key><string>" + std::string(value) + "</string>";
+}
+
+std::vector<DeviceInfo> devices_of(std::string_view payload) {
+    auto root = parse(payload);
+    EXPECT_TRUE(root) << root.error().display();
+    return root ? devices_from_response(root->get()) : std::vector<DeviceInfo>{};
+}
+
+std::int64_t code_of(std::string_view payload) {
+    auto root = parse(payload);
+    EXPECT_TRUE(root) << root.error().display();
+    return root ? connect_result_code(root->get()) : 0;
+}
+
+// ---- Sockets and a stand-in daemon ----
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/vantrel-mux-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    std::string path(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+  private:
+    std::string path_;
+};
+
+net::Fd listen_unix(const std::string& path, int backlog = 8) {
+    net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_EQ(::listen(fd.get(), backlog), 0);
+    return fd;
+}
+
+net::Fd listen_tcp(std::uint16_t port = 0, int backlog = 8) {
+    net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_EQ(::listen(fd.get(), backlog), 0);
+    return fd;
+}
+
+std::uint16_t local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+std::string tcp_address(int listener) {
+    return "127.0.0.1:" + std::to_string(local_port(listener));
+}
+
+// A loopback port with nothing listening on it (bound a moment ago, then released).
+std::string closed_tcp_address() {
+    net::Fd fd = listen_tcp();
+    return tcp_address(fd.get());
+}
+
+// Accepts one connection and runs `session` on it, in a thread of its own.
+class TestDaemon {
+  public:
+    TestDaemon(net::Fd listener, std::function<void(int)> session)
+        : thread_([listener = std::move(listener), session = std::move(session)] {
+              pollfd p{listener.get(), POLLIN, 0};
+              if (::poll(&p, 1, 10'000) != 1) return;
+              net::Fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+              if (conn) session(conn.get());
+          }) {}
+    ~TestDaemon() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::thread thread_;
+};
+
+struct ReceivedRequest {
+    std::uint32_t length = 0, version = 0, type = 0, tag = 0;
+    std::string payload;
+};
+
+std::uint32_t u32_at(const std::uint8_t* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+ReceivedRequest receive_request(int fd) {
+    ReceivedRequest r;
+    std::uint8_t h[16];
+    if (!net::recv_all(fd, h)) return r;
+    r.length = u32_at(h);
+    r.version = u32_at(h + 4);
+    r.type = u32_at(h + 8);
+    r.tag = u32_at(h + 12);
+    r.payload.resize(r.length >= 16 ? r.length - 16 : 0);
+    (void)net::recv_all(fd, std::span(reinterpret_cast<std::uint8_t*>(r.payload.data()), r.payload.size()));
+    return r;
+}
+
+void send_text(int fd, std::string_view text) {
+    (void)net::send_all(fd, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string receive_text(int fd, std::size_t size) {
+    std::string out(size, '\0');
+    auto got = net::recv_all(fd, std::span(reinterpret_cast<std::uint8_t*>(out.data()), out.size()));
+    return got ? out : "<receive failed: " + got.error().text() + ">";
+}
+
+// Everything the peer sends until it closes (5 s at most).
+std::string receive_until_closed(int fd) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return out + "<still open>";
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool peer_closed(int fd) {
+    return receive_until_closed(fd).empty();
+}
+
+// A daemon that reads the request, answers `reply` and records whether the client then closed
+// (or, with `hang_up`, closes at once itself).
+struct ScriptedDaemon {
+    ReceivedRequest request;
+    bool closed_after_reply = false;
+    TestDaemon daemon;
+
+    ScriptedDaemon(net::Fd listener, std::string reply, bool hang_up = false)
+        : daemon(std::move(listener), [this, reply = std::move(reply), hang_up](int fd) {
+              request = receive_request(fd);
+              send_text(fd, reply);
+              if (!hang_up) closed_after_reply = peer_closed(fd);
+          }) {}
+};
+
+// Sends `bytes` to a client that reads one response, then closes; returns the response and the client.
+struct Exchange {
+    std::optional<MuxClient> client;
+    MuxResult<Plist> response;
+};
+
+Exchange exchange(std::string bytes) {
+    TempDir dir;
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    TestDaemon daemon(listen_unix(address.unix_path), [bytes](int fd) { send_text(fd, bytes); });
+    auto client = MuxClient::connect(address);
+    if (!client) return {std::nullopt, std::unexpected(client.error())};
+    Exchange out{std::move(*client), Plist()};
+    out.response = out.client->read_response();
+    daemon.join();
+    return out;
+}
+
+// Bytes still waiting on the client's socket (its daemon has closed by now).
+std::string unread(const Exchange& e) {
+    return e.client ? receive_until_closed(e.client->fd()) : "<no client>";
+}
+
+bool close_on_exec(int fd) {
+    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+int int_option(int fd, int level, int name) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    if (::getsockopt(fd, level, name, &value, &len) != 0) return -1;
+    return value;
+}
+
+bool has_no_timeouts(int fd) {
+    for (int name : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        timeval tv{1, 1};
+        socklen_t len = sizeof tv;
+        if (::getsockopt(fd, SOL_SOCKET, name, &tv, &len) != 0 || tv.tv_sec != 0 || tv.tv_usec != 0)
+            return false;
+    }
+    return true;
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+}  // namespace
+
+// ---- MuxError ----
+
+TEST(MuxError, DisplaysEachVariantWithItsText) {
+    EXPECT_EQ(MuxError::io(net::IoError::from_errno(ECONNREFUSED)).display(),
+              "I/O error: Connection refused (os error 111)");
+    EXPECT_EQ(MuxError::io(net::IoError(net::ErrorKind::UnexpectedEof, net::MSG_FILL_WHOLE_BUFFER)).display(),
+              "I/O error: failed to fill whole buffer");
+    EXPECT_EQ(MuxError::protocol("Invalid payload length").display(),
+              "Protocol error: Invalid payload length");
+    EXPECT_EQ(MuxError::refused(3).display(), "Device refused connection (code 3)");
+    EXPECT_EQ(MuxError::refused(-2).display(), "Device refused connection (code -2)");
+    EXPECT_EQ(MuxError::refused(std::numeric_limits<std::int64_t>::min()).display(),
+              "Device refused connection (code -9223372036854775808)");
+}
+
+// ---- Connecting ----
+
+TEST(MuxClientConnect, ReportsTheTcpErrorWhenNoDaemonListens) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    auto client = MuxClient::connect();
+    ASSERT_FALSE(client);
+    EXPECT_EQ(client.error().variant(), MuxError::Variant::Io);
+    EXPECT_EQ(client.error().io_error().kind(), net::ErrorKind::ConnectionRefused);
+    EXPECT_EQ(client.error().display(), "I/O error: Connection refused (os error 111)");
+
+    auto devices = list_devices();
+    ASSERT_FALSE(devices);
+    EXPECT_EQ(devices.error().display(), "I/O error: Connection refused (os error 111)");
+    auto stream = connect_device(1, 5000);
+    ASSERT_FALSE(stream);
+    EXPECT_EQ(stream.error().display(), "I/O error: Connection refused (os error 111)");
+}
+
+TEST(MuxClientConnect, FallsBackToTcpWhenTheUnixSocketIsMissing) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::string greeting;
+    TestDaemon daemon(listen_tcp(27015), [&](int fd) { greeting = receive_text(fd, 5); });
+    auto client = MuxClient::connect();
+    ASSERT_TRUE(client) << client.error().display();
+    EXPECT_EQ(client->kind(), ConnectionKind::Tcp);
+    EXPECT_TRUE(close_on_exec(client->fd()));
+    EXPECT_TRUE(has_no_timeouts(client->fd()));
+    EXPECT_EQ(int_option(client->fd(), IPPROTO_TCP, TCP_NODELAY), 0);
+    send_text(client->fd(), "hello");
+    daemon.join();
+    EXPECT_EQ(greeting, "hello");
+}
+
+TEST(MuxClientConnect, PrefersTheUnixSocketAndFallsBackFromAStaleOne) {
+    TempDir dir;
+    net::Fd tcp = listen_tcp();
+    DaemonAddress address{dir.path("mux"), tcp_address(tcp.get())};
+    {
+        TestDaemon daemon(listen_unix(address.unix_path), [](int) {});
+        auto client = MuxClient::connect(address);
+        ASSERT_TRUE(client) << client.error().display();
+        EXPECT_EQ(client->kind(), ConnectionKind::Unix);
+        EXPECT_TRUE(close_on_exec(client->fd()));
+        EXPECT_TRUE(has_no_timeouts(client->fd()));
+        pollfd p{tcp.get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 0), 0) << "the TCP address was tried too";
+    }
+    // The socket file outlives its listener: connecting to it is refused, and TCP takes over.
+    ASSERT_TRUE(std::filesystem::exists(address.unix_path));
+    auto client = MuxClient::connect(address);
+    ASSERT_TRUE(client) << client.error().display();
+    EXPECT_EQ(client->kind(), ConnectionKind::Tcp);
+}
+
+TEST(MuxClientConnect, UsesUnixPathsUpToTheSocketAddressLimit) {
+    TempDir dir;
+    std::string longest = dir.path("");
+    longest.append(sizeof(sockaddr_un{}.sun_path) - 1 - longest.size(), 'p');
+    DaemonAddress address{longest, closed_tcp_address()};
+    TestDaemon daemon(listen_unix(longest), [](int) {});
+    auto client = MuxClient::connect(address);
+    ASSERT_TRUE(client) << client.error().display();
+    EXPECT_EQ(client->kind(), ConnectionKind::Unix);
+
+    // One byte more cannot be a socket address: the Unix attempt fails and TCP is tried.
+    auto too_long = MuxClient::connect({longest + "p", closed_tcp_address()});
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error().display(), "I/O error: Connection refused (os error 111)");
+}
+
+namespace {
+
+std::atomic<int> g_signals_handled{0};
+
+void count_signal(int) {
+    g_signals_handled.fetch_add(1);
+}
+
+// Installs a SIGUSR1 handler without SA_RESTART, so a blocked connect returns EINTR.
+class InterruptingSignal {
+  public:
+    InterruptingSignal() {
+        struct sigaction sa {};
+        sa.sa_handler = count_signal;
+        ::sigaction(SIGUSR1, &sa, &old_);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &old_, nullptr); }
+
+  private:
+    struct sigaction old_ {};
+};
+
+// Waits until thread `tid` of this process is blocked in system call `nr`.
+bool blocked_in(pid_t tid, std::initializer_list<long> calls, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(file);
+        long nr = -1;
+        if (in >> nr) {
+            for (long call : calls)
+                if (nr == call) return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// Runs MuxClient::connect on a thread of its own, interrupts it with SIGUSR1 while it is blocked in
+// connect(), checks that it goes on waiting, then accepts on `listener` until it has finished.
+MuxResult<MuxClient> connect_interrupted(const DaemonAddress& address, int listener) {
+    InterruptingSignal signal;
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::optional<MuxResult<MuxClient>> result;
+    std::thread client([&] {
+        tid = ::gettid();
+        result.emplace(MuxClient::connect(address));
+        done = true;
+    });
+    while (tid == 0) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(blocked_in(tid, {SYS_connect}, 5s));
+    int handled = g_signals_handled;
+    ::pthread_kill(client.native_handle(), SIGUSR1);
+    while (g_signals_handled == handled) std::this_thread::sleep_for(1ms);
+        // Linux resumes a blocking connect in connect() itself; elsewhere it is polled for.
+#ifdef SYS_poll
+    EXPECT_TRUE(blocked_in(tid, {SYS_connect, SYS_poll, SYS_ppoll}, 5s));
+#else
+    EXPECT_TRUE(blocked_in(tid, {SYS_connect, SYS_ppoll}, 5s));
+#endif
+    EXPECT_FALSE(done) << "the interrupted connect was given up";
+    std::vector<net::Fd> accepted;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         !done && std::chrono::steady_clock::now() < deadline;) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 100) == 1)
+            accepted.emplace_back(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    }
+    client.join();
+    return std::move(*result);
+}
+
+}  // namespace
+
+TEST(MuxClientConnect, ResumesAUnixConnectInterruptedBySignal) {
+    TempDir dir;
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    net::Fd listener = listen_unix(address.unix_path, 0);
+    // Fill the listener's queue so that the client's connect blocks.
+    std::vector<net::Fd> fillers;
+    for (;;) {
+        net::Fd filler(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, address.unix_path.c_str(), sizeof addr.sun_path - 1);
+        if (::connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
+        fillers.push_back(std::move(filler));
+    }
+    auto client = connect_interrupted(address, listener.get());
+    ASSERT_TRUE(client) << client.error().display();
+    EXPECT_EQ(client->kind(), ConnectionKind::Unix);
+}
+
+TEST(MuxClientConnect, WaitsForATcpConnectInterruptedBySignal) {
+    TempDir dir;
+    net::Fd listener = listen_tcp(0, 0);
+    DaemonAddress address{dir.path("missing"), tcp_address(listener.get())};
+    // Fill the accept queue: further handshakes stall until it has room again (SYNs are dropped).
+    std::vector<net::Fd> fillers;
+    for (int i = 0; i < 8; ++i) {
+        net::Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(local_port(listener.get()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        pollfd p{filler.get(), POLLOUT, 0};
+        bool stalled = ::poll(&p, 1, 300) == 0;
+        fillers.push_back(std::move(filler));
+        if (stalled) break;
+    }
+    auto client = connect_interrupted(address, listener.get());
+    ASSERT_TRUE(client) << client.error().display();
+    EXPECT_EQ(client->kind(), ConnectionKind::Tcp);
+}
+
+// ---- Requests ----
+
+TEST(SendRequest, WritesTheHeaderThenExactlyTheXmlPayload) {
+    TempDir dir;
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    ReceivedRequest got;
+    std::string after;
+    TestDaemon daemon(listen_unix(address.unix_path), [&](int fd) {
+        got = receive_request(fd);
+        after = receive_until_closed(fd);
+    });
+    {
+        auto client = MuxClient::connect(address);
+        ASSERT_TRUE(client) << client.error().display();
+        Request request{{"MessageType", std::string("Ping")}, {"Count", std::uint64_t{4294967295}}};
+        auto sent = client->send_request(request, 7);
+        ASSERT_TRUE(sent) << sent.error().display();
+    }
+    daemon.join();
+    EXPECT_EQ(got.length, got.payload.size() + 16);
+    EXPECT_EQ(got.version, 1u);
+    EXPECT_EQ(got.type, 8u);
+    EXPECT_EQ(got.tag, 7u);
+    EXPECT_EQ(after, "") << "bytes beyond the announced length";
+    EXPECT_TRUE(got.payload.starts_with(R"(<?xml version="1.0" encoding="UTF-8"?>)")) << got.payload;
+    EXPECT_NE(got.payload.find("<plist version=\"1.0\">\n<dict>\n\t<key>"), std::string::npos) << got.payload;
+    EXPECT_NE(got.payload.find("<integer>4294967295</integer>"), std::string::npos) << got.payload;
+    EXPECT_TRUE(got.payload.ends_with("</plist>\n")) << got.payload;
+    EXPECT_EQ(request_of(got.payload),
+              (Request{{"MessageType", std::string("Ping")}, {"Count", std::uint64_t{4294967295}}}));
+}
+
+TEST(ListDevices, SendsTheListRequestWithTag1AndClosesAfterTheReply) {
+    TempDir dir;
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    ScriptedDaemon daemon(
+        listen_unix(address.unix_path),
+        message(device_list(entry(id("3") + serial("A1")) + entry(id("4") + serial("B2")))));
+    auto devices = list_devices(address);
+    daemon.daemon.join();
+    ASSERT_TRUE(devices) << devices.error().display();
+    EXPECT_EQ(*devices, (std::vector<DeviceInfo>{{3, "A1"}, {4, "B2"}}));
+    EXPECT_EQ(daemon.request.length, daemon.request.payload.size() + 16);
+    EXPECT_EQ(daemon.request.version, 1u);
+    EXPECT_EQ(daemon.request.type, 8u);
+    EXPECT_EQ(daemon.request.tag, 1u);
+    EXPECT_EQ(request_of(daemon.request.payload),
+              (Request{{"MessageType", std::string("ListDevices")},
+                       {"ClientVersionString", std::string("vantrel-companion")},
+                       {"ProgName", std::string("vantrel-companion")}}));
+    EXPECT_TRUE(daemon.closed_after_reply);
+}
+
+TEST(ConnectDevice, SendsTheConnectRequestWithTag2AndSwappedPort) {
+    struct Case {
+        std::uint32_t device_id;
+        std::uint16_t port;
+        std::uint64_t port_number;
+    };
+    for (Case c : {Case{7, 5000, 34835}, Case{4294967295, 4242, 37392}}) {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+        ScriptedDaemon daemon(listen_unix(address.unix_path),
+                              message(xml_dict("<key>MessageType</key><string>Result</string>"
+                                               "<key>Number</key><integer>0</integer>")));
+        auto stream = connect_device(c.device_id, c.port, address);
+        ASSERT_TRUE(stream) << stream.error().display();
+        stream->fd.reset();
+        daemon.daemon.join();
+        EXPECT_EQ(daemon.request.length, daemon.request.payload.size() + 16);
+        EXPECT_EQ(daemon.request.version, 1u);
+        EXPECT_EQ(daemon.request.type, 8u);
+        EXPECT_EQ(daemon.request.tag, 2u);
+        EXPECT_EQ(request_of(daemon.request.payload),
+                  (Request{{"MessageType", std::string("Connect")},
+                           {"DeviceID", std::uint64_t{c.device_id}},
+                           {"PortNumber", c.port_number},
+                           {"ClientVersionString", std::string("vantrel-companion")},
+                           {"ProgName", std::string("vantrel-companion")}}));
+    }
+    static_assert(swap_port(5000) == 34835 && swap_port(4242) == 37392);
+}
+
+// ---- Responses ----
+
+TEST(ReadResponse, RejectsLengthsOf16AndBelowWithoutReadingFurther) {
+    for (std::uint32_t length : {16u, 15u, 0u}) {
+        Exchange e = exchange(header(length) + "rest");
+        ASSERT_FALSE(e.response) << length;
+        EXPECT_EQ(e.response.error().display(), "Protocol error: Invalid payload length");
+        EXPECT_EQ(unread(e), "rest");
+    }
+}
+
+TEST(ReadResponse, AcceptsAMillionBytePayloadAndRejectsOneByteMore) {
+    std::string empty = xml_dict("<key>Pad</key><string></string>");
+    std::string padded =
+        xml_dict("<key>Pad</key><string>" + std::string(1'000'000 - empty.size(), 'x') + "</string>");
+    ASSERT_EQ(padded.size(), 1'000'000u);
+    Exchange ok = exchange(message(padded));
+    ASSERT_TRUE(ok.response) << ok.response.error().display();
+    std::uint64_t pad_length = 0;
+    plist_get_string_ptr(plist_dict_get_item(ok.response->get(), "Pad"), &pad_length);
+    EXPECT_EQ(pad_length, 1'000'000 - empty.size());
+
+    Exchange too_big = exchange(header(1'000'017) + "first payload bytes");
+    ASSERT_FALSE(too_big.response);
+    EXPECT_EQ(too_big.response.error().display(), "Protocol error: Invalid payload length");
+    EXPECT_EQ(unread(too_big), "first payload bytes");
+}
+
+TEST(ReadResponse, FailsWhenTheDaemonClosesMidMessage) {
+    std::string payload = xml_dict("<key>Number</key><integer>0</integer>");
+    for (std::string bytes :
+         {header(100).substr(0, 8), message(payload).substr(0, 16 + payload.size() / 2)}) {
+        Exchange e = exchange(bytes);
+        ASSERT_FALSE(e.response);
+        EXPECT_EQ(e.response.error().variant(), MuxError::Variant::Io);
+        EXPECT_EQ(e.response.error().io_error().kind(), net::ErrorKind::UnexpectedEof);
+        EXPECT_EQ(e.response.error().display(), "I/O error: failed to fill whole buffer");
+    }
+}
+
+TEST(ReadResponse, RejectsPayloadsThatAreNotPropertyLists) {
+    Exchange xml = exchange(message("this is not a property list"));
+    ASSERT_FALSE(xml.response);
+    EXPECT_EQ(xml.response.error().display(),
+              "Protocol error: Failed to parse plist: invalid XML property list");
+    Exchange bin = exchange(message("bplist00 and then nonsense that is no trailer"));
+    ASSERT_FALSE(bin.response);
+    EXPECT_EQ(bin.response.error().display(),
+              "Protocol error: Failed to parse plist: invalid binary property list");
+}
+
+TEST(ReadResponse, RejectsRootsThatAreNotDictionaries) {
+    for (std::string payload : {binary_of(xml_plist("<array><integer>1</integer></array>")),
+                                xml_plist("<string>DeviceList</string>")}) {
+        Exchange e = exchange(message(payload));
+        ASSERT_FALSE(e.response);
+        EXPECT_EQ(e.response.error().display(), "Protocol error: Response is not a dictionary");
+    }
+}
+
+TEST(ReadResponse, TakesAnyTagVersionAndTypeAndBothPlistForms) {
+    std::string payload = xml_dict("<key>Number</key><integer>5</integer>");
+    std::string binary = binary_of(payload);
+    ASSERT_TRUE(binary.starts_with("bplist00"));
+    for (std::string bytes : {header(static_cast<std::uint32_t>(payload.size() + 16), 2, 1, 99) + payload,
+                              header(static_cast<std::uint32_t>(binary.size() + 16), 0, 0, 0) + binary}) {
+        Exchange e = exchange(bytes + "tail");
+        ASSERT_TRUE(e.response) << e.response.error().display();
+        EXPECT_EQ(connect_result_code(e.response->get()), 5);
+        EXPECT_EQ(unread(e), "tail");
+    }
+}
+
+// ---- Device list ----
+
+TEST(DevicesFromResponse, ListsNothingWithoutAnArrayOfDevices) {
+    EXPECT_TRUE(devices_of(xml_dict("")).empty());
+    EXPECT_TRUE(devices_of(xml_dict("<key>DeviceList</key><string>none</string>")).empty());
+    EXPECT_TRUE(devices_of(xml_dict("<key>MessageType</key><string>Result</string>"
+                                    "<key>Number</key><integer>1</integer>"))
+                    .empty());
+    EXPECT_TRUE(devices_of(device_list("")).empty());
+}
+
+TEST(DevicesFromResponse, SkipsMalformedEntriesAndKeepsTheOthersInOrder) {
+    std::string entries =
+        entry(id("1") + serial("first")) + entry(id("2")) + entry(id("3") + serial("third"));
+    EXPECT_EQ(devices_of(device_list(entries)), (std::vector<DeviceInfo>{{1, "first"}, {3, "third"}}));
+
+    std::string skipped =
+        "<string>not a dict</string>"
+        "<dict><key>DeviceID</key><integer>4</integer>" +
+        serial("entry level") + "</dict>" + "<dict><key>Properties</key><string>x</string></dict>" +
+        entry("<key>DeviceID</key><string>5</string>" + serial("id as string")) +
+        entry("<key>DeviceID</key><real>6</real>" + serial("id as real")) +
+        entry(id("7") + "<key>SerialNumber</key><integer>7</integer>") + entry(serial("no id")) +
+        entry(id("8") + serial("kept"));
+    EXPECT_EQ(devices_of(device_list(skipped)), (std::vector<DeviceInfo>{{8, "kept"}}));
+}
+
+TEST(DevicesFromResponse, AcceptsEmptySerialsAndRepeatedDevices) {
+    std::string entries =
+        entry(id("9") + serial("")) + entry(id("2") + serial("SAME")) + entry(id("2") + serial("SAME"));
+    EXPECT_EQ(devices_of(device_list(entries)), (std::vector<DeviceInfo>{{9, ""}, {2, "SAME"}, {2, "SAME"}}));
+}
+
+TEST(DevicesFromResponse, KeepsLow32BitsAndTurnsNegativeIdsIntoZero) {
+    struct Case {
+        const char* value;
+        std::uint32_t device_id;
+    };
+    for (Case c : {Case{"0", 0}, Case{"4294967295", 4294967295}, Case{"4294967301", 5}, Case{"-1", 0},
+                   Case{"-9223372036854775808", 0}, Case{"9223372036854775807", 4294967295},
+                   Case{"9223372036854775813", 5}, Case{"18446744073709551615", 4294967295}}) {
+        // -1 and 2^64-1 share their 64 bits: the sign must survive both plist forms.
+        std::string xml = device_list(entry(id(c.value) + serial("S")));
+        EXPECT_EQ(devices_of(xml), (std::vector<DeviceInfo>{{c.device_id, "S"}})) << c.value << " (XML)";
+        EXPECT_EQ(devices_of(binary_of(xml)), (std::vector<DeviceInfo>{{c.device_id, "S"}}))
+            << c.value << " (binary)";
+    }
+}
+
+// ---- Connect result ----
+
+TEST(ConnectResultCode, ReadsSignedCodesAndMapsHugeOnesToMinusOne) {
+    struct Case {
+        const char* value;
+        std::int64_t code;
+    };
+    for (Case c : {Case{"0", 0}, Case{"3", 3}, Case{"-2", -2}, Case{"9223372036854775807", INT64_MAX},
+                   Case{"-9223372036854775808", INT64_MIN}, Case{"9223372036854775808", -1},
+                   Case{"18446744073709551615", -1}}) {
+        std::string xml = xml_dict("<key>Number</key><integer>" + std::string(c.value) + "</integer>");
+        EXPECT_EQ(code_of(xml), c.code) << c.value << " (XML)";
+        EXPECT_EQ(code_of(binary_of(xml)), c.code) << c.value << " (binary)";
+    }
+}
+
+TEST(ConnectResultCode, CountsMissingOrNonIntegerNumbersAsSuccess) {
+    EXPECT_EQ(code_of(xml_dict("<key>MessageType</key><string>Result</string>")), 0);
+    EXPECT_EQ(code_of(xml_dict("<key>Number</key><string>3</string>")), 0);
+    EXPECT_EQ(code_of(xml_dict("<key>Number</key><real>3</real>")), 0);
+    EXPECT_EQ(code_of(xml_dict("<key>Number</key><true/>")), 0);
+    EXPECT_EQ(code_of(xml_dict("<key>Properties</key><dict><key>Number</key><integer>3</integer></dict>")),
+              0);
+}
+
+// ---- Tunnels ----
+
+namespace {
+
+std::string result_reply(std::string_view number_entry) {
+    return message(xml_dict("<key>MessageType</key><string>Result</string>" + std::string(number_entry)));
+}
+
+}  // namespace
+
+TEST(ConnectDevice, KeepsTunnelBytesThatFollowTheReplyInTheSameWrite) {
+    TempDir dir;
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    std::string from_client;
+    TestDaemon daemon(listen_unix(address.unix_path), [&](int fd) {
+        receive_request(fd);
+        send_text(fd,
+                  result_reply("<key>Number</key><integer>0</integer>") + std::string("\0\0\0\5hello", 9));
+        from_client = receive_text(fd, 4);
+    });
+    auto stream = connect_device(1, 5000, address);
+    ASSERT_TRUE(stream) << stream.error().display();
+    EXPECT_EQ(stream->kind, ConnectionKind::Unix);
+    EXPECT_TRUE(close_on_exec(stream->fd.get()));
+    EXPECT_TRUE(has_no_timeouts(stream->fd.get()));
+    EXPECT_EQ(receive_text(stream->fd.get(), 9), std::string("\0\0\0\5hello", 9));
+    send_text(stream->fd.get(), "ping");
+    daemon.join();
+    EXPECT_EQ(from_client, "ping");
+}
+
+TEST(ConnectDevice, RefusalsCarryTheDaemonsCodeAndCloseTheSocket) {
+    struct Case {
+        const char* number;
+        std::int64_t code;
+        const char* text;
+    };
+    for (Case c : {Case{"3", 3, "Device refused connection (code 3)"},
+                   Case{"-2", -2, "Device refused connection (code -2)"},
+                   Case{"18446744073709551615", -1, "Device refused connection (code -1)"}}) {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+        ScriptedDaemon daemon(
+            listen_unix(address.unix_path),
+            result_reply("<key>Number</key><integer>" + std::string(c.number) + "</integer>"));
+        auto stream = connect_device(1, 4242, address);
+        daemon.daemon.join();
+        ASSERT_FALSE(stream) << c.number;
+        EXPECT_EQ(stream.error().variant(), MuxError::Variant::Refused);
+        EXPECT_EQ(stream.error().code(), c.code);
+        EXPECT_EQ(stream.error().display(), c.text);
+        EXPECT_TRUE(daemon.closed_after_reply) << c.number;
+    }
+}
+
+TEST(ConnectDevice, CountsAStringOrMissingNumberAsSuccess) {
+    for (std::string number : {"<key>Number</key><string>3</string>", ""}) {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+        ScriptedDaemon daemon(listen_unix(address.unix_path), result_reply(number) + "tunnel");
+        auto stream = connect_device(1, 5000, address);
+        ASSERT_TRUE(stream) << stream.error().display();
+        EXPECT_EQ(receive_text(stream->fd.get(), 6), "tunnel");
+        stream->fd.reset();
+        daemon.daemon.join();
+    }
+}
+
+TEST(ConnectDevice, SetsNoDelayOnTcpTunnelsOnly) {
+    TempDir dir;
+    net::Fd tcp = listen_tcp();
+    DaemonAddress address{dir.path("missing"), tcp_address(tcp.get())};
+    std::string reply = result_reply("<key>Number</key><integer>0</integer>");
+    TestDaemon tcp_daemon(std::move(tcp), [&](int fd) {
+        receive_request(fd);
+        send_text(fd, reply);
+        peer_closed(fd);
+    });
+    auto over_tcp = connect_device(1, 5000, address);
+    ASSERT_TRUE(over_tcp) << over_tcp.error().display();
+    EXPECT_EQ(over_tcp->kind, ConnectionKind::Tcp);
+    EXPECT_EQ(int_option(over_tcp->fd.get(), IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_TRUE(close_on_exec(over_tcp->fd.get()));
+    EXPECT_TRUE(has_no_timeouts(over_tcp->fd.get()));
+    over_tcp->fd.reset();
+    tcp_daemon.join();
+
+    TestDaemon unix_daemon(listen_unix(address.unix_path), [&](int fd) {
+        receive_request(fd);
+        send_text(fd, reply);
+        peer_closed(fd);
+    });
+    auto over_unix = connect_device(1, 5000, address);
+    ASSERT_TRUE(over_unix) << over_unix.error().display();
+    EXPECT_EQ(over_unix->kind, ConnectionKind::Unix);
+    EXPECT_EQ(int_option(over_unix->fd.get(), SOL_SOCKET, SO_DOMAIN), AF_UNIX);
+    EXPECT_TRUE(has_no_timeouts(over_unix->fd.get()));
+}
+
+TEST(ConnectDevice, ClosesTheSocketOnProtocolErrors) {
+    for (std::string reply : {message("garbage"), header(16), message(xml_plist("<array/>"))}) {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+        ScriptedDaemon daemon(listen_unix(address.unix_path), reply);
+        auto stream = connect_device(1, 5000, address);
+        daemon.daemon.join();
+        ASSERT_FALSE(stream);
+        EXPECT_EQ(stream.error().variant(), MuxError::Variant::Protocol);
+        EXPECT_TRUE(daemon.closed_after_reply) << stream.error().display();
+    }
+}
+
+// ---- Descriptors ----
+
+TEST(MuxCalls, LeaveNoDescriptorOpenOnAnyPath) {
+    TempDir dir;
+    // A stale socket file makes the Unix attempt open a socket and fail on it.
+    { net::Fd stale = listen_unix(dir.path("stale")); }
+    DaemonAddress nobody{dir.path("stale"), closed_tcp_address()};
+    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+    auto answered = [&](std::string reply, auto call) {
+        bool partial = reply.size() < 16;
+        ScriptedDaemon daemon(listen_unix(address.unix_path), std::move(reply), partial);
+        call();
+        daemon.daemon.join();
+        std::filesystem::remove(address.unix_path);
+    };
+    std::string ok = result_reply("<key>Number</key><integer>0</integer>");
+
+    std::size_t before = open_descriptors();
+    EXPECT_FALSE(MuxClient::connect(nobody));
+    EXPECT_FALSE(list_devices(nobody));
+    EXPECT_FALSE(connect_device(1, 5000, nobody));
+    answered(message("garbage"), [&] { EXPECT_FALSE(list_devices(address)); });
+    answered(header(200).substr(0, 5), [&] { EXPECT_FALSE(list_devices(address)); });
+    answered(header(16), [&] { EXPECT_FALSE(connect_device(1, 5000, address)); });
+    answered(result_reply("<key>Number</key><integer>3</integer>"),
+             [&] { EXPECT_FALSE(connect_device(1, 5000, address)); });
+    answered(message(device_list("")), [&] { EXPECT_TRUE(list_devices(address)); });
+    answered(ok, [&] { EXPECT_TRUE(connect_device(1, 5000, address)); });
+    EXPECT_EQ(open_descriptors(), before);
+}
