@@ -1,0 +1,102 @@
+// The script command language of vantrel-sim: one command per line, parsed into a Command.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantrel::sim {
+
+// What the app side can do wrong on a tunnel, on demand or after a stream's count.
+enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Silent, Unplug };
+std::optional<FaultKind> parse_fault(std::string_view name);
+std::string_view fault_name(FaultKind kind);
+
+enum class HealthMode { Answer, Ignore, Late };
+
+// How "ListDevices" is answered.
+enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close };
+
+inline constexpr std::uint32_t MAX_STREAM_PACKET = 1 << 20;
+inline constexpr std::uint64_t MAX_STREAM_RATE = 10'000'000;
+
+// A packet generator: what `stream` starts and `autostream` starts on every new tunnel.
+struct StreamSpec {
+    std::uint64_t rate = 0;  // packets per second; 0: as fast as the peer reads
+    std::uint32_t size_min = 1000;
+    std::uint32_t size_max = 1000;
+    std::optional<std::uint64_t> count;  // sequence numbers to go through, skipped ones included
+    bool stamp = false;
+    std::optional<std::uint32_t> stream_id;                       // default: the port
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> skip;  // sequence numbers not sent
+    std::uint64_t seed = 1;
+    std::optional<FaultKind> then;  // applied once the last packet is handed to the system
+    std::string file;               // payload source: "" generated, "-" standard input, else a path
+    bool loop = false;              // start a regular file over at its end
+
+    friend bool operator==(const StreamSpec&, const StreamSpec&) = default;
+};
+
+// Parses the key=value words of `stream` / `autostream`.
+std::expected<StreamSpec, std::string> parse_stream_spec(const std::vector<std::string_view>& words);
+// The rules that combine several keys (also checked for the command-line stream options).
+std::expected<void, std::string> check_stream_spec(const StreamSpec& spec);
+
+struct Command {
+    enum class Op {
+        Plug,
+        Unplug,
+        Listen,
+        Refuse,
+        Health,
+        Mode,
+        Echo,
+        WaitConnect,
+        WaitDisconnect,
+        WaitHealth,
+        WaitStream,
+        WaitFeedback,
+        Send,
+        Raw,
+        Close,
+        Stream,
+        AutoStream,
+        Stop,
+        Silent,
+        Fault,
+        ListReplyMode,
+        Stats,
+        Events,
+        Devices,
+        Sleep,
+        Quit,
+    };
+
+    Op op = Op::Quit;
+    std::uint32_t device = 0;
+    std::uint16_t port = 0;
+    std::string serial;               // plug
+    bool on = false;                  // listen, echo, events; mode: raw; autostream: enabled
+    std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
+    std::uint64_t count = 0;          // wait-feedback
+    std::vector<std::uint8_t> bytes;  // send, raw; health answer payload
+    HealthMode health = HealthMode::Answer;
+    ListReply list_reply = ListReply::Normal;
+    std::uint32_t list_length = 16;  // list-reply badlength
+    FaultKind fault = FaultKind::Close;
+    StreamSpec stream;  // stream, autostream
+};
+
+inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;
+
+// Blank lines and lines starting with '#' hold no command.
+bool is_command_line(std::string_view line);
+
+// Parses one command line; the error text is what follows "error: " in the reply.
+std::expected<Command, std::string> parse_command(std::string_view line);
+
+}  // namespace vantrel::sim

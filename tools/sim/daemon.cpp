@@ -1,0 +1,350 @@
+// The daemon side: usbmuxd's protocol (a 16-byte little-endian header, then a property list), served on a
+// Unix socket and/or a TCP address, answering "ListDevices" and "Connect" the way the real daemon does.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <plist/plist.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "sim/simulator.h"
+#include "sim/stamp.h"
+#include "sim/text.h"
+
+namespace vantrel::sim {
+
+namespace {
+
+constexpr std::size_t HEADER_SIZE = 16;
+// Like the real daemon: a message announcing more than this is not read, and its client is dropped.
+constexpr std::uint32_t MAX_MESSAGE = 65536;
+constexpr std::uint32_t VERSION_PLIST = 1;
+constexpr std::uint32_t TYPE_RESULT = 1;
+constexpr std::uint32_t TYPE_PLIST = 8;
+constexpr std::uint64_t RESULT_BADCOMMAND = 1;
+constexpr std::uint64_t RESULT_BADDEV = 2;
+constexpr std::uint64_t RESULT_CONNREFUSED = 3;
+constexpr std::uint64_t RESULT_BADVERSION = 6;
+constexpr std::string_view GARBAGE = "this is not a property list";
+
+// Properties of a simulated device: an iPhone on a USB 2.0 port.
+constexpr std::uint64_t CONNECTION_SPEED = 480'000'000;
+constexpr std::uint64_t PRODUCT_ID = 0x12A8;
+constexpr std::uint64_t LOCATION_BASE = 0x01100000;
+
+struct PlistFree {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+std::uint32_t get_le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+void put_le32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void put_header(OutBuffer& out, std::uint32_t length, std::uint32_t version, std::uint32_t type,
+                std::uint32_t tag) {
+    std::uint8_t* p = out.grow(HEADER_SIZE);
+    put_le32(p, length);
+    put_le32(p + 4, version);
+    put_le32(p + 8, type);
+    put_le32(p + 12, tag);
+}
+
+std::optional<std::string> string_value(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string value = text ? text : "";
+    std::free(text);
+    return value;
+}
+
+std::optional<std::uint64_t> uint_value(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    std::uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return value;
+}
+
+std::string os_error_text() {
+    return net::IoError::last_os_error().text();
+}
+
+}  // namespace
+
+std::expected<void, std::string> Simulator::listen_unix(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path)
+        return std::unexpected(format("cannot listen on {}: path too long", path));
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) return std::unexpected(format("cannot listen on {}: not a socket", path));
+        net::Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0)
+            return std::unexpected(format("cannot listen on {}: another daemon answers there", path));
+        ::unlink(path.c_str());  // stale: left behind by a daemon that is gone
+    }
+    net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
+        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+    bound_unix_path_ = path;
+    ::chmod(path.c_str(), 0666);  // as usbmuxd: any user may connect
+    if (::listen(fd.get(), 128) != 0)
+        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = ID_UNIX;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+    unix_listener_ = std::move(fd);
+    return {};
+}
+
+std::expected<void, std::string> Simulator::listen_tcp(const std::string& address) {
+    auto parsed = parse_ipv4_address(address);
+    if (!parsed) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(parsed->host);
+    addr.sin_port = htons(parsed->port);
+    net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    int one = 1;
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 128) != 0)
+        return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = ID_TCP;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+    tcp_listener_ = std::move(fd);
+    return {};
+}
+
+void Simulator::accept_clients(int listen_fd, bool tcp) {
+    for (;;) {
+        net::Fd fd(::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != ECONNABORTED)
+                event(format("client-error accept: {}", os_error_text()));
+            return;
+        }
+        if (tcp) {
+            int one = 1;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        auto c = std::make_unique<Conn>();
+        c->id = next_conn_id_++;
+        c->tcp = tcp;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = c->id;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+        c->fd = std::move(fd);
+        conns_.emplace(c->id, std::move(c));
+    }
+}
+
+void Simulator::on_daemon_readable(Conn& c) {
+    std::uint8_t buf[16384];
+    bool ended = false;
+    std::optional<net::IoError> failure;
+    for (;;) {
+        ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            c.in.insert(c.in.end(), buf, buf + n);
+            if (c.in.size() > 2 * MAX_MESSAGE) break;  // more than a request's worth: handle it first
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        ended = true;
+        if (n < 0) failure = net::IoError::last_os_error();
+        break;
+    }
+
+    std::size_t pos = 0;
+    while (c.in.size() - pos >= HEADER_SIZE) {
+        const std::uint8_t* h = c.in.data() + pos;
+        std::uint32_t length = get_le32(h);
+        if (length < HEADER_SIZE || length > MAX_MESSAGE) {
+            event(format("client-error message length {} out of range 16-65536, connection closed", length));
+            close_conn(c);
+            return;
+        }
+        if (c.in.size() - pos < length) break;
+        std::uint32_t version = get_le32(h + 4), tag = get_le32(h + 12);
+        std::vector<std::uint8_t> payload(h + HEADER_SIZE, h + length);
+        pos += length;
+        handle_request(c, version, tag, payload);
+        if (c.dead) return;
+        if (c.tunnel) {
+            // Bytes that followed the Connect request belong to the tunnel.
+            c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+            process_tunnel_input(c);
+            if (!c.dead && ended) close_conn(c);
+            return;
+        }
+    }
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+
+    if (!ended) return;
+    if (!c.in.empty()) {
+        std::size_t expected = c.in.size() >= HEADER_SIZE ? get_le32(c.in.data()) : HEADER_SIZE;
+        event(format("client-error client left in the middle of a request (got {} of {} bytes)", c.in.size(),
+                     expected));
+    } else if (failure) {
+        event(format("client-error {}", failure->text()));
+    }
+    close_conn(c);
+}
+
+void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag,
+                               std::span<const std::uint8_t> payload) {
+    if (version != VERSION_PLIST) {
+        // The real daemon answers an unknown version with a binary result, in its version-0 framing.
+        put_header(c.out, HEADER_SIZE + 4, 0, TYPE_RESULT, tag);
+        put_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
+        event(format("client-error header version {}, answered with result 6", version));
+        service(c, monotonic_ns());
+        return;
+    }
+    if (payload.size() >= 8 && std::memcmp(payload.data(), "bplist00", 8) == 0) {
+        event("client-error binary property-list request, not answered");
+        return;
+    }
+    plist_t parsed = nullptr;
+    if (!payload.empty())
+        plist_from_xml(reinterpret_cast<const char*>(payload.data()),
+                       static_cast<std::uint32_t>(payload.size()), &parsed);
+    PlistPtr root(parsed);
+    if (!root || plist_get_node_type(parsed) != PLIST_DICT) {
+        event(format("client-error unparsable request ({} bytes), not answered", payload.size()));
+        return;
+    }
+    auto type = string_value(parsed, "MessageType");
+    if (!type) {
+        event("client-error request without MessageType, not answered");
+        return;
+    }
+    if (*type == "ListDevices") {
+        handle_list_devices(c, tag);
+    } else if (*type == "Connect") {
+        handle_connect(c, tag, parsed);
+    } else {
+        event(format("client-error unknown MessageType \"{}\", answered with result 1", *type));
+        send_result(c, tag, RESULT_BADCOMMAND);
+    }
+}
+
+void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
+    event("list-devices");
+    switch (list_reply_) {
+        case ListReply::Normal:
+        case ListReply::Binary: {
+            PlistPtr root(plist_new_dict());
+            plist_t list = plist_new_array();
+            for (const auto& [id, d] : devices_) {
+                plist_t props = plist_new_dict();
+                plist_dict_set_item(props, "ConnectionSpeed", plist_new_uint(CONNECTION_SPEED));
+                plist_dict_set_item(props, "ConnectionType", plist_new_string("USB"));
+                plist_dict_set_item(props, "DeviceID", plist_new_uint(id));
+                plist_dict_set_item(props, "LocationID", plist_new_uint(LOCATION_BASE + id));
+                plist_dict_set_item(props, "ProductID", plist_new_uint(PRODUCT_ID));
+                plist_dict_set_item(props, "SerialNumber", plist_new_string(d.serial.c_str()));
+                plist_t entry = plist_new_dict();
+                plist_dict_set_item(entry, "DeviceID", plist_new_uint(id));
+                plist_dict_set_item(entry, "MessageType", plist_new_string("Attached"));
+                plist_dict_set_item(entry, "Properties", props);
+                plist_array_append_item(list, entry);
+            }
+            plist_dict_set_item(root.get(), "DeviceList", list);
+            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary);
+            return;
+        }
+        case ListReply::Garbage:
+            put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + GARBAGE.size()), VERSION_PLIST,
+                       TYPE_PLIST, tag);
+            c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
+            service(c, monotonic_ns());
+            return;
+        case ListReply::BadLength:
+            put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag);
+            service(c, monotonic_ns());
+            return;
+        case ListReply::Silent:
+            return;
+        case ListReply::Close:
+            close_conn(c);
+            return;
+    }
+}
+
+void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
+    auto id = uint_value(static_cast<plist_t>(request), "DeviceID");
+    auto port_number = uint_value(static_cast<plist_t>(request), "PortNumber");
+    if (!id || !port_number) {
+        event("client-error Connect without DeviceID or PortNumber, answered with result 1");
+        send_result(c, tag, RESULT_BADCOMMAND);
+        return;
+    }
+    // The port travels in network byte order read as a little-endian number.
+    auto swapped = static_cast<std::uint16_t>(*port_number);
+    auto port = static_cast<std::uint16_t>((swapped >> 8) | (swapped << 8));
+    Device* d = *id <= UINT32_MAX ? find_device(static_cast<std::uint32_t>(*id)) : nullptr;
+    if (!d) {
+        event(format("unknown-device {} {}", *id, port));
+        send_result(c, tag, RESULT_BADDEV);
+        return;
+    }
+    PortState* ps = find_port(d->id, port);
+    if (!ps || !ps->listening || monotonic_ns() < ps->refuse_until_ns) {
+        event(format("refused {} {}", d->id, port));
+        send_result(c, tag, RESULT_CONNREFUSED);
+        return;
+    }
+    send_result(c, tag, 0);
+    if (!c.dead) become_tunnel(c, *d, port);
+}
+
+void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number) {
+    PlistPtr root(plist_new_dict());
+    plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
+    plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
+    send_plist(c, tag, root.get(), false);
+}
+
+void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary) {
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (binary)
+        plist_to_bin(static_cast<plist_t>(plist), &data, &size);
+    else
+        plist_to_xml(static_cast<plist_t>(plist), &data, &size);
+    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + size), VERSION_PLIST, TYPE_PLIST, tag);
+    c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(data), size));
+    if (binary)
+        plist_to_bin_free(data);
+    else
+        plist_to_xml_free(data);
+    service(c, monotonic_ns());
+}
+
+}  // namespace vantrel::sim

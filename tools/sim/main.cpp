@@ -1,0 +1,35 @@
+// vantrel-sim: a stand-in for usbmuxd and the Vantrel app (and, with `receive`, for the UDP consumers).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/cli.h"
+#include "sim/receiver.h"
+#include "sim/simulator.h"
+
+int main(int argc, char** argv) {
+    using namespace vantrel::sim;
+    std::vector<std::string> args(argv, argv + argc);
+    auto invocation = parse_command_line(args);
+    if (!invocation) {
+        std::fprintf(stderr, "vantrel-sim: %s\n%.*s", invocation.error().c_str(),
+                     static_cast<int>(USAGE_TEXT.size()), USAGE_TEXT.data());
+        return 2;
+    }
+    if (std::holds_alternative<ShowHelp>(*invocation)) {
+        std::fwrite(HELP_TEXT.data(), 1, HELP_TEXT.size(), stdout);
+        return 0;
+    }
+    if (std::holds_alternative<ShowVersion>(*invocation)) {
+        std::puts("vantrel-sim " VANTREL_VERSION);
+        return 0;
+    }
+    if (auto* receiver = std::get_if<ReceiverConfig>(&*invocation)) return run_receiver(*receiver);
+
+    Simulator simulator(std::move(std::get<SimConfig>(*invocation)));
+    if (auto started = simulator.start(); !started) {
+        std::fprintf(stderr, "vantrel-sim: %s\n", started.error().c_str());
+        return 1;
+    }
+    return simulator.run();
+}

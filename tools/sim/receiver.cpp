@@ -1,0 +1,272 @@
+#include "sim/receiver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "net/fd.h"
+#include "sim/stamp.h"
+#include "sim/stream_stats.h"
+#include "sim/text.h"
+
+namespace vantrel::sim {
+
+namespace {
+
+constexpr std::uint64_t NS_PER_S = 1'000'000'000;
+constexpr std::uint64_t NS_PER_MS = 1'000'000;
+constexpr unsigned BATCH = 64;
+// Only the stamp is looked at; MSG_TRUNC still reports each datagram's full length.
+constexpr std::size_t PEEK_BYTES = STAMP_SIZE;
+constexpr std::uint64_t MAX_FEEDBACK_BURST = 1000;
+
+struct Totals {
+    std::uint64_t received = 0, bytes = 0, unstamped = 0;
+    std::uint64_t lost = 0, out_of_order = 0, duplicates = 0, restarts = 0;
+};
+
+struct Path {
+    std::string name;
+    net::Fd fd;
+    std::map<std::uint32_t, SequenceTracker> streams;  // by stamp stream id
+    std::uint64_t received = 0, bytes = 0, unstamped = 0;
+    LatencyHistogram second, total;
+    Totals reported;  // at the previous per-second line
+
+    Totals totals() const {
+        Totals t{received, bytes, unstamped, 0, 0, 0, 0};
+        for (const auto& [id, s] : streams) {
+            t.lost += s.lost();
+            t.out_of_order += s.out_of_order();
+            t.duplicates += s.duplicates();
+            t.restarts += s.restarts();
+        }
+        return t;
+    }
+};
+
+std::string micros(const LatencyHistogram& h, std::uint64_t ns, bool json) {
+    if (h.count() == 0) return json ? "null" : "-";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(ns) / 1000.0);
+    return buf;
+}
+
+void print_line(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void print_second(Path& p, std::uint64_t t, bool json) {
+    Totals now = p.totals();
+    auto delta = [](std::uint64_t a, std::uint64_t b) { return static_cast<std::int64_t>(a - b); };
+    const LatencyHistogram& h = p.second;
+    std::string p50 = micros(h, h.percentile(0.50), json), p99 = micros(h, h.percentile(0.99), json),
+                max = micros(h, h.max(), json);
+    if (json)
+        print_line(format(R"({{"type":"second","t":{},"stream":"{}","received":{},"bytes":{},"lost":{},)"
+                          R"("out_of_order":{},"p50_us":{},"p99_us":{},"max_us":{}}})",
+                          t, p.name, delta(now.received, p.reported.received),
+                          delta(now.bytes, p.reported.bytes), delta(now.lost, p.reported.lost),
+                          delta(now.out_of_order, p.reported.out_of_order), p50, p99, max));
+    else
+        print_line(
+            format("t={} {} received={} bytes={} lost={} out_of_order={} p50_us={} p99_us={} max_us={}", t,
+                   p.name, delta(now.received, p.reported.received), delta(now.bytes, p.reported.bytes),
+                   delta(now.lost, p.reported.lost), delta(now.out_of_order, p.reported.out_of_order), p50,
+                   p99, max));
+    p.reported = now;
+    p.second.clear();
+}
+
+void print_final(const Path& p, bool json) {
+    Totals t = p.totals();
+    const LatencyHistogram& h = p.total;
+    std::string p50 = micros(h, h.percentile(0.50), json), p99 = micros(h, h.percentile(0.99), json),
+                max = micros(h, h.max(), json);
+    if (json)
+        print_line(
+            format(R"({{"type":"final","stream":"{}","received":{},"bytes":{},"lost":{},"out_of_order":{},)"
+                   R"("duplicates":{},"restarts":{},"unstamped":{},"p50_us":{},"p99_us":{},"max_us":{}}})",
+                   p.name, t.received, t.bytes, t.lost, t.out_of_order, t.duplicates, t.restarts, t.unstamped,
+                   p50, p99, max));
+    else
+        print_line(
+            format("final {} received={} bytes={} lost={} out_of_order={} duplicates={} restarts={} "
+                   "unstamped={} p50_us={} p99_us={} max_us={}",
+                   p.name, t.received, t.bytes, t.lost, t.out_of_order, t.duplicates, t.restarts, t.unstamped,
+                   p50, p99, max));
+}
+
+std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::uint32_t receive_buffer) {
+    auto parsed = parse_ipv4_address(address);
+    if (!parsed) return std::unexpected(format("cannot bind {}: not an address a.b.c.d:port", address));
+    net::Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    int size = static_cast<int>(receive_buffer);
+    // Beyond rmem_max only with privilege; fall back to what is allowed.
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(parsed->host);
+    addr.sin_port = htons(parsed->port);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    return fd;
+}
+
+}  // namespace
+
+int run_receiver(const ReceiverConfig& config) {
+    std::array<Path, 2> paths;
+    paths[0].name = "video";
+    paths[1].name = "tracking";
+    const std::string* addresses[2] = {&config.video_address, &config.tracking_address};
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto fd = bind_udp(*addresses[i], config.receive_buffer);
+        if (!fd) {
+            std::fprintf(stderr, "vantrel-sim receive: %s\n", fd.error().c_str());
+            return 1;
+        }
+        paths[i].fd = std::move(*fd);
+    }
+
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
+    net::Fd signals(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    net::Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    auto watch = [&](int fd, std::uint64_t key) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = key;
+        ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+    };
+    watch(paths[0].fd.get(), 0);
+    watch(paths[1].fd.get(), 1);
+    watch(signals.get(), 2);
+    print_line(config.json ? R"({"type":"ready"})" : "ready");
+
+    std::array<std::array<std::uint8_t, PEEK_BYTES>, BATCH> buffers{};
+    std::array<iovec, BATCH> iovs{};
+    std::array<mmsghdr, BATCH> msgs{};
+    std::array<sockaddr_in, BATCH> sources{};
+
+    std::optional<sockaddr_in> feedback_to;  // the sender of the latest video datagram
+    std::vector<std::uint8_t> feedback(std::max<std::uint32_t>(config.feedback_size, 1), 0);
+    std::uint64_t feedback_sent = 0, feedback_due_from = 0;
+
+    // Reads every waiting datagram of a path, a batch per call.
+    auto drain = [&](Path& p, bool video) {
+        for (int round = 0; round < 64; ++round) {
+            for (unsigned j = 0; j < BATCH; ++j) {
+                iovs[j] = iovec{buffers[j].data(), PEEK_BYTES};
+                msgs[j].msg_hdr = msghdr{};
+                msgs[j].msg_hdr.msg_iov = &iovs[j];
+                msgs[j].msg_hdr.msg_iovlen = 1;
+                msgs[j].msg_hdr.msg_name = &sources[j];
+                msgs[j].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            }
+            int got = ::recvmmsg(p.fd.get(), msgs.data(), BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+            if (got < 0 && errno == EINTR) continue;
+            // A refused earlier feedback datagram shows up here as ECONNREFUSED: nothing to read then.
+            if (got <= 0) return;
+            std::uint64_t arrived = monotonic_ns();
+            for (std::size_t j = 0; j < static_cast<std::size_t>(got); ++j) {
+                std::size_t length = msgs[j].msg_len;
+                p.received += 1;
+                p.bytes += length;
+                auto stamp = read_stamp(buffers[j].data(), std::min(length, PEEK_BYTES));
+                if (!stamp) {
+                    p.unstamped += 1;
+                    continue;
+                }
+                p.streams[stamp->stream_id].add(stamp->sequence);
+                std::uint64_t latency = arrived > stamp->sent_ns ? arrived - stamp->sent_ns : 0;
+                p.second.add(latency);
+                p.total.add(latency);
+            }
+            if (video) {
+                if (!feedback_to) feedback_due_from = arrived;
+                feedback_to = sources[static_cast<std::size_t>(got) - 1];
+            }
+            if (got < static_cast<int>(BATCH)) return;
+        }
+    };
+
+    const std::uint64_t start = monotonic_ns();
+    std::uint64_t next_tick = start + NS_PER_S, seconds = 0;
+    const std::optional<std::uint64_t> end =
+        config.duration_ms ? std::optional(start + *config.duration_ms * NS_PER_MS) : std::nullopt;
+    bool running = true;
+    epoll_event events[4];
+
+    while (running) {
+        std::uint64_t now = monotonic_ns();
+        if (config.feedback_rate > 0 && feedback_to) {
+            // Sequence k falls due k / rate seconds after the first video datagram was seen.
+            std::uint64_t elapsed = now - feedback_due_from;
+            std::uint64_t due = (elapsed / NS_PER_S) * config.feedback_rate +
+                                (elapsed % NS_PER_S) * config.feedback_rate / NS_PER_S + 1;
+            for (std::uint64_t burst = 0; feedback_sent < due && burst < MAX_FEEDBACK_BURST; ++burst) {
+                if (feedback.size() >= STAMP_SIZE)
+                    write_stamp(feedback.data(), Stamp{FEEDBACK_STREAM_ID, feedback_sent, now});
+                ::sendto(paths[0].fd.get(), feedback.data(), feedback.size(), MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(&*feedback_to), sizeof(sockaddr_in));
+                ++feedback_sent;
+            }
+        }
+        while (now >= next_tick) {
+            ++seconds;
+            if (!config.quiet)
+                for (Path& p : paths) print_second(p, seconds, config.json);
+            for (Path& p : paths) p.second.clear();
+            next_tick += NS_PER_S;
+        }
+        if (end && now >= *end) break;
+
+        std::uint64_t wake = next_tick;
+        if (end) wake = std::min(wake, *end);
+        if (config.feedback_rate > 0 && feedback_to) {
+            std::uint64_t k = feedback_sent, r = config.feedback_rate;
+            wake = std::min(wake, feedback_due_from + (k / r) * NS_PER_S + ((k % r) * NS_PER_S + r - 1) / r);
+        }
+        std::uint64_t wait = wake > now ? wake - now : 0;
+        timespec ts{static_cast<time_t>(wait / NS_PER_S), static_cast<long>(wait % NS_PER_S)};
+        int n = ::epoll_pwait2(epoll.get(), events, 4, &ts, nullptr);
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < n; ++i) {
+            std::uint64_t key = events[i].data.u64;
+            if (key == 2) {
+                running = false;
+                continue;
+            }
+            drain(paths[key], key == 0);
+        }
+    }
+    // Whatever arrived before the end still counts.
+    drain(paths[0], true);
+    drain(paths[1], false);
+    for (const Path& p : paths) print_final(p, config.json);
+    print_line(config.json ? format(R"({{"type":"final","stream":"feedback","sent":{}}})", feedback_sent)
+                           : format("final feedback sent={}", feedback_sent));
+    return 0;
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,73 @@
+// Small text helpers shared by the command parser, the command line and the receiver.
+#pragma once
+
+#include <array>
+#include <charconv>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantrel::sim {
+
+namespace format_detail {
+inline std::string piece(std::string_view text) {
+    return std::string(text);
+}
+inline std::string piece(const char* text) {
+    return std::string(text);
+}
+inline std::string piece(const std::string& text) {
+    return text;
+}
+inline std::string piece(char c) {
+    return std::string(1, c);
+}
+template <std::integral T>
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) std::string piece(T value) {
+    char buf[24];
+    auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+    return std::string(buf, end);
+}
+std::string substitute(std::string_view pattern, std::span<const std::string> pieces);
+}  // namespace format_detail
+
+// A small stand-in for std::format (not in this compiler's library): each "{}" takes the next argument
+// (text or integer); "{{" and "}}" are literal braces.
+template <typename... Args>
+std::string format(std::string_view pattern, const Args&... args) {
+    std::array<std::string, sizeof...(Args)> pieces{format_detail::piece(args)...};
+    return format_detail::substitute(pattern, pieces);
+}
+
+// Whitespace-separated words of a line.
+std::vector<std::string_view> split_words(std::string_view line);
+
+// A decimal unsigned number, the whole text and nothing else.
+std::optional<std::uint64_t> parse_u64(std::string_view text);
+
+// Decimal seconds ("3", "0.25") as milliseconds.
+std::optional<std::uint64_t> parse_seconds_ms(std::string_view text);
+
+// "N" or "MIN-MAX" (inclusive, MIN <= MAX).
+std::optional<std::pair<std::uint64_t, std::uint64_t>> parse_range(std::string_view text);
+
+// Hex digits, two per byte, at least one byte; upper or lower case.
+std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
+
+// Lower-case hex of at most `max_bytes` bytes of `bytes`; "-" when there are none.
+std::string to_hex(std::span<const std::uint8_t> bytes, std::size_t max_bytes = SIZE_MAX);
+
+// "a.b.c.d:port" with a numeric IPv4 address.
+struct Ipv4Address {
+    std::uint32_t host = 0;  // host byte order
+    std::uint16_t port = 0;
+};
+std::optional<Ipv4Address> parse_ipv4_address(std::string_view text);
+
+}  // namespace vantrel::sim
