@@ -1,0 +1,330 @@
+// The real vantrel-usb against vantrel-sim (playing usbmuxd and the app) and UDP receivers on 5000
+// and 4242, all inside this test's private namespace: every transition of a session.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/namespace.h"
+#include "support/process.h"
+#include "support/sim.h"
+
+using vantrel::test::Child;
+using vantrel::test::Sim;
+using vantrel::test::to_hex;
+using vantrel::test::UdpReceiver;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string E = "\x1b";
+const std::string GOODBYE = E + "[2mGoodbye." + E + "[0m\n";
+const std::string DISCONNECTED = E + "[33mDisconnected." + E + "[0m Waiting for reconnect...\n";
+const std::string ROUTE_VIDEO = E + "[36mVideo" + E + "[0m    " + E + "[2mUSB:5000";
+const std::string WAITING = "] Waiting for Vantrel USB mode...";
+
+std::string found(const std::string& serial) {
+    return E + "[32mFound" + E + "[0m " + E + "[1m" + serial + E + "[0m\n";
+}
+
+Child start_bridge() { return Child::spawn({vantrel::test::built_program("vantrel-usb")}); }
+
+std::vector<std::string> thread_names(pid_t pid) {
+    std::vector<std::string> names;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(dir + "/" + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            names.push_back(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+std::size_t count_entries(const std::string& dir) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// Descriptors of the process that are sockets, and whether each is close-on-exec.
+std::vector<std::pair<int, bool>> socket_fds(pid_t pid) {
+    std::vector<std::pair<int, bool>> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[256] = {};
+            ssize_t n = ::readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target).rfind("socket:", 0) != 0) continue;
+            std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + e->d_name);
+            std::string key, flags;
+            while (info >> key) {
+                if (key == "flags:") {
+                    info >> flags;
+                    break;
+                }
+            }
+            bool cloexec = (std::stoul(flags, nullptr, 8) & 02000000) != 0;
+            out.emplace_back(std::atoi(e->d_name), cloexec);
+        }
+        ::closedir(d);
+    }
+    return out;
+}
+
+// A bridge that has found device 1 and streams; the receivers listen on 5000 and 4242.
+struct Streaming {
+    Sim sim;
+    UdpReceiver video{5000};
+    UdpReceiver tracking{4242};
+    Child bridge;
+
+    explicit Streaming(std::vector<std::string> sim_options = {}, const std::string& serial = "SIMSERIAL01")
+        : sim(std::move(sim_options)), bridge([&] {
+              sim.ok("plug " + serial);
+              return start_bridge();
+          }()) {}
+
+    void wait_streaming() {
+        ASSERT_TRUE(sim.wait_event("connect 1 4242", 20s)) << bridge.out();
+        ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s)) << bridge.out();
+    }
+
+    // Sends one frame on a port and returns the datagram that arrives for it.
+    std::optional<std::string> round_trip(int port, const std::string& payload, sockaddr_in* from = nullptr) {
+        sim.ok("send 1 " + std::to_string(port) + " " + to_hex(payload));
+        return (port == 5000 ? video : tracking).receive(5s, from);
+    }
+};
+
+}  // namespace
+
+TEST(ProgramSession, ForwardsEachPacketAsOneDatagramAndRelaysFeedback) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.wait_streaming();
+    EXPECT_EQ(s.bridge.count(Child::Stream::Out, found("SIMSERIAL01")), 1u);
+
+    sockaddr_in bridge_video{};
+    std::string video_payload(1400, 'v');
+    video_payload[0] = 1;
+    EXPECT_EQ(s.round_trip(5000, video_payload, &bridge_video), video_payload);
+    EXPECT_EQ(s.round_trip(4242, "tracking-48-bytes-...........................!"),
+              "tracking-48-bytes-...........................!");
+    EXPECT_EQ(ntohl(bridge_video.sin_addr.s_addr), INADDR_LOOPBACK);
+
+    // Feedback waits for the next video packet, then reaches the app in arrival order.
+    s.video.send_to("fb-one", bridge_video);
+    s.video.send_to("fb-two", bridge_video);
+    EXPECT_EQ(s.round_trip(5000, "next"), "next");
+    EXPECT_TRUE(s.sim.wait_event("feedback 1 5000 6 " + to_hex("fb-one"), 5s));
+    EXPECT_TRUE(s.sim.wait_event("feedback 1 5000 6 " + to_hex("fb-two"), 5s));
+
+    // The status line counts both paths and the feedback.
+    std::string status_tail = E + "[2mfb:" + E + "[0m2";
+    EXPECT_TRUE(s.bridge.wait_for(Child::Stream::Err, status_tail, 5s)) << s.bridge.err();
+
+    auto names = thread_names(s.bridge.pid());
+    std::multiset<std::string> set(names.begin(), names.end());
+    for (const char* n : {"ctrl-c", "video-feedback", "video-fwd", "tracking-fwd"}) EXPECT_EQ(set.count(n), 1u) << n;
+    auto sockets = socket_fds(s.bridge.pid());
+    EXPECT_GE(sockets.size(), 6u);  // two tunnels, the writers, two UDP sockets and the duplicate
+    for (auto [fd, cloexec] : sockets) EXPECT_TRUE(cloexec) << "socket descriptor " << fd;
+
+    s.bridge.signal(SIGINT);
+    ASSERT_EQ(s.bridge.wait_exit(10s), 0);
+    EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
+    EXPECT_EQ(s.bridge.count(Child::Stream::Out, "Disconnected."), 0u);
+}
+
+TEST(ProgramSession, OverTheTcpFallbackDataFlowsTheSameWay) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s({"--no-unix"});
+    s.wait_streaming();
+    EXPECT_EQ(s.round_trip(5000, "over tcp"), "over tcp");
+    EXPECT_EQ(s.round_trip(4242, "tracking over tcp"), "tracking over tcp");
+    s.bridge.signal(SIGINT);
+    EXPECT_EQ(s.bridge.wait_exit(10s), 0);
+}
+
+TEST(ProgramSession, RefusedConnectsWaitForTheAppWithoutASecondFoundLine) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug WAITER");
+    sim.ok("listen 1 5000 off");
+    Child bridge = start_bridge();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s)) << bridge.err();
+    ASSERT_TRUE(sim.wait_event("refused 1 5000", 10s));
+    // The waiting spinner goes on from the frame the search left it at.
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, "[" + E + "[33m-" + E + "[0m" + E + "[2m" + WAITING, 10s));
+    sim.ok("listen 1 5000 on");
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 15s)) << bridge.out();
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "Found"), 1u);
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+TEST(ProgramSession, DeviceVanishingWhileWaitingDisconnectsAndIsFoundAgain) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug FIRST");
+    sim.ok("listen 1 5000 off");
+    Child bridge = start_bridge();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s));
+    sim.ok("unplug 1");
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, DISCONNECTED, 10s)) << bridge.out();
+    sim.ok("plug SECOND");  // re-plugged devices get a new id
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, found("SECOND"), 10s)) << bridge.out();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 15s));
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+TEST(ProgramSession, TrackingRefusedAfterVideoClosesTheVideoTunnelBeforeTheNextAttempt) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug HALFWAY");
+    sim.ok("listen 1 4242 off");
+    Child bridge = start_bridge();
+    // Let a few attempts happen.
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim.wait_event("refused 1 4242", 20s)) << "attempt " << i;
+    sim.ok("listen 1 4242 on");
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s));
+    // Every video tunnel of a failed attempt was gone before the next attempt connected again.
+    int open_video = 0, max_open_video = 0;
+    for (const auto& e : sim.events()) {
+        if (e == "connect 1 5000") ++open_video;
+        if (e == "disconnect 1 5000") --open_video;
+        max_open_video = std::max(max_open_video, open_video);
+    }
+    EXPECT_EQ(max_open_video, 1);
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "Found"), 1u);
+    // And the session that finally started forwards normally.
+    UdpReceiver video(5000);
+    sim.ok("send 1 5000 " + to_hex("after"));
+    EXPECT_EQ(video.receive(5s), "after");
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+TEST(ProgramSession, UnansweredHealthChecksDelayButDoNotStopTheSession) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.sim.ok("health 1 5000 ignore");
+    s.sim.ok("health 1 4242 ignore");
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.sim.wait_event("connect 1 5000", 10s));
+    auto connected = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s));
+    auto setup = std::chrono::steady_clock::now() - connected;
+    EXPECT_GT(setup, 3500ms) << "two 2 s health-check waits";
+    EXPECT_LT(setup, 10s);
+    (void)t0;
+    EXPECT_EQ(s.round_trip(5000, "late but fine"), "late but fine");
+    s.bridge.signal(SIGINT);
+    EXPECT_EQ(s.bridge.wait_exit(10s), 0);
+}
+
+// A stream closed or a bad length on either path ends the session: Disconnected, a 2 s pause, then
+// the device is found again and a new session starts.
+class ProgramSessionFault : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(ProgramSessionFault, EndsTheSessionAndReconnects) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.wait_streaming();
+    EXPECT_EQ(s.round_trip(5000, "before"), "before");
+    auto [command, port] = GetParam();
+    s.sim.ok(std::string(command) + " 1 " + port + (std::string(command) == "raw" ? " 00000000" : ""));
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, DISCONNECTED, 10s)) << s.bridge.out();
+    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, found("SIMSERIAL01"), 10s,
+                                  s.bridge.out().find(DISCONNECTED)));
+    EXPECT_GT(std::chrono::steady_clock::now() - t0, 1800ms) << "2 s pause before searching again";
+    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 15s, s.bridge.out().find(DISCONNECTED)));
+    ASSERT_TRUE(s.sim.wait_event("connect 1 4242", 10s));
+    EXPECT_EQ(s.round_trip(5000, "after"), "after");
+    s.bridge.signal(SIGINT);
+    EXPECT_EQ(s.bridge.wait_exit(10s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgramSessionFault,
+                         ::testing::Values(std::pair{"close", "5000"}, std::pair{"close", "4242"},
+                                           std::pair{"raw", "5000"}, std::pair{"raw", "4242"}));
+
+TEST(ProgramSession, CtrlCWhileWaitingForTheAppEndsAtOnce) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug WAITER");
+    sim.ok("listen 1 5000 off");
+    Child bridge = start_bridge();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s));
+    auto t0 = std::chrono::steady_clock::now();
+    bridge.signal(SIGINT);
+    ASSERT_EQ(bridge.wait_exit(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
+    EXPECT_TRUE(bridge.out().ends_with(GOODBYE));
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "Disconnected."), 0u);
+}
+
+TEST(ProgramSession, CtrlCWhileStreamingDataEndsWithoutDisconnectedLine) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.wait_streaming();
+    s.sim.ok("stream 1 5000 rate=2000 size=1200");
+    s.sim.ok("stream 1 4242 rate=100 size=48");
+    ASSERT_TRUE(s.video.receive(5s).has_value());
+    auto t0 = std::chrono::steady_clock::now();
+    s.bridge.signal(SIGINT);
+    ASSERT_EQ(s.bridge.wait_exit(8s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << "with data flowing every thread sees the flag at once";
+    EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
+    EXPECT_EQ(s.bridge.count(Child::Stream::Out, "Disconnected."), 0u);
+}
+
+TEST(ProgramSession, CtrlCWithASilentAppEndsWithinTheReceiveTimeout) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.wait_streaming();
+    auto t0 = std::chrono::steady_clock::now();
+    s.bridge.signal(SIGINT);
+    ASSERT_EQ(s.bridge.wait_exit(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 8s) << "about 5.5 s at the most";
+    EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
+    EXPECT_EQ(s.bridge.count(Child::Stream::Out, "Disconnected."), 0u);
+}
+
+TEST(ProgramSession, TwentyReconnectsLeaveDescriptorsAndThreadsAsInTheFirstSession) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Streaming s;
+    s.wait_streaming();
+    EXPECT_EQ(s.round_trip(5000, "first"), "first");
+    const std::string fd_dir = "/proc/" + std::to_string(s.bridge.pid()) + "/fd";
+    const std::string task_dir = "/proc/" + std::to_string(s.bridge.pid()) + "/task";
+    const std::size_t fds = count_entries(fd_dir), threads = count_entries(task_dir);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        std::size_t mark = s.bridge.out().size();
+        s.sim.ok(cycle % 2 == 0 ? "close 1 5000" : "close 1 4242");
+        ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, DISCONNECTED, 10s, mark)) << "cycle " << cycle;
+        ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s, mark)) << "cycle " << cycle;
+        ASSERT_EQ(s.round_trip(5000, "cycle"), "cycle") << "cycle " << cycle;
+    }
+    EXPECT_EQ(count_entries(fd_dir), fds);
+    EXPECT_EQ(count_entries(task_dir), threads);
+    s.bridge.signal(SIGINT);
+    EXPECT_EQ(s.bridge.wait_exit(10s), 0);
+}

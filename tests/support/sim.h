@@ -1,0 +1,60 @@
+// Drives vantrel-sim in its scripted mode and receives what the bridge sends on UDP 5000 and 4242.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace vantrel::test {
+
+class Sim {
+public:
+    // Starts `vantrel-sim --script` with the extra options and waits for its "ready" line.
+    explicit Sim(std::vector<std::string> options = {});
+
+    // Sends one command and returns its reply line ("ok ..." or "error: ..."), skipping events.
+    std::string command(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // `command` that must answer "ok"; returns the reply.
+    std::string ok(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+
+    // The event lines printed so far ("event ..."), without the prefix.
+    std::vector<std::string> events();
+    // Waits for an event line equal to `event` (or starting with it), after those already seen.
+    bool wait_event(const std::string& event, std::chrono::milliseconds timeout);
+
+    Child& child() { return child_; }
+
+private:
+    std::optional<std::string> next_line(std::chrono::milliseconds timeout);
+
+    Child child_;
+    std::size_t cursor_ = 0;        // reply lines are read from here on
+    std::size_t event_cursor_ = 0;  // wait_event looks from here on
+};
+
+// A UDP socket bound to 127.0.0.1:port that collects datagrams.
+class UdpReceiver {
+public:
+    explicit UdpReceiver(std::uint16_t port);
+    ~UdpReceiver();
+    UdpReceiver(const UdpReceiver&) = delete;
+    UdpReceiver& operator=(const UdpReceiver&) = delete;
+
+    // The next datagram within `timeout`, and where it came from.
+    std::optional<std::string> receive(std::chrono::milliseconds timeout, sockaddr_in* from = nullptr);
+    // Sends a datagram to `to` from this socket.
+    void send_to(const std::string& data, const sockaddr_in& to);
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+std::string to_hex(const std::string& bytes);
+
+}  // namespace vantrel::test
