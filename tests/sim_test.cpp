@@ -1,1 +1,433 @@
+// vantrel-sim's daemon side, script interface and command line, checked from the outside: a bare
+// usbmuxd client reads its replies byte for byte.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "sim_support.h"
+#include "support/namespace.h"
+
+namespace vantrel::test {
+namespace {
+
+plist_t root(const Reply& r) {
+    return static_cast<plist_t>(r.plist.get());
+}
+
+TEST(SimDaemon, ListsPluggedDevicesInTheRealDaemonsShape) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_TRUE(sim.ready());
+    ASSERT_EQ(sim.cmd("plug SERIAL-A"), "ok id=1");
+    ASSERT_EQ(sim.cmd("plug SERIAL-B"), "ok id=2");
+
+    net::Fd fd = connect_unix();
+    ASSERT_TRUE(fd);
+    send_bytes(fd.get(), message(7, xml_request("ListDevices")));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->length, 16 + r->payload.size());
+    EXPECT_EQ(r->version, 1u);
+    EXPECT_EQ(r->type, 8u);
+    EXPECT_EQ(r->tag, 7u);
+    EXPECT_TRUE(std::string(r->payload.begin(), r->payload.end()).starts_with("<?xml"));
+    plist_t list = plist_dict_get_item(root(*r), "DeviceList");
+    ASSERT_TRUE(list);
+    ASSERT_EQ(plist_array_get_size(list), 2u);
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        plist_t entry = plist_array_get_item(list, i);
+        plist_t props = plist_dict_get_item(entry, "Properties");
+        EXPECT_EQ(plist_string(entry, "MessageType"), "Attached");
+        EXPECT_EQ(plist_uint(entry, "DeviceID"), i + 1);
+        EXPECT_EQ(plist_uint(props, "DeviceID"), i + 1);
+        EXPECT_EQ(plist_string(props, "SerialNumber"), i == 0 ? "SERIAL-A" : "SERIAL-B");
+        EXPECT_EQ(plist_string(props, "ConnectionType"), "USB");
+        EXPECT_EQ(plist_uint(props, "ConnectionSpeed"), 480000000u);
+        EXPECT_EQ(plist_uint(props, "ProductID"), 0x12A8u);
+        EXPECT_TRUE(plist_uint(props, "LocationID"));
+    }
+    EXPECT_TRUE(sim.wait_event("list-devices"));
+    // The connection stays open for another request, as with the real daemon.
+    send_bytes(fd.get(), message(8, xml_request("ListDevices")));
+    auto again = read_reply(fd.get());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->tag, 8u);
+}
+
+TEST(SimDaemon, AnswersOverTcpWithoutTheUnixSocket) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--no-unix"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_FALSE(wait_for_path("/var/run/usbmuxd", 100ms));
+    ASSERT_EQ(sim.cmd("plug TCP-1"), "ok id=1");
+    net::Fd fd = connect_tcp(27015);
+    ASSERT_TRUE(fd);
+    send_bytes(fd.get(), message(1, xml_request("ListDevices")));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    plist_t entry = plist_array_get_item(plist_dict_get_item(root(*r), "DeviceList"), 0);
+    EXPECT_EQ(plist_string(plist_dict_get_item(entry, "Properties"), "SerialNumber"), "TCP-1");
+
+    net::Fd tunnel = connect_tcp(27015);
+    EXPECT_EQ(connect_result(tunnel.get(), 1, 4242), 0u);
+    EXPECT_TRUE(sim.wait_event("connect 1 4242"));
+}
+
+TEST(SimDaemon, ConnectTurnsTheSocketIntoTheTunnel) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(2, xml_request("Connect", 1, 5000)));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->tag, 2u);
+    EXPECT_EQ(plist_string(root(*r), "MessageType"), "Result");
+    EXPECT_EQ(plist_uint(root(*r), "Number"), 0u);
+    ASSERT_EQ(sim.cmd("wait-connect 1 5000"), "ok");
+    EXPECT_TRUE(sim.wait_event("connect 1 5000"));
+
+    ASSERT_EQ(sim.cmd("send 1 5000 0102ff"), "ok");
+    EXPECT_EQ(read_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
+    ASSERT_EQ(sim.cmd("raw 1 5000 00000001"), "ok");
+    EXPECT_EQ(read_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=1 sent=1 bytes=3 feedback=0 feedback_bytes=0 health=0");
+}
+
+TEST(SimDaemon, ConnectRefusalsCarryTheRealDaemonsCodes) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    net::Fd unknown = connect_unix();
+    EXPECT_EQ(connect_result(unknown.get(), 9, 5000), 2u);
+    EXPECT_TRUE(sim.wait_event("unknown-device 9 5000"));
+
+    ASSERT_EQ(sim.cmd("listen 1 5000 off"), "ok");
+    net::Fd off = connect_unix();
+    EXPECT_EQ(connect_result(off.get(), 1, 5000), 3u);
+    EXPECT_TRUE(sim.wait_event("refused 1 5000"));
+    net::Fd other_port = connect_unix();
+    EXPECT_EQ(connect_result(other_port.get(), 1, 6000), 3u);
+
+    ASSERT_EQ(sim.cmd("listen 1 6000 on"), "ok");
+    net::Fd now_on = connect_unix();
+    EXPECT_EQ(connect_result(now_on.get(), 1, 6000), 0u);
+    EXPECT_EQ(sim.cmd("wait-connect 1 6000"), "ok");
+}
+
+TEST(SimDaemon, RefusesForTheGivenTimeThenListens) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    ASSERT_EQ(sim.cmd("refuse 1 4242 1.5"), "ok");
+    net::Fd early = connect_unix();
+    EXPECT_EQ(connect_result(early.get(), 1, 4242), 3u);
+    std::this_thread::sleep_for(2s);
+    net::Fd later = connect_unix();
+    EXPECT_EQ(connect_result(later.get(), 1, 4242), 0u);
+}
+
+TEST(SimDaemon, UnknownMessageTypeGetsResultOne) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(5, xml_request("ReadBUID")));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->tag, 5u);
+    EXPECT_EQ(plist_string(root(*r), "MessageType"), "Result");
+    EXPECT_EQ(plist_uint(root(*r), "Number"), 1u);
+    EXPECT_TRUE(sim.wait_event("client-error unknown MessageType \"ReadBUID\", answered with result 1"));
+}
+
+TEST(SimDaemon, UnreadableRequestsGetNoReplyAndTheConnectionStaysOpen) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(1, bytes_of("not a plist at all")));
+    EXPECT_FALSE(read_reply(fd.get(), 300ms));
+    EXPECT_TRUE(sim.wait_event("client-error unparsable request (18 bytes), not answered"));
+
+    Plist dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "ProgName", plist_new_string("x"));
+    char* xml = nullptr;
+    std::uint32_t size = 0;
+    plist_to_xml(static_cast<plist_t>(dict.get()), &xml, &size);
+    send_bytes(fd.get(), message(1, Bytes(xml, xml + size)));
+    plist_to_xml_free(xml);
+    EXPECT_FALSE(read_reply(fd.get(), 300ms));
+    EXPECT_TRUE(sim.wait_event("client-error request without MessageType, not answered"));
+
+    send_bytes(fd.get(), message(1, bytes_of("bplist00 and then nothing useful")));
+    EXPECT_FALSE(read_reply(fd.get(), 300ms));
+    EXPECT_TRUE(sim.wait_event("client-error binary property-list request, not answered"));
+
+    send_bytes(fd.get(), message(3, xml_request("ListDevices")));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->tag, 3u);
+}
+
+TEST(SimDaemon, HeaderVersionOtherThanOneGetsBinaryResultSix) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(4, xml_request("ListDevices"), 2));
+    Bytes reply = read_bytes(fd.get(), 20);
+    EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 6, 0, 0, 0}));
+    EXPECT_TRUE(sim.wait_event("client-error header version 2, answered with result 6"));
+}
+
+TEST(SimDaemon, MessageLengthOutOfRangeClosesTheClientAndTheNextIsServed) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    net::Fd huge = connect_unix();
+    send_bytes(huge.get(), header(65537, 1, 8, 1));
+    EXPECT_TRUE(peer_closed(huge.get()));
+    EXPECT_TRUE(sim.wait_event("client-error message length 65537 out of range 16-65536, connection closed"));
+
+    net::Fd tiny = connect_unix();
+    send_bytes(tiny.get(), header(15, 1, 8, 1));
+    EXPECT_TRUE(peer_closed(tiny.get()));
+    EXPECT_TRUE(sim.wait_event("client-error message length 15 out of range 16-65536, connection closed"));
+
+    // A message of exactly 65536 bytes is read (and, being no plist, not answered).
+    net::Fd largest = connect_unix();
+    send_bytes(largest.get(), message(1, Bytes(65536 - 16, 'x')));
+    EXPECT_TRUE(sim.wait_event("client-error unparsable request (65520 bytes), not answered"));
+
+    net::Fd next = connect_unix();
+    send_bytes(next.get(), message(1, xml_request("ListDevices")));
+    EXPECT_TRUE(read_reply(next.get()));
+}
+
+TEST(SimDaemon, ClientLeavingMidRequestIsReportedAndTheNextIsServed) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    {
+        net::Fd half_header = connect_unix();
+        send_bytes(half_header.get(), Bytes(10, 0x20));
+    }
+    EXPECT_TRUE(sim.wait_event("client-error client left in the middle of a request (got 10 of 16 bytes)"));
+    {
+        net::Fd half_payload = connect_unix();
+        Bytes m = message(1, xml_request("ListDevices"));
+        m.resize(100);
+        send_bytes(half_payload.get(), m);
+    }
+    std::uint32_t full = static_cast<std::uint32_t>(16 + xml_request("ListDevices").size());
+    EXPECT_TRUE(sim.wait_event("client-error client left in the middle of a request (got 100 of " +
+                               std::to_string(full) + " bytes)"));
+    net::Fd next = connect_unix();
+    send_bytes(next.get(), message(1, xml_request("ListDevices")));
+    EXPECT_TRUE(read_reply(next.get()));
+}
+
+TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    auto ask = [] {
+        net::Fd fd = connect_unix();
+        send_bytes(fd.get(), message(9, xml_request("ListDevices")));
+        return fd;
+    };
+
+    ASSERT_EQ(sim.cmd("list-reply garbage"), "ok");
+    net::Fd garbage = ask();
+    Bytes expected = header(16 + 27, 1, 8, 9);
+    Bytes text = bytes_of("this is not a property list");
+    expected.insert(expected.end(), text.begin(), text.end());
+    EXPECT_EQ(read_bytes(garbage.get(), expected.size()), expected);
+
+    ASSERT_EQ(sim.cmd("list-reply badlength"), "ok");
+    net::Fd bad = ask();
+    EXPECT_EQ(read_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
+    ASSERT_EQ(sim.cmd("list-reply badlength 1000017"), "ok");
+    net::Fd too_long = ask();
+    EXPECT_EQ(read_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
+
+    ASSERT_EQ(sim.cmd("list-reply binary"), "ok");
+    net::Fd binary = ask();
+    auto r = read_reply(binary.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(Bytes(r->payload.begin(), r->payload.begin() + 8), bytes_of("bplist00"));
+    plist_t entry = plist_array_get_item(plist_dict_get_item(root(*r), "DeviceList"), 0);
+    EXPECT_EQ(plist_string(plist_dict_get_item(entry, "Properties"), "SerialNumber"), "A");
+
+    ASSERT_EQ(sim.cmd("list-reply silent"), "ok");
+    net::Fd silent = ask();
+    EXPECT_FALSE(read_reply(silent.get(), 500ms));
+    ASSERT_EQ(sim.cmd("list-reply close"), "ok");
+    net::Fd closed = ask();
+    EXPECT_TRUE(peer_closed(closed.get()));
+
+    ASSERT_EQ(sim.cmd("list-reply normal"), "ok");
+    net::Fd normal = ask();
+    auto good = read_reply(normal.get());
+    ASSERT_TRUE(good);
+    EXPECT_TRUE(std::string(good->payload.begin(), good->payload.end()).starts_with("<?xml"));
+}
+
+TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    ASSERT_EQ(sim.cmd("plug PHONE"), "ok id=1");
+    net::Fd video = open_tunnel(1, 5000);
+    net::Fd tracking = open_tunnel(1, 4242);
+    ASSERT_TRUE(video && tracking);
+    ASSERT_EQ(sim.cmd("wait-connect 1 4242"), "ok");
+
+    ASSERT_EQ(sim.cmd("unplug 1"), "ok");
+    EXPECT_TRUE(peer_closed(video.get()));
+    EXPECT_TRUE(peer_closed(tracking.get()));
+    EXPECT_TRUE(sim.wait_event("disconnect 1 5000"));
+    EXPECT_TRUE(sim.wait_event("disconnect 1 4242"));
+    EXPECT_EQ(sim.cmd("devices"), "ok count=0");
+    net::Fd list = connect_unix();
+    send_bytes(list.get(), message(1, xml_request("ListDevices")));
+    auto r = read_reply(list.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(plist_array_get_size(plist_dict_get_item(root(*r), "DeviceList")), 0u);
+    net::Fd gone = connect_unix();
+    EXPECT_EQ(connect_result(gone.get(), 1, 5000), 2u);
+
+    EXPECT_EQ(sim.cmd("plug PHONE"), "ok id=2");
+    EXPECT_EQ(sim.cmd("devices"), "ok count=1 ids=2");
+    EXPECT_EQ(sim.cmd("unplug 1"), "error: no device 1");
+}
+
+TEST(SimDaemon, ReplacesAStaleSocketFileButNotALiveDaemon) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    const std::string path = "/run/sim-stale.sock";
+    {
+        net::Fd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    SimProcess sim({"--unix", path, "--no-tcp"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_TRUE(connect_unix(path));
+
+    Child second = Child::spawn({built_program("vantrel-sim"), "--script", "--unix", path, "--no-tcp"});
+    EXPECT_EQ(second.wait_exit(10s), 1);
+    EXPECT_NE(
+        second.err().find("vantrel-sim: cannot listen on /run/sim-stale.sock: another daemon answers there"),
+        std::string::npos)
+        << second.err();
+    EXPECT_TRUE(connect_unix(path));  // the first one still serves
+
+    sim.child().close_stdin();
+    EXPECT_EQ(sim.child().wait_exit(10s), 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(path.c_str(), &st), 0) << "the socket file is removed at the end";
+}
+
+TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    EXPECT_EQ(sim.cmd("bogus 1 2"), "error: unknown command \"bogus\"");
+    EXPECT_EQ(sim.cmd("plug"), "error: usage: plug SERIAL");
+    EXPECT_EQ(sim.cmd("send 9 5000 00"), "error: no device 9");
+    EXPECT_EQ(sim.cmd("plug A"), "ok id=1");
+    EXPECT_EQ(sim.cmd("send 1 5000 00"), "error: no tunnel to 1 5000");
+    EXPECT_EQ(sim.cmd("send 1 5000 0g"), "error: bad hex \"0g\"");
+    EXPECT_EQ(sim.cmd("send 1 70000 00"), "error: bad port \"70000\"");
+    EXPECT_EQ(sim.cmd("stream 1 5000 rate=x"), "error: bad rate \"x\"");
+    EXPECT_EQ(sim.cmd("stream 1 5000 size=10 stamp"),
+              "error: stamped packets need a size of at least 24 bytes");
+    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"), "error: usage: health N PORT answer [HEX]|ignore|late MS");
+    EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
+    EXPECT_EQ(sim.cmd("wait-connect 1 5000 200"), "error: timeout");
+    EXPECT_EQ(sim.cmd("wait-disconnect 1 5000 200"), "ok") << "no tunnel: already gone";
+    EXPECT_EQ(sim.cmd("wait-connect 2 5000"), "error: no device 2");
+    EXPECT_EQ(sim.cmd("sleep 50"), "ok");
+    // Comments and blank lines are no commands and get no reply.
+    sim.child().write_stdin("# a comment\n\n");
+    EXPECT_EQ(sim.cmd("devices"), "ok count=1 ids=1");
+}
+
+TEST(SimScript, EndOfInputOrQuitEndsWithStatusZeroAfterPendingCommands) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess eof;
+    eof.child().write_stdin("plug A\nsleep 300\ndevices\n");
+    eof.child().close_stdin();
+    EXPECT_EQ(eof.child().wait_exit(10s), 0);
+    EXPECT_NE(eof.out().find("ok id=1\nok\nok count=1 ids=1\n"), std::string::npos) << eof.out();
+
+    SimProcess quit;
+    EXPECT_EQ(quit.cmd("quit"), "ok");
+    EXPECT_EQ(quit.child().wait_exit(10s), 0);
+}
+
+TEST(SimScript, SigtermAndSigintEndWithStatusZero) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    for (int sig : {SIGTERM, SIGINT}) {
+        SimProcess sim;
+        ASSERT_TRUE(sim.ready());
+        ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+        sim.child().signal(sig);
+        EXPECT_EQ(sim.child().wait_exit(10s), 0) << "signal " << sig;
+    }
+}
+
+TEST(SimScript, ScriptFileAndScheduledCommandsRunWithoutStandardInput) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    const std::string path = "/run/scenario.sim";
+    {
+        std::ofstream out(path);
+        out << "# a scenario\nplug FILE-1\nlisten 1 5000 off\nsleep 100\n";
+    }
+    SimProcess sim(
+        {"--script-file", path, "--at", "0.3", "plug LATER", "--at", "0.6", "unplug 7", "--duration", "1.5"},
+        false);
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(sim.child().wait_exit(10s), 0);
+    EXPECT_NE(sim.out().find("ready\nok id=1\nok\nok\n"), std::string::npos) << sim.out();
+    // A scheduled command's reply is shown only when it fails.
+    EXPECT_NE(sim.out().find("error: no device 7\n"), std::string::npos) << sim.out();
+    EXPECT_EQ(sim.child().count(Child::Stream::Out, "ok id=2"), 0u);
+}
+
+TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"--video-rate", "fast"},
+        {"--video-size", "0"},
+        {"--health", "maybe"},
+        {"--no-unix", "--no-tcp"},
+        {"--tcp", "localhost"},
+        {"--at", "1", "frobnicate"},
+        {"--script", "--video-file", "-"},
+        {"--script", "--video-rate", "10"},
+        {"--stamp", "--tracking-size", "10"},
+        {"--script-file", "/nonexistent/scenario"},
+        {"receive", "--bogus"},
+        {"receive", "--feedback-size", "0"},
+        {"receive", "--video", "5000"},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> argv{built_program("vantrel-sim")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child c = Child::spawn(argv);
+        EXPECT_EQ(c.wait_exit(10s), 2) << args[0];
+        EXPECT_TRUE(c.err().starts_with("vantrel-sim: ")) << c.err();
+        EXPECT_NE(c.err().find("Usage: vantrel-sim [OPTION...]"), std::string::npos) << c.err();
+        EXPECT_EQ(c.out(), "");
+    }
+    Child unknown = Child::spawn({built_program("vantrel-sim"), "--bogus"});
+    unknown.wait_exit(10s);
+    EXPECT_TRUE(unknown.err().starts_with("vantrel-sim: unknown option --bogus\n")) << unknown.err();
+
+    Child help = Child::spawn({built_program("vantrel-sim"), "--help"});
+    EXPECT_EQ(help.wait_exit(10s), 0);
+    EXPECT_TRUE(help.out().starts_with("Usage: vantrel-sim [OPTION...]")) << help.out();
+}
+
+}  // namespace
+}  // namespace vantrel::test

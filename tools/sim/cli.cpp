@@ -233,7 +233,7 @@ std::expected<std::vector<Command>, std::string> read_script(const std::string& 
 
 std::expected<Invocation, std::string> parse_receive(const std::vector<std::string>& args) {
     ReceiverConfig config;
-    Args a(args, 1);
+    Args a(args, 2);
     while (!a.done()) {
         std::string_view name = a.next_name();
         if (name == "-h" || name == "--help") return ShowHelp{};

@@ -55,10 +55,20 @@ bool FileSource::read_more(std::size_t want) {
         buf_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         if (n < 0 && errno == EINTR) continue;
         if (pollable_) readable_ = false;  // one read per readiness, so that it never blocks
-        if (n > 0) continue;
+        if (n > 0) {
+            rewound_ = false;
+            continue;
+        }
         if (n < 0 && errno == EAGAIN) return false;
-        // End of file (or a read error, which ends the source the same way).
-        if (loop_ && buf_.size() == head_ && ::lseek(fd_, 0, SEEK_SET) == 0) continue;
+        // End of file (or a read error, which ends the source the same way). When looping, the file's
+        // tail goes out as a short packet and the next packet starts over (an empty file just ends).
+        if (loop_ && !rewound_) {
+            if (buf_.size() > head_) return true;
+            if (::lseek(fd_, 0, SEEK_SET) == 0) {
+                rewound_ = true;
+                continue;
+            }
+        }
         eof_ = true;
     }
     return true;

@@ -44,6 +44,7 @@ class FileSource {
     bool loop_;
     bool readable_ = false;
     bool eof_ = false;
+    bool rewound_ = false;
     std::vector<std::uint8_t> buf_;
     std::size_t head_ = 0;
 };

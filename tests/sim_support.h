@@ -1,0 +1,263 @@
+// Helpers for the tests that drive vantrel-sim: the process with its script interface, and a bare
+// usbmuxd client that shows the daemon side's replies byte for byte.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <plist/plist.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/fd.h"
+#include "support/process.h"
+
+namespace vantrel::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes bytes_of(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// vantrel-sim with --script (unless `scripted` is false), started and waited for until "ready".
+class SimProcess {
+  public:
+    explicit SimProcess(std::vector<std::string> args = {}, bool scripted = true,
+                        const std::vector<std::string>& env = {})
+        : child_(spawn(std::move(args), scripted, env)) {
+        ready_ = child_.wait_for(Child::Stream::Out, "ready\n", 10s);
+    }
+
+    bool ready() const { return ready_; }
+    Child& child() { return child_; }
+    const std::string& out() const { return child_.out(); }
+
+    // Sends one command and returns its reply line (event lines are skipped); "" on timeout.
+    std::string cmd(std::string_view line, std::chrono::milliseconds timeout = 20s) {
+        child_.write_stdin(std::string(line) + "\n");
+        for (;;) {
+            std::size_t nl = child_.out().find('\n', reply_pos_);
+            if (nl == std::string::npos) {
+                if (!child_.wait_for(Child::Stream::Out, "\n", timeout, reply_pos_)) return "";
+                continue;
+            }
+            std::string text = child_.out().substr(reply_pos_, nl - reply_pos_);
+            reply_pos_ = nl + 1;
+            if (text.starts_with("event ") || text == "ready" || text.starts_with("progress ")) continue;
+            return text;
+        }
+    }
+
+    // Waits for the line "event TEXT" anywhere in the output.
+    bool wait_event(std::string_view text, std::chrono::milliseconds timeout = 10s) {
+        return child_.wait_for(Child::Stream::Out, "event " + std::string(text) + "\n", timeout);
+    }
+    std::size_t count_events(std::string_view text) const {
+        return child_.count(Child::Stream::Out, "event " + std::string(text) + "\n");
+    }
+
+  private:
+    static Child spawn(std::vector<std::string> args, bool scripted, const std::vector<std::string>& env) {
+        std::vector<std::string> argv{built_program("vantrel-sim")};
+        if (scripted) argv.emplace_back("--script");
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Child::spawn(argv, env);
+    }
+
+    Child child_;
+    bool ready_ = false;
+    std::size_t reply_pos_ = 0;
+};
+
+inline net::Fd connect_unix(const std::string& path = "/var/run/usbmuxd") {
+    net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return net::Fd();
+    return fd;
+}
+
+inline net::Fd connect_tcp(std::uint16_t port, int type = SOCK_STREAM) {
+    net::Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return net::Fd();
+    return fd;
+}
+
+inline void send_bytes(int fd, const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Up to `n` bytes: fewer when the peer closes or `timeout` passes first.
+inline Bytes read_bytes(int fd, std::size_t n, std::chrono::milliseconds timeout = 5s) {
+    Bytes out;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        std::uint8_t buf[65536];
+        ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+        if (got <= 0) break;
+        out.insert(out.end(), buf, buf + got);
+    }
+    return out;
+}
+
+// True when the peer has closed (end of stream) within `timeout`, with no byte before it.
+inline bool peer_closed(int fd, std::chrono::milliseconds timeout = 5s) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    std::uint8_t b = 0;
+    return ::recv(fd, &b, 1, 0) == 0;
+}
+
+inline Bytes le32(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+inline Bytes header(std::uint32_t length, std::uint32_t version, std::uint32_t type, std::uint32_t tag) {
+    Bytes h;
+    for (std::uint32_t v : {length, version, type, tag}) {
+        Bytes b = le32(v);
+        h.insert(h.end(), b.begin(), b.end());
+    }
+    return h;
+}
+
+inline Bytes message(std::uint32_t tag, const Bytes& payload, std::uint32_t version = 1) {
+    Bytes m = header(static_cast<std::uint32_t>(16 + payload.size()), version, 8, tag);
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+struct PlistFree {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
+// A request as libusbmuxd writes it: an XML dictionary of strings and integers.
+inline Bytes xml_request(std::string_view type, std::optional<std::uint64_t> device = std::nullopt,
+                         std::optional<std::uint16_t> port = std::nullopt) {
+    Plist dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "MessageType", plist_new_string(std::string(type).c_str()));
+    plist_dict_set_item(dict.get(), "ClientVersionString", plist_new_string("sim-test"));
+    plist_dict_set_item(dict.get(), "ProgName", plist_new_string("sim-test"));
+    if (device) plist_dict_set_item(dict.get(), "DeviceID", plist_new_uint(*device));
+    if (port) plist_dict_set_item(dict.get(), "PortNumber", plist_new_uint(htons(*port)));
+    char* xml = nullptr;
+    std::uint32_t size = 0;
+    plist_to_xml(static_cast<plist_t>(dict.get()), &xml, &size);
+    Bytes out(xml, xml + size);
+    plist_to_xml_free(xml);
+    return out;
+}
+
+struct Reply {
+    std::uint32_t length = 0, version = 0, type = 0, tag = 0;
+    Bytes payload;
+    Plist plist;  // the parsed payload, when it parses
+};
+
+inline std::uint32_t get_le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+// One reply message (header and its announced payload), or nullopt when none arrives in time.
+inline std::optional<Reply> read_reply(int fd, std::chrono::milliseconds timeout = 5s) {
+    Bytes h = read_bytes(fd, 16, timeout);
+    if (h.size() != 16) return std::nullopt;
+    Reply r;
+    r.length = get_le32(h.data());
+    r.version = get_le32(h.data() + 4);
+    r.type = get_le32(h.data() + 8);
+    r.tag = get_le32(h.data() + 12);
+    if (r.length > 16 && r.length < (1u << 20)) r.payload = read_bytes(fd, r.length - 16, timeout);
+    plist_t parsed = nullptr;
+    if (!r.payload.empty())
+        plist_from_memory(reinterpret_cast<const char*>(r.payload.data()),
+                          static_cast<std::uint32_t>(r.payload.size()), &parsed);
+    r.plist.reset(parsed);
+    return r;
+}
+
+inline std::optional<std::string> plist_string(plist_t dict, const char* key) {
+    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    char* s = nullptr;
+    plist_get_string_val(node, &s);
+    std::string out(s);
+    std::free(s);
+    return out;
+}
+
+inline std::optional<std::uint64_t> plist_uint(plist_t dict, const char* key) {
+    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    std::uint64_t v = 0;
+    plist_get_uint_val(node, &v);
+    return v;
+}
+
+// The "Number" of a Connect reply, or nullopt when there is no such reply.
+inline std::optional<std::uint64_t> connect_result(int fd, std::uint32_t device, std::uint16_t port) {
+    send_bytes(fd, message(2, xml_request("Connect", device, port)));
+    auto r = read_reply(fd);
+    if (!r || !r->plist) return std::nullopt;
+    return plist_uint(static_cast<plist_t>(r->plist.get()), "Number");
+}
+
+// A tunnel to a device port through the simulated daemon's Unix socket; empty on failure.
+inline net::Fd open_tunnel(std::uint32_t device, std::uint16_t port,
+                           const std::string& path = "/var/run/usbmuxd") {
+    net::Fd fd = connect_unix(path);
+    if (!fd || connect_result(fd.get(), device, port) != 0u) return net::Fd();
+    return fd;
+}
+
+inline Bytes frame(const Bytes& payload) {
+    auto n = static_cast<std::uint32_t>(payload.size());
+    Bytes f{static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+            static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+inline const Bytes HEALTH_REQUEST_FRAME{0x00, 0x00, 0x00, 0x03, 0xFE, 0x00, 0x01};
+
+// Reads one frame; nullopt on timeout or end of stream.
+inline std::optional<Bytes> read_frame(int fd, std::chrono::milliseconds timeout = 5s) {
+    Bytes prefix = read_bytes(fd, 4, timeout);
+    if (prefix.size() != 4) return std::nullopt;
+    std::size_t n = (std::size_t{prefix[0]} << 24) | (std::size_t{prefix[1]} << 16) |
+                    (std::size_t{prefix[2]} << 8) | prefix[3];
+    Bytes payload = read_bytes(fd, n, timeout);
+    if (payload.size() != n) return std::nullopt;
+    return payload;
+}
+
+}  // namespace vantrel::test
