@@ -1,0 +1,265 @@
+// The pieces of vantrel-sim that need no process: the command parser, the packet generator, the
+// statistics of stamped streams and the write buffer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "sim/command.h"
+#include "sim/generator.h"
+#include "sim/stamp.h"
+#include "sim/stream_stats.h"
+#include "sim/text.h"
+
+namespace vantrel::sim {
+namespace {
+
+using Op = Command::Op;
+constexpr std::uint64_t SECOND = 1'000'000'000;
+
+// Splits a buffer of frames into their payloads.
+std::vector<std::vector<std::uint8_t>> frames_in(const OutBuffer& out) {
+    std::vector<std::vector<std::uint8_t>> frames;
+    const std::uint8_t* p = out.data();
+    std::size_t left = out.size();
+    while (left >= 4) {
+        std::uint32_t n = get_be32(p);
+        EXPECT_LE(4 + std::size_t{n}, left);
+        frames.emplace_back(p + 4, p + 4 + n);
+        p += 4 + n;
+        left -= 4 + std::size_t{n};
+    }
+    EXPECT_EQ(left, 0u);
+    return frames;
+}
+
+TEST(SimCommand, ParsesTheStreamOptions) {
+    auto c = parse_command(
+        "stream 3 4242 rate=250 size=48-1400 count=10 stamp id=9 skip=2-4 seed=5 then=half-frame");
+    ASSERT_TRUE(c) << c.error();
+    EXPECT_EQ(c->op, Op::Stream);
+    EXPECT_EQ(c->device, 3u);
+    EXPECT_EQ(c->port, 4242);
+    StreamSpec expected;
+    expected.rate = 250;
+    expected.size_min = 48;
+    expected.size_max = 1400;
+    expected.count = 10;
+    expected.stamp = true;
+    expected.stream_id = 9;
+    expected.skip = std::pair<std::uint64_t, std::uint64_t>{2, 4};
+    expected.seed = 5;
+    expected.then = FaultKind::HalfFrame;
+    EXPECT_EQ(c->stream, expected);
+
+    auto off = parse_command("autostream 1 5000 off");
+    ASSERT_TRUE(off);
+    EXPECT_EQ(off->op, Op::AutoStream);
+    EXPECT_FALSE(off->on);
+}
+
+TEST(SimCommand, ParsesWaitsWithTheirDefaultTimeout) {
+    auto plain = parse_command("wait-connect 1 5000");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->ms, DEFAULT_WAIT_MS);
+    auto feedback = parse_command("  wait-feedback 2 5000 7 250 ");
+    ASSERT_TRUE(feedback);
+    EXPECT_EQ(feedback->op, Op::WaitFeedback);
+    EXPECT_EQ(feedback->count, 7u);
+    EXPECT_EQ(feedback->ms, 250u);
+    auto refuse = parse_command("refuse 1 4242 2.5");
+    ASSERT_TRUE(refuse);
+    EXPECT_EQ(refuse->ms, 2500u);
+    auto late = parse_command("health 1 5000 late 1500");
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->health, HealthMode::Late);
+    EXPECT_EQ(late->ms, 1500u);
+    auto length = parse_command("list-reply badlength 20");
+    ASSERT_TRUE(length);
+    EXPECT_EQ(length->list_reply, ListReply::BadLength);
+    EXPECT_EQ(length->list_length, 20u);
+}
+
+TEST(SimCommand, RejectsBadCommandsWithAReason) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plug", "usage: plug SERIAL"},
+        {"unplug 0", "bad device id \"0\""},
+        {"listen 1 5000 maybe", "usage: listen N PORT on|off"},
+        {"refuse 1 5000 1.2345", "bad seconds \"1.2345\""},
+        {"wait-connect 1 5000 soon", "bad timeout \"soon\""},
+        {"wait-feedback 1 5000", "usage: wait-feedback N PORT COUNT [TIMEOUT_MS]"},
+        {"send 1 5000 abc", "bad hex \"abc\""},
+        {"stream 1 5000 size=0", "bad size \"0\" (1 to 1048576 bytes)"},
+        {"stream 1 5000 speed=3", "unknown stream option \"speed=3\""},
+        {"stream 1 5000 file=/x stamp", "stamp cannot be combined with file"},
+        {"stream 1 5000 loop", "loop needs file"},
+        {"fault 1 5000 explode",
+         "usage: fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug"},
+        {"list-reply weird", "usage: list-reply normal|binary|garbage|badlength [LENGTH]|silent|close"},
+        {"events video on", "usage: events feedback on|off"},
+        {"close 1", "usage: close N PORT"},
+        {"frobnicate", "unknown command \"frobnicate\""},
+    };
+    for (const auto& [line, error] : cases) {
+        auto c = parse_command(line);
+        ASSERT_FALSE(c) << line;
+        EXPECT_EQ(c.error(), error) << line;
+    }
+    EXPECT_FALSE(is_command_line("   # comment"));
+    EXPECT_FALSE(is_command_line(" \t "));
+    EXPECT_TRUE(is_command_line("devices"));
+}
+
+TEST(SimText, FormatAndHexHelpers) {
+    EXPECT_EQ(format("a {} b {} {{c}}", 42, std::string_view("x")), "a 42 b x {c}");
+    EXPECT_EQ(to_hex(std::vector<std::uint8_t>{0x00, 0xAB, 0x7F}, 2), "00ab");
+    EXPECT_EQ(to_hex(std::vector<std::uint8_t>{}), "-");
+    EXPECT_EQ(parse_hex("00aBff"), (std::vector<std::uint8_t>{0x00, 0xAB, 0xFF}));
+    EXPECT_EQ(parse_range("10-5"), std::nullopt);
+    EXPECT_EQ(parse_seconds_ms("0.25"), 250u);
+    auto address = parse_ipv4_address("127.0.0.1:27015");
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->host, 0x7F000001u);
+    EXPECT_EQ(address->port, 27015);
+    EXPECT_FALSE(parse_ipv4_address("localhost:1"));
+}
+
+TEST(SimGenerator, PacesPacketsByRateFromItsStart) {
+    StreamSpec spec;
+    spec.rate = 4;  // one packet every 250 ms
+    spec.size_min = spec.size_max = 10;
+    Generator gen(spec, 5000, SECOND);
+    OutBuffer out;
+    gen.fill(out, SECOND, 1 << 20);
+    EXPECT_EQ(gen.sent(), 1u) << "packet 0 is due at the start";
+    EXPECT_EQ(gen.next_due_ns(), SECOND + SECOND / 4);
+    gen.fill(out, SECOND + SECOND / 4 - 1, 1 << 20);
+    EXPECT_EQ(gen.sent(), 1u);
+    gen.fill(out, SECOND + SECOND / 4, 1 << 20);
+    EXPECT_EQ(gen.sent(), 2u);
+    gen.fill(out, 3 * SECOND, 1 << 20);  // behind schedule: every due packet goes at once
+    EXPECT_EQ(gen.sent(), 9u);
+    EXPECT_EQ(frames_in(out).size(), 9u);
+    EXPECT_EQ(out.size(), 9u * 14);
+}
+
+TEST(SimGenerator, RateZeroFillsUpToTheHighWaterMark) {
+    StreamSpec spec;
+    spec.size_min = spec.size_max = 996;
+    Generator gen(spec, 5000, 0);
+    OutBuffer out;
+    EXPECT_TRUE(gen.due(0));
+    gen.fill(out, 0, 10'000);
+    EXPECT_EQ(gen.sent(), 10u) << "whole frames until the buffer holds at least 10000 bytes";
+    EXPECT_EQ(gen.next_due_ns(), std::nullopt);
+}
+
+TEST(SimGenerator, StampsCountsSkipsAndFinishes) {
+    StreamSpec spec;
+    spec.size_min = 24;
+    spec.size_max = 64;
+    spec.stamp = true;
+    spec.count = 8;
+    spec.skip = std::pair<std::uint64_t, std::uint64_t>{2, 3};
+    spec.stream_id = 42;
+    Generator gen(spec, 5000, 0);
+    OutBuffer out;
+    gen.fill(out, 777, 1 << 20);
+    EXPECT_TRUE(gen.finished());
+    EXPECT_EQ(gen.sent(), 6u);
+    std::vector<std::uint64_t> sequences;
+    std::uint64_t bytes = 0;
+    for (const auto& payload : frames_in(out)) {
+        EXPECT_GE(payload.size(), 24u);
+        EXPECT_LE(payload.size(), 64u);
+        auto stamp = read_stamp(payload.data(), payload.size());
+        ASSERT_TRUE(stamp);
+        EXPECT_EQ(stamp->stream_id, 42u);
+        EXPECT_EQ(stamp->sent_ns, 777u);
+        sequences.push_back(stamp->sequence);
+        bytes += payload.size();
+    }
+    EXPECT_EQ(sequences, (std::vector<std::uint64_t>{0, 1, 4, 5, 6, 7}));
+    EXPECT_EQ(gen.bytes(), bytes);
+}
+
+TEST(SimGenerator, WaitsForAPipeUntilItIsReadable) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    auto source = FileSource::open("/dev/fd/" + std::to_string(fds[0]), false);
+    ASSERT_TRUE(source) << source.error();
+    EXPECT_TRUE((*source)->pollable());
+
+    StreamSpec spec;
+    spec.size_min = spec.size_max = 4;
+    spec.file = "/dev/fd/" + std::to_string(fds[0]);
+    Generator gen(spec, 5000, 0, *source);
+    OutBuffer out;
+    gen.fill(out, 0, 1 << 20);
+    EXPECT_TRUE(gen.starved());
+    EXPECT_EQ(out.size(), 0u);
+    ASSERT_EQ(::write(fds[1], "abcdef", 6), 6);
+    gen.fill(out, 0, 1 << 20);
+    EXPECT_TRUE(gen.starved()) << "not read before the loop saw it readable";
+    (*source)->mark_readable();
+    gen.fill(out, 0, 1 << 20);
+    ::close(fds[1]);
+    (*source)->mark_readable();
+    gen.fill(out, 0, 1 << 20);
+    EXPECT_TRUE(gen.finished());
+    auto frames = frames_in(out);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(std::string(frames[0].begin(), frames[0].end()), "abcd");
+    EXPECT_EQ(std::string(frames[1].begin(), frames[1].end()), "ef");
+    ::close(fds[0]);
+}
+
+TEST(SimStats, SequenceTrackerCountsGapsLateArrivalsAndRestarts) {
+    SequenceTracker t;
+    for (std::uint64_t s : std::vector<std::uint64_t>{5, 6, 9, 7, 10, 10}) t.add(s);
+    EXPECT_EQ(t.received(), 6u);
+    EXPECT_EQ(t.lost(), 1u) << "8 never came; 7 came late";
+    EXPECT_EQ(t.out_of_order(), 1u);
+    EXPECT_EQ(t.duplicates(), 1u);
+    for (std::uint64_t s : std::vector<std::uint64_t>{0, 1, 3}) t.add(s);
+    EXPECT_EQ(t.restarts(), 1u);
+    EXPECT_EQ(t.lost(), 2u);
+}
+
+TEST(SimStats, HistogramPercentilesAreWithinTwoPercent) {
+    LatencyHistogram h;
+    EXPECT_EQ(h.percentile(0.5), 0u);
+    for (std::uint64_t v = 1; v <= 10'000; ++v) h.add(v * 1000);
+    EXPECT_EQ(h.count(), 10'000u);
+    EXPECT_EQ(h.max(), 10'000'000u);
+    EXPECT_NEAR(static_cast<double>(h.percentile(0.5)), 5'000'000.0, 100'000.0);
+    EXPECT_NEAR(static_cast<double>(h.percentile(0.99)), 9'900'000.0, 198'000.0);
+    EXPECT_LE(h.percentile(1.0), h.max());
+    LatencyHistogram small;
+    for (std::uint64_t v : std::vector<std::uint64_t>{3, 7, 40}) small.add(v);
+    EXPECT_EQ(small.percentile(0.5), 7u) << "exact below 64 ns";
+    h.merge(small);
+    EXPECT_EQ(h.count(), 10'003u);
+    h.clear();
+    EXPECT_EQ(h.count(), 0u);
+}
+
+TEST(SimOutBuffer, KeepsBytesInOrderAcrossGrowthAndCompaction) {
+    OutBuffer out;
+    std::vector<std::uint8_t> expected;
+    std::uint8_t next = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::uint8_t> chunk(static_cast<std::size_t>(round * 37 % 5000 + 1));
+        for (auto& b : chunk) b = next++;
+        out.append(chunk);
+        expected.insert(expected.end(), chunk.begin(), chunk.end());
+        std::size_t take = std::min(out.size(), static_cast<std::size_t>(round * 53 % 7000));
+        ASSERT_TRUE(std::equal(out.data(), out.data() + take, expected.begin()));
+        out.consume(take);
+        expected.erase(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(std::equal(out.data(), out.data() + out.size(), expected.begin()));
+}
+
+}  // namespace
+}  // namespace vantrel::sim
