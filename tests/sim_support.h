@@ -208,11 +208,9 @@ inline std::optional<Reply> read_reply(int fd, std::chrono::milliseconds timeout
 inline std::optional<std::string> plist_string(plist_t dict, const char* key) {
     plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
     if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* s = nullptr;
-    plist_get_string_val(node, &s);
-    std::string out(s);
-    std::free(s);
-    return out;
+    std::uint64_t length = 0;
+    const char* s = plist_get_string_ptr(node, &length);
+    return std::string(s, length);
 }
 
 inline std::optional<std::uint64_t> plist_uint(plist_t dict, const char* key) {

@@ -143,6 +143,23 @@ TEST(SimDaemon, UnknownMessageTypeGetsResultOne) {
     EXPECT_TRUE(sim.wait_event("client-error unknown MessageType \"ReadBUID\", answered with result 1"));
 }
 
+TEST(SimDaemon, AStringWithANulInsideNeitherStopsTheSimulatorNorBreaksTheEventLine) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim;
+    Bytes xml = xml_request("ListDevices");
+    std::string text(xml.begin(), xml.end());
+    text.replace(text.find("ListDevices"), 11, std::string("List\0Devices", 12));
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(6, bytes_of(text)));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(plist_uint(root(*r), "Number"), 1u);
+    // libplist keeps the string's length but not the bytes after the NUL: only the start is certain.
+    EXPECT_TRUE(
+        sim.child().wait_for(Child::Stream::Out, "event client-error unknown MessageType \"List\\x00", 5s));
+    EXPECT_EQ(sim.cmd("devices"), "ok count=0");
+}
+
 TEST(SimDaemon, UnreadableRequestsGetNoReplyAndTheConnectionStaysOpen) {
     REQUIRE_PRIVATE_NAMESPACE();
     SimProcess sim;

@@ -64,11 +64,10 @@ void put_header(OutBuffer& out, std::uint32_t length, std::uint32_t version, std
 std::optional<std::string> string_value(plist_t dict, const char* key) {
     plist_t node = plist_dict_get_item(dict, key);
     if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
+    // By pointer and length: plist_get_string_val asserts on a string with a NUL inside.
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text ? std::string(text, length) : std::string();
 }
 
 std::optional<std::uint64_t> uint_value(plist_t dict, const char* key) {
@@ -81,6 +80,23 @@ std::optional<std::uint64_t> uint_value(plist_t dict, const char* key) {
 
 std::string os_error_text() {
     return net::IoError::last_os_error().text();
+}
+
+// Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
+std::string printable(std::string_view text) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(ch);
+        } else {
+            out += "\\x";
+            out.push_back(DIGITS[c >> 4]);
+            out.push_back(DIGITS[c & 15]);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -249,7 +265,7 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
     } else if (*type == "Connect") {
         handle_connect(c, tag, parsed);
     } else {
-        event(format("client-error unknown MessageType \"{}\", answered with result 1", *type));
+        event(format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
         send_result(c, tag, RESULT_BADCOMMAND);
     }
 }
