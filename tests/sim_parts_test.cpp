@@ -39,7 +39,7 @@ TEST(SimCommand, ParsesTheStreamOptions) {
     EXPECT_EQ(c->op, Op::Stream);
     EXPECT_EQ(c->device, 3u);
     EXPECT_EQ(c->port, 4242);
-    StreamSpec expected;
+    StreamSettings expected;
     expected.rate = 250;
     expected.size_min = 48;
     expected.size_max = 1400;
@@ -124,10 +124,10 @@ TEST(SimText, FormatAndHexHelpers) {
 }
 
 TEST(SimGenerator, PacesPacketsByRateFromItsStart) {
-    StreamSpec spec;
-    spec.rate = 4;  // one packet every 250 ms
-    spec.size_min = spec.size_max = 10;
-    Generator gen(spec, 5000, SECOND);
+    StreamSettings settings;
+    settings.rate = 4;  // one packet every 250 ms
+    settings.size_min = settings.size_max = 10;
+    Generator gen(settings, 5000, SECOND);
     OutBuffer out;
     gen.fill(out, SECOND, 1 << 20);
     EXPECT_EQ(gen.sent(), 1u) << "packet 0 is due at the start";
@@ -143,9 +143,9 @@ TEST(SimGenerator, PacesPacketsByRateFromItsStart) {
 }
 
 TEST(SimGenerator, RateZeroFillsUpToTheHighWaterMark) {
-    StreamSpec spec;
-    spec.size_min = spec.size_max = 996;
-    Generator gen(spec, 5000, 0);
+    StreamSettings settings;
+    settings.size_min = settings.size_max = 996;
+    Generator gen(settings, 5000, 0);
     OutBuffer out;
     EXPECT_TRUE(gen.due(0));
     gen.fill(out, 0, 10'000);
@@ -154,14 +154,14 @@ TEST(SimGenerator, RateZeroFillsUpToTheHighWaterMark) {
 }
 
 TEST(SimGenerator, StampsCountsSkipsAndFinishes) {
-    StreamSpec spec;
-    spec.size_min = 24;
-    spec.size_max = 64;
-    spec.stamp = true;
-    spec.count = 8;
-    spec.skip = std::pair<std::uint64_t, std::uint64_t>{2, 3};
-    spec.stream_id = 42;
-    Generator gen(spec, 5000, 0);
+    StreamSettings settings;
+    settings.size_min = 24;
+    settings.size_max = 64;
+    settings.stamp = true;
+    settings.count = 8;
+    settings.skip = std::pair<std::uint64_t, std::uint64_t>{2, 3};
+    settings.stream_id = 42;
+    Generator gen(settings, 5000, 0);
     OutBuffer out;
     gen.fill(out, 777, 1 << 20);
     EXPECT_TRUE(gen.finished());
@@ -189,10 +189,10 @@ TEST(SimGenerator, WaitsForAPipeUntilItIsReadable) {
     ASSERT_TRUE(source) << source.error();
     EXPECT_TRUE((*source)->pollable());
 
-    StreamSpec spec;
-    spec.size_min = spec.size_max = 4;
-    spec.file = "/dev/fd/" + std::to_string(fds[0]);
-    Generator gen(spec, 5000, 0, *source);
+    StreamSettings settings;
+    settings.size_min = settings.size_max = 4;
+    settings.file = "/dev/fd/" + std::to_string(fds[0]);
+    Generator gen(settings, 5000, 0, *source);
     OutBuffer out;
     gen.fill(out, 0, 1 << 20);
     EXPECT_TRUE(gen.starved());

@@ -139,9 +139,9 @@ void Simulator::start_autostream(Conn& c) {
         event(format("stream-error {} {} {}", c.device, c.port, r.error()));
 }
 
-std::expected<void, std::string> Simulator::start_stream(Conn& c, const StreamSpec& spec) {
+std::expected<void, std::string> Simulator::start_stream(Conn& c, const StreamSettings& settings) {
     std::shared_ptr<FileSource> source;
-    if (spec.file == "-") {
+    if (settings.file == "-") {
         if (config_.script_stdin) return std::unexpected("standard input carries the script");
         if (!stdin_source_) {
             auto opened = FileSource::open("-", false);
@@ -149,14 +149,14 @@ std::expected<void, std::string> Simulator::start_stream(Conn& c, const StreamSp
             stdin_source_ = std::move(*opened);
         }
         source = stdin_source_;
-    } else if (!spec.file.empty()) {
-        auto opened = FileSource::open(spec.file, spec.loop);
+    } else if (!settings.file.empty()) {
+        auto opened = FileSource::open(settings.file, settings.loop);
         if (!opened) return std::unexpected(opened.error());
         source = std::move(*opened);
     }
     drop_generator(c);
     std::uint64_t now = monotonic_ns();
-    c.gen = std::make_unique<Generator>(spec, c.port, now, std::move(source));
+    c.gen = std::make_unique<Generator>(settings, c.port, now, std::move(source));
     c.gen_reported_sent = c.gen_reported_bytes = 0;
     c.last_fill_ns = 0;
     c.silent = false;  // an explicit stream speaks again
@@ -184,7 +184,7 @@ void Simulator::service(Conn& c, std::uint64_t now) {
     for (int round = 0; round < MAX_SEND_ROUNDS; ++round) {
         if (c.gen && !c.silent && !c.closing && c.out.size() < LOW_WATER) {
             // One clock read per batch: every frame of the batch leaves in the same send.
-            std::uint64_t t = c.gen->spec().stamp ? monotonic_ns() : now;
+            std::uint64_t t = c.gen->settings().stamp ? monotonic_ns() : now;
             c.gen->fill(c.out, t, HIGH_WATER);
             c.last_fill_ns = now;
         }
@@ -202,7 +202,7 @@ void Simulator::service(Conn& c, std::uint64_t now) {
     account(c);
     if (c.gen && c.gen->finished() && c.out.empty()) {
         std::uint64_t sent = c.gen->sent();
-        auto then = c.gen->spec().then;
+        auto then = c.gen->settings().then;
         drop_generator(c);
         event(format("stream-done {} {} sent={}", c.device, c.port, sent));
         if (then) apply_fault(c, *then);
@@ -212,7 +212,7 @@ void Simulator::service(Conn& c, std::uint64_t now) {
         close_conn(c);
         return;
     }
-    bool eager = c.gen && !c.silent && !c.closing && c.gen->spec().rate == 0 && !c.gen->finished() &&
+    bool eager = c.gen && !c.silent && !c.closing && c.gen->settings().rate == 0 && !c.gen->finished() &&
                  !c.gen->starved();
     set_want_write(c, !c.out.empty() || eager);
     if (c.gen && c.gen->starved() && c.gen->source() == stdin_source_.get()) watch_source(*stdin_source_);

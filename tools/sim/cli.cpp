@@ -199,22 +199,24 @@ std::expected<bool, std::string> stream_option(std::string_view prefix, std::str
     return true;
 }
 
-std::expected<StreamSpec, std::string> build_spec(const StreamOptions& o, std::uint64_t rate,
-                                                  std::pair<std::uint64_t, std::uint64_t> size, bool stamp,
-                                                  std::uint64_t seed, bool loop, std::string_view what) {
-    StreamSpec spec;
-    spec.rate = o.rate.value_or(rate);
+std::expected<StreamSettings, std::string> build_settings(const StreamOptions& o, std::uint64_t rate,
+                                                          std::pair<std::uint64_t, std::uint64_t> size,
+                                                          bool stamp, std::uint64_t seed, bool loop,
+                                                          std::string_view what) {
+    StreamSettings settings;
+    settings.rate = o.rate.value_or(rate);
     auto s = o.size.value_or(size);
-    spec.size_min = static_cast<std::uint32_t>(s.first);
-    spec.size_max = static_cast<std::uint32_t>(s.second);
-    spec.count = o.count;
-    spec.then = o.then;
-    spec.file = o.file.value_or("");
-    spec.stamp = stamp && spec.file.empty();
-    spec.seed = seed;
-    spec.loop = loop && !spec.file.empty();
-    if (auto ok = check_stream_spec(spec); !ok) return fail(format("{} stream: {}", what, ok.error()));
-    return spec;
+    settings.size_min = static_cast<std::uint32_t>(s.first);
+    settings.size_max = static_cast<std::uint32_t>(s.second);
+    settings.count = o.count;
+    settings.then = o.then;
+    settings.file = o.file.value_or("");
+    settings.stamp = stamp && settings.file.empty();
+    settings.seed = seed;
+    settings.loop = loop && !settings.file.empty();
+    if (auto ok = check_stream_settings(settings); !ok)
+        return fail(format("{} stream: {}", what, ok.error()));
+    return settings;
 }
 
 std::expected<std::vector<Command>, std::string> read_script(const std::string& path) {
@@ -414,16 +416,16 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
 
     bool video_on = !video.off && (video.given() || !scripted);
     bool tracking_on = !tracking.off && (tracking.given() || !scripted);
-    std::optional<StreamSpec> video_spec, tracking_spec;
+    std::optional<StreamSettings> video_settings, tracking_settings;
     if (video_on) {
-        auto spec = build_spec(video, 30, {1000, 8000}, stamp, seed, loop, "video");
-        if (!spec) return std::unexpected(spec.error());
-        video_spec = std::move(*spec);
+        auto settings = build_settings(video, 30, {1000, 8000}, stamp, seed, loop, "video");
+        if (!settings) return std::unexpected(settings.error());
+        video_settings = std::move(*settings);
     }
     if (tracking_on) {
-        auto spec = build_spec(tracking, 60, {48, 48}, stamp, seed, loop, "tracking");
-        if (!spec) return std::unexpected(spec.error());
-        tracking_spec = std::move(*spec);
+        auto settings = build_settings(tracking, 60, {48, 48}, stamp, seed, loop, "tracking");
+        if (!settings) return std::unexpected(settings.error());
+        tracking_settings = std::move(*settings);
     }
     if (serials.empty() && (video.given() || tracking.given() || health || refuse_ms))
         return fail("device options need a device: add --device SERIAL");
@@ -456,11 +458,11 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 c.ms = *refuse_ms;
                 config.startup.push_back(c);
             }
-            const auto& spec = port == 5000 ? video_spec : tracking_spec;
-            if (spec) {
+            const auto& settings = port == 5000 ? video_settings : tracking_settings;
+            if (settings) {
                 c.op = Op::AutoStream;
                 c.on = true;
-                c.stream = *spec;
+                c.stream = *settings;
                 config.startup.push_back(c);
             }
         }

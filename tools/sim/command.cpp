@@ -115,62 +115,62 @@ std::string_view fault_name(FaultKind kind) {
     return "?";
 }
 
-std::expected<StreamSpec, std::string> parse_stream_spec(const Words& words) {
-    StreamSpec spec;
+std::expected<StreamSettings, std::string> parse_stream_settings(const Words& words) {
+    StreamSettings settings;
     for (std::string_view word : words) {
         auto eq = word.find('=');
         std::string_view key = word.substr(0, eq);
         std::string_view value = eq == std::string_view::npos ? std::string_view{} : word.substr(eq + 1);
         bool has_value = eq != std::string_view::npos;
         if (key == "stamp" && !has_value) {
-            spec.stamp = true;
+            settings.stamp = true;
         } else if (key == "loop" && !has_value) {
-            spec.loop = true;
+            settings.loop = true;
         } else if (key == "rate" && has_value) {
             auto n = parse_u64(value);
             if (!n || *n > MAX_STREAM_RATE) return fail(format("bad rate \"{}\"", value));
-            spec.rate = *n;
+            settings.rate = *n;
         } else if (key == "size" && has_value) {
             auto r = parse_range(value);
             if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
                 return fail(format("bad size \"{}\" (1 to {} bytes)", value, MAX_STREAM_PACKET));
-            spec.size_min = static_cast<std::uint32_t>(r->first);
-            spec.size_max = static_cast<std::uint32_t>(r->second);
+            settings.size_min = static_cast<std::uint32_t>(r->first);
+            settings.size_max = static_cast<std::uint32_t>(r->second);
         } else if (key == "count" && has_value) {
             auto n = parse_u64(value);
             if (!n || *n == 0) return fail(format("bad count \"{}\"", value));
-            spec.count = *n;
+            settings.count = *n;
         } else if (key == "id" && has_value) {
             auto n = parse_u64(value);
             if (!n || *n > UINT32_MAX) return fail(format("bad stream id \"{}\"", value));
-            spec.stream_id = static_cast<std::uint32_t>(*n);
+            settings.stream_id = static_cast<std::uint32_t>(*n);
         } else if (key == "skip" && has_value) {
             auto r = parse_range(value);
             if (!r) return fail(format("bad skip range \"{}\"", value));
-            spec.skip = *r;
+            settings.skip = *r;
         } else if (key == "seed" && has_value) {
             auto n = parse_u64(value);
             if (!n) return fail(format("bad seed \"{}\"", value));
-            spec.seed = *n;
+            settings.seed = *n;
         } else if (key == "then" && has_value) {
             auto f = parse_fault(value);
             if (!f) return fail(format("bad action \"{}\"", value));
-            spec.then = *f;
+            settings.then = *f;
         } else if (key == "file" && has_value && !value.empty()) {
-            spec.file = std::string(value);
+            settings.file = std::string(value);
         } else {
             return fail(format("unknown stream option \"{}\"", word));
         }
     }
-    if (auto ok = check_stream_spec(spec); !ok) return std::unexpected(ok.error());
-    return spec;
+    if (auto ok = check_stream_settings(settings); !ok) return std::unexpected(ok.error());
+    return settings;
 }
 
-std::expected<void, std::string> check_stream_spec(const StreamSpec& spec) {
-    if (spec.stamp && !spec.file.empty()) return fail("stamp cannot be combined with file");
-    if (spec.stamp && spec.size_min < STAMP_SIZE)
+std::expected<void, std::string> check_stream_settings(const StreamSettings& settings) {
+    if (settings.stamp && !settings.file.empty()) return fail("stamp cannot be combined with file");
+    if (settings.stamp && settings.size_min < STAMP_SIZE)
         return fail(format("stamped packets need a size of at least {} bytes", STAMP_SIZE));
-    if (spec.loop && spec.file.empty()) return fail("loop needs file");
+    if (settings.loop && settings.file.empty()) return fail("loop needs file");
     return {};
 }
 
@@ -286,9 +286,9 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             c.on = false;
             return c;
         }
-        auto spec = parse_stream_spec(Words(w.begin() + 3, w.end()));
-        if (!spec) return std::unexpected(spec.error());
-        c.stream = std::move(*spec);
+        auto settings = parse_stream_settings(Words(w.begin() + 3, w.end()));
+        if (!settings) return std::unexpected(settings.error());
+        c.stream = std::move(*settings);
         return c;
     }
     if (name == "fault") {

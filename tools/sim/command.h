@@ -25,7 +25,7 @@ inline constexpr std::uint32_t MAX_STREAM_PACKET = 1 << 20;
 inline constexpr std::uint64_t MAX_STREAM_RATE = 10'000'000;
 
 // A packet generator: what `stream` starts and `autostream` starts on every new tunnel.
-struct StreamSpec {
+struct StreamSettings {
     std::uint64_t rate = 0;  // packets per second; 0: as fast as the peer reads
     std::uint32_t size_min = 1000;
     std::uint32_t size_max = 1000;
@@ -38,13 +38,13 @@ struct StreamSpec {
     std::string file;               // payload source: "" generated, "-" standard input, else a path
     bool loop = false;              // start a regular file over at its end
 
-    friend bool operator==(const StreamSpec&, const StreamSpec&) = default;
+    friend bool operator==(const StreamSettings&, const StreamSettings&) = default;
 };
 
 // Parses the key=value words of `stream` / `autostream`.
-std::expected<StreamSpec, std::string> parse_stream_spec(const std::vector<std::string_view>& words);
+std::expected<StreamSettings, std::string> parse_stream_settings(const std::vector<std::string_view>& words);
 // The rules that combine several keys (also checked for the command-line stream options).
-std::expected<void, std::string> check_stream_spec(const StreamSpec& spec);
+std::expected<void, std::string> check_stream_settings(const StreamSettings& settings);
 
 struct Command {
     enum class Op {
@@ -88,7 +88,7 @@ struct Command {
     ListReply list_reply = ListReply::Normal;
     std::uint32_t list_length = 16;  // list-reply badlength
     FaultKind fault = FaultKind::Close;
-    StreamSpec stream;  // stream, autostream
+    StreamSettings stream;  // stream, autostream
 };
 
 inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;

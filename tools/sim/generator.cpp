@@ -84,31 +84,31 @@ void FileSource::consume(std::size_t n) {
     head_ += n;
 }
 
-Generator::Generator(const StreamSpec& spec, std::uint16_t port, std::uint64_t start_ns,
+Generator::Generator(const StreamSettings& settings, std::uint16_t port, std::uint64_t start_ns,
                      std::shared_ptr<FileSource> source)
-    : spec_(spec),
-      stream_id_(spec.stream_id.value_or(port)),
+    : settings_(settings),
+      stream_id_(settings.stream_id.value_or(port)),
       start_ns_(start_ns),
       source_(std::move(source)),
-      rng_(splitmix64(spec.seed ^ (std::uint64_t{port} << 32))) {
+      rng_(splitmix64(settings.seed ^ (std::uint64_t{port} << 32))) {
     if (!source_) {
-        pattern_.resize(spec_.size_max);
+        pattern_.resize(settings_.size_max);
         for (std::size_t i = 0; i < pattern_.size(); ++i) pattern_[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
 }
 
 std::uint64_t Generator::due_count(std::uint64_t now_ns) const {
-    if (spec_.rate == 0) return UINT64_MAX;
+    if (settings_.rate == 0) return UINT64_MAX;
     if (now_ns < start_ns_) return 0;
     // Packet k falls due at ceil(k * 1e9 / rate) ns after the start, so floor(elapsed * rate / 1e9) + 1
     // are due; split into whole seconds and the rest to stay within 64 bits.
     std::uint64_t elapsed = now_ns - start_ns_;
-    return (elapsed / NS_PER_S) * spec_.rate + (elapsed % NS_PER_S) * spec_.rate / NS_PER_S + 1;
+    return (elapsed / NS_PER_S) * settings_.rate + (elapsed % NS_PER_S) * settings_.rate / NS_PER_S + 1;
 }
 
 std::uint64_t Generator::slot_ns(std::uint64_t sequence) const {
-    std::uint64_t rest = (sequence % spec_.rate) * NS_PER_S;
-    return start_ns_ + (sequence / spec_.rate) * NS_PER_S + (rest + spec_.rate - 1) / spec_.rate;
+    std::uint64_t rest = (sequence % settings_.rate) * NS_PER_S;
+    return start_ns_ + (sequence / settings_.rate) * NS_PER_S + (rest + settings_.rate - 1) / settings_.rate;
 }
 
 bool Generator::due(std::uint64_t now_ns) const {
@@ -117,28 +117,29 @@ bool Generator::due(std::uint64_t now_ns) const {
 }
 
 std::optional<std::uint64_t> Generator::next_due_ns() const {
-    if (finished_ || starved_ || spec_.rate == 0) return std::nullopt;
+    if (finished_ || starved_ || settings_.rate == 0) return std::nullopt;
     return slot_ns(next_);
 }
 
 std::uint32_t Generator::pick_size() {
-    if (spec_.size_min == spec_.size_max) return spec_.size_min;
+    if (settings_.size_min == settings_.size_max) return settings_.size_min;
     // xorshift64*: cheap, and the same sizes for the same seed.
     rng_ ^= rng_ >> 12;
     rng_ ^= rng_ << 25;
     rng_ ^= rng_ >> 27;
     std::uint64_t r = rng_ * 0x2545F4914F6CDD1Du;
-    return spec_.size_min + static_cast<std::uint32_t>(r % (spec_.size_max - spec_.size_min + 1u));
+    return settings_.size_min +
+           static_cast<std::uint32_t>(r % (settings_.size_max - settings_.size_min + 1u));
 }
 
 void Generator::fill(OutBuffer& out, std::uint64_t now_ns, std::size_t high_water) {
     if (finished_) return;
     starved_ = false;
     std::uint64_t due = due_count(now_ns);
-    if (spec_.count) due = std::min(due, *spec_.count);
+    if (settings_.count) due = std::min(due, *settings_.count);
     while (next_ < due && out.size() < high_water) {
-        if (spec_.skip && next_ >= spec_.skip->first && next_ <= spec_.skip->second) {
-            next_ = spec_.skip->second == UINT64_MAX ? due : std::min(spec_.skip->second + 1, due);
+        if (settings_.skip && next_ >= settings_.skip->first && next_ <= settings_.skip->second) {
+            next_ = settings_.skip->second == UINT64_MAX ? due : std::min(settings_.skip->second + 1, due);
             continue;
         }
         std::uint32_t size = pick_size();
@@ -159,7 +160,7 @@ void Generator::fill(OutBuffer& out, std::uint64_t now_ns, std::size_t high_wate
             std::uint8_t* p = out.grow(4 + std::size_t{size});
             put_be32(p, size);
             std::size_t offset = 0;
-            if (spec_.stamp) {
+            if (settings_.stamp) {
                 write_stamp(p + 4, Stamp{stream_id_, next_, now_ns});
                 offset = STAMP_SIZE;
             }
@@ -169,7 +170,7 @@ void Generator::fill(OutBuffer& out, std::uint64_t now_ns, std::size_t high_wate
         bytes_ += size;
         ++next_;
     }
-    if (spec_.count && next_ >= *spec_.count) finished_ = true;
+    if (settings_.count && next_ >= *settings_.count) finished_ = true;
 }
 
 }  // namespace vantrel::sim

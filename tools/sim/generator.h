@@ -51,8 +51,8 @@ class FileSource {
 
 class Generator {
   public:
-    // `source` is required when spec.file is set.
-    Generator(const StreamSpec& spec, std::uint16_t port, std::uint64_t start_ns,
+    // `source` is required when settings.file is set.
+    Generator(const StreamSettings& settings, std::uint16_t port, std::uint64_t start_ns,
               std::shared_ptr<FileSource> source = nullptr);
 
     // Appends the frames due at `now_ns` to `out` while it holds less than `high_water` bytes.
@@ -69,7 +69,7 @@ class Generator {
 
     std::uint64_t sent() const { return sent_; }
     std::uint64_t bytes() const { return bytes_; }
-    const StreamSpec& spec() const { return spec_; }
+    const StreamSettings& settings() const { return settings_; }
     FileSource* source() const { return source_.get(); }
 
   private:
@@ -78,7 +78,7 @@ class Generator {
     std::uint64_t slot_ns(std::uint64_t sequence) const;
     std::uint32_t pick_size();
 
-    StreamSpec spec_;
+    StreamSettings settings_;
     std::uint32_t stream_id_;
     std::uint64_t start_ns_;
     std::shared_ptr<FileSource> source_;

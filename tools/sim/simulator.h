@@ -63,7 +63,7 @@ class Simulator {
         std::vector<std::uint8_t> health_reply{0xFE, 0x00, 0x01};
         bool raw = false;
         bool echo = false;
-        std::optional<StreamSpec> autostream;
+        std::optional<StreamSettings> autostream;
         std::uint64_t tunnel = 0;  // id of the current tunnel, 0 when none
         Stats stats;               // of the current tunnel, or of the last one
     };
@@ -144,7 +144,7 @@ class Simulator {
     void on_frame(Conn& c, std::span<const std::uint8_t> payload);
     void send_health_reply(Conn& c);
     void start_autostream(Conn& c);
-    std::expected<void, std::string> start_stream(Conn& c, const StreamSpec& spec);
+    std::expected<void, std::string> start_stream(Conn& c, const StreamSettings& settings);
     void service(Conn& c, std::uint64_t now);
     void account(Conn& c);
     void drop_generator(Conn& c);
