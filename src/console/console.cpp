@@ -36,7 +36,7 @@ int write_whole(int fd, std::string_view data) {
 }
 
 void print_to(int fd, std::mutex& lock, const char* name, std::string_view line) {
-    int err;
+    int err = 0;
     {
         std::lock_guard guard(lock);
         err = write_whole(fd, line);
@@ -79,8 +79,9 @@ void print_err(std::string_view line) { print_to(STDERR_FILENO, g_err_lock, "std
 void configure_streams() {
     // Lines go out through print_out/print_err in whole writes; stdio is set up to match for
     // anything else that prints (line-buffered stdout, unbuffered stderr).
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    // Buffering is only a preference: if setvbuf refuses, the defaults stay and nothing depends on it.
+    (void)std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 void fatal(std::string_view message) {
