@@ -11,7 +11,8 @@
 int main() {
     using namespace vantrel;
     // Before anything else: a write to a closed pipe or socket must be an error, not the end.
-    ::signal(SIGPIPE, SIG_IGN);
+    // signal() fails only for an invalid signal number or handler, and these two are valid.
+    (void)::signal(SIGPIPE, SIG_IGN);
     console::configure_streams();
 
     console::print_out(console::banner_line1());
