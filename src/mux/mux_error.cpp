@@ -5,7 +5,7 @@ namespace vantrel::mux {
 std::string MuxError::display() const {
     switch (variant_) {
         case Variant::Io:
-            return "I/O error: " + io_->text();
+            return "I/O error: " + io_error().text();
         case Variant::Protocol:
             return "Protocol error: " + message_;
         case Variant::Refused:

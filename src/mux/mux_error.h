@@ -21,6 +21,7 @@ public:
 
     Variant variant() const { return variant_; }
     // The I/O error of an Io variant.
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the Io variant always carries one.
     const net::IoError& io_error() const { return *io_; }
     // The message of a Protocol variant.
     const std::string& message() const { return message_; }
