@@ -134,6 +134,7 @@ void run_video_forward(VideoForwardContext context) {
         add_packet(*context.stats, packet->size());
 
         while (auto feedback = context.queue.take()) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
             if (!context.stream.write_packet(*feedback)) {
                 context.session_active->store(false);
                 return;
