@@ -46,9 +46,15 @@ void print_to(int fd, std::mutex& lock, const char* name, std::string_view line)
 
 }  // namespace
 
-std::string banner_line1() { return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v1.0.0", RESET, "\n"}); }
-std::string banner_line2() { return join({DIM, "USB companion for Vantrel iOS", RESET, "\n"}); }
-std::string banner_line3() { return "\n"; }
+std::string banner_line1() {
+    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v1.0.0", RESET, "\n"});
+}
+std::string banner_line2() {
+    return join({DIM, "USB companion for Vantrel iOS", RESET, "\n"});
+}
+std::string banner_line3() {
+    return "\n";
+}
 
 std::string serial_display_form(std::string_view serial) {
     constexpr std::size_t LIMIT = 12;
@@ -63,18 +69,26 @@ std::string found_line(std::string_view serial) {
     return join({GREEN, "Found", RESET, " ", BOLD, serial_display_form(serial), RESET, "\n"});
 }
 
-std::string error_line(std::string_view text) { return join({RED, "Error:", RESET, " ", DIM, text, RESET, "\n"}); }
+std::string error_line(std::string_view text) {
+    return join({RED, "Error:", RESET, " ", DIM, text, RESET, "\n"});
+}
 
-std::string goodbye_line() { return join({DIM, "Goodbye.", RESET, "\n"}); }
+std::string goodbye_line() {
+    return join({DIM, "Goodbye.", RESET, "\n"});
+}
 
 std::string searching_line(std::uint64_t frame_counter) {
     char frame = SPINNER_FRAMES[frame_counter % SPINNER_FRAMES.size()];
-    return join({CLEAR_LINE, DIM, "[", YELLOW, std::string_view(&frame, 1), RESET, DIM, "] Searching for iPhone...",
-                 RESET});
+    return join({CLEAR_LINE, DIM, "[", YELLOW, std::string_view(&frame, 1), RESET, DIM,
+                 "] Searching for iPhone...", RESET});
 }
 
-void print_out(std::string_view line) { print_to(STDOUT_FILENO, g_out_lock, "stdout", line); }
-void print_err(std::string_view line) { print_to(STDERR_FILENO, g_err_lock, "stderr", line); }
+void print_out(std::string_view line) {
+    print_to(STDOUT_FILENO, g_out_lock, "stdout", line);
+}
+void print_err(std::string_view line) {
+    print_to(STDERR_FILENO, g_err_lock, "stderr", line);
+}
 
 void configure_streams() {
     // Lines go out through print_out/print_err in whole writes; stdio is set up to match for

@@ -70,7 +70,11 @@ std::string status_line(const StatusInputs& in) {
     auto colour = [](double rate) { return rate > 0 ? GREEN : DIM; };
     std::string s(CLEAR_LINE);
     s.append("  ").append(colour(video_rate)).append("V").append(RESET).append(" ");
-    s.append(format_rate(video_rate)).append(DIM).append("/").append(RESET).append(format_count(in.video_packets));
+    s.append(format_rate(video_rate))
+        .append(DIM)
+        .append("/")
+        .append(RESET)
+        .append(format_count(in.video_packets));
     s.append("  ").append(colour(tracking_rate)).append("T").append(RESET).append(" ");
     s.append(format_rate(tracking_rate)).append(DIM).append("/").append(RESET);
     s.append(format_count(in.tracking_packets));

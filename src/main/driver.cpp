@@ -23,7 +23,8 @@ constexpr auto POLL_INTERVAL = 1s;
 constexpr auto PAUSE = 2s;
 
 void sleep_step(std::chrono::nanoseconds step) {
-    timespec left{static_cast<time_t>(step.count() / 1'000'000'000), static_cast<long>(step.count() % 1'000'000'000)};
+    timespec left{static_cast<time_t>(step.count() / 1'000'000'000),
+                  static_cast<long>(step.count() % 1'000'000'000)};
     // An interrupted sleep goes on with what is left of it.
     while (::nanosleep(&left, &left) != 0) {
         if (errno != EINTR) console::fatal("failed to sleep: " + net::IoError::last_os_error().text());
@@ -58,7 +59,8 @@ public:
 
     void run() {
         State state = Searching{};
-        while (!std::holds_alternative<Exit>(state)) state = std::visit([this](auto& s) { return step(s); }, state);
+        while (!std::holds_alternative<Exit>(state))
+            state = std::visit([this](auto& s) { return step(s); }, state);
         print_out(console::goodbye_line());
     }
 

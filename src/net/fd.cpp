@@ -13,7 +13,9 @@ void Fd::reset(int fd) noexcept {
     fd_ = fd;
 }
 
-IoResult<Fd> Fd::duplicate() const { return duplicate_fd(fd_); }
+IoResult<Fd> Fd::duplicate() const {
+    return duplicate_fd(fd_);
+}
 
 IoResult<Fd> duplicate_fd(int fd) {
     // dup is not retried: F_DUPFD_CLOEXEC never fails with EINTR.

@@ -26,7 +26,9 @@ ErrorKind kind_from_errno(int errnum) {
     }
 }
 
-IoError IoError::from_errno(int errnum) { return IoError(kind_from_errno(errnum), errnum); }
+IoError IoError::from_errno(int errnum) {
+    return IoError(kind_from_errno(errnum), errnum);
+}
 
 std::string IoError::text() const {
     if (os_error_ == 0) return message_;
