@@ -17,8 +17,8 @@ namespace vantrel::sim {
 namespace {
 // A generator tops the write buffer up when it runs below LOW_WATER, to about HIGH_WATER: large
 // enough that fast streams go out in few sends, small enough that a paused peer costs little memory.
-constexpr std::size_t LOW_WATER = 64 * 1024;
-constexpr std::size_t HIGH_WATER = 256 * 1024;
+constexpr std::size_t LOW_WATER = std::size_t{64} << 10;
+constexpr std::size_t HIGH_WATER = std::size_t{256} << 10;
 constexpr int MAX_SEND_ROUNDS = 16;
 constexpr int MAX_RECV_ROUNDS = 16;
 // Largest frame the simulated app accepts from the bridge; the bridge itself never writes more than 2048.
@@ -102,9 +102,7 @@ void Simulator::on_frame(Conn& c, std::span<const std::uint8_t> payload) {
                 send_health_reply(c);
                 start_autostream(c);
                 break;
-            case HealthMode::Ignore:
-                start_autostream(c);
-                break;
+            case HealthMode::Ignore: start_autostream(c); break;
             case HealthMode::Late: {
                 std::uint64_t id = c.id;
                 add_timer(monotonic_ns() + ps.late_ms * 1'000'000, [this, id] {
@@ -252,9 +250,7 @@ void Simulator::apply_fault(Conn& c, FaultKind kind) {
             c.silent = true;
             break;
         }
-        case FaultKind::Silent:
-            c.silent = true;
-            break;
+        case FaultKind::Silent: c.silent = true; break;
         case FaultKind::Unplug: {
             // Deferred: the caller may still hold references into the device.
             std::uint32_t device = c.device;
@@ -287,7 +283,7 @@ void Simulator::set_want_write(Conn& c, bool want) {
     c.want_write = want;
 }
 
-void Simulator::watch_source(FileSource& source) {
+void Simulator::watch_source(const FileSource& source) {
     if (stdin_source_watched_) return;
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLONESHOT;

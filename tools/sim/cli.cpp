@@ -114,7 +114,7 @@ std::unexpected<std::string> fail(std::string text) {
 
 // Walks the arguments; accepts "--name VALUE" and "--name=VALUE".
 class Args {
-  public:
+public:
     explicit Args(const std::vector<std::string>& args, std::size_t first) : args_(args), i_(first) {}
     bool done() const { return i_ >= args_.size(); }
     std::string_view next_name() {
@@ -135,7 +135,7 @@ class Args {
     }
     bool has_inline_value() const { return inline_value_.has_value(); }
 
-  private:
+private:
     const std::vector<std::string>& args_;
     std::size_t i_;
     std::optional<std::string_view> inline_value_;
@@ -224,10 +224,10 @@ std::expected<std::vector<Command>, std::string> read_script(const std::string& 
     if (!in) return fail(format("--script-file: cannot read {}", path));
     std::vector<Command> commands;
     std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
+    for (int line_number = 1; std::getline(in, line); ++line_number) {
         if (!is_command_line(line)) continue;
         auto c = parse_command(line);
-        if (!c) return fail(format("{}:{}: {}", path, number, c.error()));
+        if (!c) return fail(format("{}:{}: {}", path, line_number, c.error()));
         commands.push_back(std::move(*c));
     }
     return commands;

@@ -305,11 +305,8 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
             put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag);
             service(c, monotonic_ns());
             return;
-        case ListReply::Silent:
-            return;
-        case ListReply::Close:
-            close_conn(c);
-            return;
+        case ListReply::Silent: return;
+        case ListReply::Close: close_conn(c); return;
     }
 }
 

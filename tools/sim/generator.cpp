@@ -27,19 +27,19 @@ std::uint64_t splitmix64(std::uint64_t x) {
 
 std::expected<std::shared_ptr<FileSource>, std::string> FileSource::open(const std::string& path, bool loop) {
     net::Fd owned;
-    int fd = 0;
+    int source_fd = 0;
     if (path != "-") {
         owned = net::Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!owned)
             return std::unexpected(format("cannot open {}: {}", path, net::IoError::last_os_error().text()));
-        fd = owned.get();
+        source_fd = owned.get();
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0)
+    if (::fstat(source_fd, &st) != 0)
         return std::unexpected(format("cannot stat {}: {}", path, net::IoError::last_os_error().text()));
     bool regular = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     if (loop && !regular) return std::unexpected(format("{} is not a regular file: it cannot loop", path));
-    return std::shared_ptr<FileSource>(new FileSource(std::move(owned), fd, !regular, loop));
+    return std::shared_ptr<FileSource>(new FileSource(std::move(owned), source_fd, !regular, loop));
 }
 
 bool FileSource::read_more(std::size_t want) {
@@ -135,11 +135,12 @@ std::uint32_t Generator::pick_size() {
 void Generator::fill(OutBuffer& out, std::uint64_t now_ns, std::size_t high_water) {
     if (finished_) return;
     starved_ = false;
-    std::uint64_t due = due_count(now_ns);
-    if (settings_.count) due = std::min(due, *settings_.count);
-    while (next_ < due && out.size() < high_water) {
+    std::uint64_t limit = due_count(now_ns);
+    if (settings_.count) limit = std::min(limit, *settings_.count);
+    while (next_ < limit && out.size() < high_water) {
         if (settings_.skip && next_ >= settings_.skip->first && next_ <= settings_.skip->second) {
-            next_ = settings_.skip->second == UINT64_MAX ? due : std::min(settings_.skip->second + 1, due);
+            next_ =
+                settings_.skip->second == UINT64_MAX ? limit : std::min(settings_.skip->second + 1, limit);
             continue;
         }
         std::uint32_t size = pick_size();

@@ -20,7 +20,7 @@ namespace vantrel::sim {
 // Payload bytes from a file or standard input. A regular file is read when needed; a pipe or terminal
 // only after the event loop has seen it readable, so that reading never blocks the simulator.
 class FileSource {
-  public:
+public:
     // "-" is standard input (shared, never closed); anything else a path opened read-only.
     static std::expected<std::shared_ptr<FileSource>, std::string> open(const std::string& path, bool loop);
 
@@ -33,7 +33,7 @@ class FileSource {
     int fd() const { return fd_; }
     void mark_readable() { readable_ = true; }
 
-  private:
+private:
     FileSource(net::Fd owned, int fd, bool pollable, bool loop)
         : owned_(std::move(owned)), fd_(fd), pollable_(pollable), loop_(loop) {}
     bool read_more(std::size_t want);
@@ -50,7 +50,7 @@ class FileSource {
 };
 
 class Generator {
-  public:
+public:
     // `source` is required when settings.file is set.
     Generator(const StreamSettings& settings, std::uint16_t port, std::uint64_t start_ns,
               std::shared_ptr<FileSource> source = nullptr);
@@ -72,7 +72,7 @@ class Generator {
     const StreamSettings& settings() const { return settings_; }
     FileSource* source() const { return source_.get(); }
 
-  private:
+private:
     // Packets due by `now_ns`: sequence numbers 0 .. result-1.
     std::uint64_t due_count(std::uint64_t now_ns) const;
     std::uint64_t slot_ns(std::uint64_t sequence) const;

@@ -11,7 +11,7 @@
 namespace vantrel::sim {
 
 class OutBuffer {
-  public:
+public:
     std::size_t size() const { return tail_ - head_; }
     bool empty() const { return head_ == tail_; }
     const std::uint8_t* data() const { return buf_.get() + head_; }
@@ -33,7 +33,7 @@ class OutBuffer {
         if (!bytes.empty()) std::memcpy(grow(bytes.size()), bytes.data(), bytes.size());
     }
 
-  private:
+private:
     void make_room(std::size_t n) {
         std::size_t used = size();
         if (used + n <= cap_ && head_ >= used) {  // moving costs no more than what was consumed

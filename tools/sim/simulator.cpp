@@ -146,10 +146,11 @@ void Simulator::read_stdin() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n > 0) {
         stdin_text_.append(buf, static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = stdin_text_.find('\n', start)) != std::string::npos; start = nl + 1)
-            push_line(std::string_view(stdin_text_).substr(start, nl - start));
-        stdin_text_.erase(0, start);
+        std::size_t line_start = 0;
+        for (std::size_t nl; (nl = stdin_text_.find('\n', line_start)) != std::string::npos;
+             line_start = nl + 1)
+            push_line(std::string_view(stdin_text_).substr(line_start, nl - line_start));
+        stdin_text_.erase(0, line_start);
         return;
     }
     // End of the script (or a read error): finish the queued commands, then end.
@@ -222,8 +223,7 @@ std::optional<std::string> Simulator::check_pending(std::uint64_t now) {
         case Op::Sleep:
             if (now >= p.deadline_ns) r = "ok";
             break;
-        default:
-            r = "ok";
+        default: r = "ok";
     }
     if (!r && now >= p.deadline_ns) r = "error: timeout";
     return r;
@@ -239,8 +239,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
     };
 
     switch (c.op) {
-        case Op::Plug:
-            return format("ok id={}", plug(c.serial));
+        case Op::Plug: return format("ok id={}", plug(c.serial));
         case Op::Devices: {
             std::string ids;
             for (const auto& [id, d] : devices_) ids += (ids.empty() ? "" : ",") + std::to_string(id);
@@ -251,16 +250,10 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             list_reply_ = c.list_reply;
             list_length_ = c.list_length;
             return "ok";
-        case Op::Events:
-            feedback_events_ = c.on;
-            return "ok";
-        case Op::Sleep:
-            return wait(0, c.ms);
-        case Op::Quit:
-            quit_ = true;
-            return "ok";
-        default:
-            break;
+        case Op::Events: feedback_events_ = c.on; return "ok";
+        case Op::Sleep: return wait(0, c.ms);
+        case Op::Quit: quit_ = true; return "ok";
+        default: break;
     }
 
     Device* d = find_device(c.device);
@@ -289,12 +282,8 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             if (!c.bytes.empty()) ps.health_reply = c.bytes;
             return "ok";
         }
-        case Op::Mode:
-            port_state(*d, c.port).raw = c.on;
-            return "ok";
-        case Op::Echo:
-            port_state(*d, c.port).echo = c.on;
-            return "ok";
+        case Op::Mode: port_state(*d, c.port).raw = c.on; return "ok";
+        case Op::Echo: port_state(*d, c.port).echo = c.on; return "ok";
         case Op::AutoStream:
             if (c.on)
                 port_state(*d, c.port).autostream = c.stream;
@@ -311,22 +300,19 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
         }
         case Op::WaitConnect:
         case Op::WaitHealth:
-        case Op::WaitFeedback:
-            return wait(0, c.ms);
+        case Op::WaitFeedback: return wait(0, c.ms);
         case Op::WaitDisconnect: {
             Conn* t = tunnel_of(c.device, c.port);
             return wait(t ? t->id : 0, c.ms);
         }
-        default:
-            break;
+        default: break;
     }
 
     // Everything else acts on the current tunnel.
     Conn* t = tunnel_of(c.device, c.port);
     if (!t) return no_tunnel();
     switch (c.op) {
-        case Op::WaitStream:
-            return wait(t->id, c.ms);
+        case Op::WaitStream: return wait(t->id, c.ms);
         case Op::Send: {
             append_frame(t->out, c.bytes);
             PortState& ps = port_state(*d, c.port);
@@ -346,9 +332,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             account(*t);
             t->gen.reset();
             return "ok";
-        case Op::Silent:
-            apply_fault(*t, FaultKind::Silent);
-            return "ok";
+        case Op::Silent: apply_fault(*t, FaultKind::Silent); return "ok";
         case Op::Close:
         case Op::Fault: {
             std::uint64_t id = t->id;
@@ -356,8 +340,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             if (c.op == Op::Close || c.fault == FaultKind::Close) return wait(id, UINT32_MAX);
             return "ok";
         }
-        default:
-            return "error: unsupported command";
+        default: return "error: unsupported command";
     }
 }
 

@@ -37,7 +37,7 @@ struct SimConfig {
 };
 
 class Simulator {
-  public:
+public:
     explicit Simulator(SimConfig config);
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -48,7 +48,7 @@ class Simulator {
     // Runs until quit, end of the script input, --duration or SIGINT/SIGTERM; returns the exit status.
     int run();
 
-  private:
+private:
     // epoll keys of the fixed descriptors; connections use their own ids, from 100 up.
     static constexpr std::uint64_t ID_UNIX = 1, ID_TCP = 2, ID_STDIN = 3, ID_SIGNAL = 4, ID_SOURCE = 5;
 
@@ -151,7 +151,7 @@ class Simulator {
     void apply_fault(Conn& c, FaultKind kind);
     void close_conn(Conn& c);
     void set_want_write(Conn& c, bool want);
-    void watch_source(FileSource& source);
+    void watch_source(const FileSource& source);
 
     SimConfig config_;
     net::Fd epoll_;

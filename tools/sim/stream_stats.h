@@ -9,7 +9,7 @@
 namespace vantrel::sim {
 
 class LatencyHistogram {
-  public:
+public:
     void add(std::uint64_t ns);
     void clear();
     void merge(const LatencyHistogram& other);
@@ -18,7 +18,7 @@ class LatencyHistogram {
     // The latency below which `fraction` of the samples lie (the middle of its bucket; exact below 64 ns).
     std::uint64_t percentile(double fraction) const;
 
-  private:
+private:
     static constexpr std::size_t SUB = 64;
     static constexpr std::size_t BUCKETS = SUB + 58 * SUB;
     static std::size_t bucket(std::uint64_t ns);
@@ -33,7 +33,7 @@ class LatencyHistogram {
 // lost packets; one below it is out of order and closes one lost packet; a 0 after higher numbers is a
 // new run of the stream (the sender started over).
 class SequenceTracker {
-  public:
+public:
     void add(std::uint64_t sequence);
     std::uint64_t received() const { return received_; }
     std::uint64_t lost() const { return lost_; }
@@ -41,7 +41,7 @@ class SequenceTracker {
     std::uint64_t duplicates() const { return duplicates_; }
     std::uint64_t restarts() const { return restarts_; }
 
-  private:
+private:
     bool started_ = false;
     std::uint64_t highest_ = 0;
     std::uint64_t received_ = 0, lost_ = 0, out_of_order_ = 0, duplicates_ = 0, restarts_ = 0;
