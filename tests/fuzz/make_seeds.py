@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into corpus/<target>/ (run from anywhere).
+
+Each seed is one input in the format that the target's file header describes: real daemon replies in XML
+and binary form, and framed streams at the receive limits, split and interrupted in meaningful places.
+"""
+import pathlib
+import plistlib
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def write(target, name, data):
+    path = HERE / "corpus" / target / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(bytes(data))
+
+
+# --- mux_reply: byte 0 is the flags (bit 0: fix the header length), then the daemon's bytes ---
+
+def header(length, tag=1, version=1, message_type=8):
+    return struct.pack("<IIII", length, version, message_type, tag)
+
+
+def message(payload, tag=1):
+    return header(16 + len(payload), tag) + payload
+
+
+def xml(value):
+    return plistlib.dumps(value, fmt=plistlib.FMT_XML)
+
+
+def binary(value):
+    return plistlib.dumps(value, fmt=plistlib.FMT_BINARY)
+
+
+def device(device_id, serial):
+    return {"DeviceID": device_id, "MessageType": "Attached",
+            "Properties": {"ConnectionSpeed": 480000000, "ConnectionType": "USB", "DeviceID": device_id,
+                           "LocationID": 0, "ProductID": 4776, "SerialNumber": serial}}
+
+
+ONE_DEVICE = {"DeviceList": [device(3, "00008030-001A2D3C0E12802E")]}
+MIXED = {"DeviceList": [
+    "not a dictionary",
+    {"MessageType": "Attached"},                                    # no Properties
+    {"Properties": {"DeviceID": "7", "SerialNumber": "TEXT-ID"}},   # identifier is text
+    {"Properties": {"DeviceID": 8}},                                # no serial number
+    {"Properties": {"DeviceID": -5, "SerialNumber": "NEGATIVE"}},
+    {"Properties": {"DeviceID": 2**64 - 1, "SerialNumber": "LARGEST"}},
+    {"Properties": {"DeviceID": 2**32 + 9, "SerialNumber": "WIDE"}},
+    device(11, "Ünïcödé-serial-longer-than-twelve"),
+]}
+
+mux = {
+    "xml-device-list-empty": message(xml({"DeviceList": []})),
+    "xml-device-list-one": message(xml(ONE_DEVICE)),
+    "xml-device-list-mixed": message(xml(MIXED)),
+    "bin-device-list-one": message(binary(ONE_DEVICE)),
+    "bin-device-list-mixed": message(binary(MIXED)),
+    "xml-connect-ok-then-tunnel-bytes": message(xml({"MessageType": "Result", "Number": 0}), tag=2)
+    + bytes.fromhex("00000003fe0001"),
+    "xml-connect-refused-3": message(xml({"MessageType": "Result", "Number": 3}), tag=2),
+    "xml-connect-negative": message(xml({"MessageType": "Result", "Number": -1}), tag=2),
+    "xml-connect-above-int64": message(xml({"MessageType": "Result", "Number": 2**63}), tag=2),
+    "xml-connect-number-is-text": message(xml({"MessageType": "Result", "Number": "3"}), tag=2),
+    "bin-connect-unknown-device-2": message(binary({"MessageType": "Result", "Number": 2}), tag=2),
+    "xml-root-array": message(xml(["DeviceList"])),
+    "bin-root-string": message(binary("Result")),
+    "xml-truncated": message(xml(ONE_DEVICE)[:120]),
+    "bin-truncated": message(binary(ONE_DEVICE)[:40]),
+    "other-tag-version-type": header(16 + len(xml({"DeviceList": []})), tag=77, version=2, message_type=3)
+    + xml({"DeviceList": []}),
+    "length-16-no-payload": header(16),
+    "length-15": header(15),
+    "length-17-one-byte": header(17) + b"<",
+    "length-above-limit": header(1_000_017) + b"<?xml",
+    "length-at-limit-short-payload": header(1_000_016) + xml({"DeviceList": []}),
+    "half-header": header(237)[:8],
+}
+for name, data in mux.items():
+    write("mux_reply", name, b"\x00" + data)
+# Length fixed by the harness: a nonsense header in front of a real reply.
+write("mux_reply", "fixed-length-xml-device-list", b"\x01" + header(0xFFFFFFFF) + xml(ONE_DEVICE))
+
+
+# --- read_packet: byte 0 = receive limit (bits 0-2) | end of file (bit 3), then operations ---
+
+CAPACITY = {1: 0, 2: 1, 3: 2, 7: 3, 16: 4, 255: 5, 1024: 6, 65536: 7}
+
+
+def frame(payload):
+    return struct.pack(">I", len(payload)) + payload
+
+
+def deliver(data, piece=None):
+    """Operations that deliver `data`, in pieces of `piece` bytes (largest possible when None)."""
+    out = bytearray()
+    while data:
+        if piece is None and len(data) >= 64:
+            n = min(len(data) // 64, 64) * 64
+            out.append(1 | ((n // 64 - 1) << 2))
+        else:
+            n = min(len(data), piece or 64, 64)
+            out.append(0 | ((n - 1) << 2))
+        out += data[:n]
+        data = data[n:]
+    return out
+
+
+def read(times=1):
+    return bytes([2 | ((times - 1) << 2)])
+
+
+def write_packet(payload):
+    assert len(payload) < 64
+    return bytes([3 | (len(payload) << 2)]) + payload
+
+
+def stream(capacity, eof, *ops):
+    return bytes([CAPACITY[capacity] | (8 if eof else 0)]) + b"".join(ops)
+
+
+pattern = bytes(range(256)) * 4
+rp = {
+    "tracking-limit-then-one-above": stream(1024, True, deliver(frame(pattern[:1024])), read(),
+                                            deliver(frame(b"t" * 48)), read(), deliver(b"\x00\x00\x04\x01"), read()),
+    "video-prefix-one-above-limit": stream(65536, False, deliver(b"\x00\x01\x00\x01"), read()),
+    "video-limit-payload-stops-halfway": stream(65536, False, deliver(b"\x00\x01\x00\x00" + pattern[:300]), read()),
+    "zero-length": stream(16, False, deliver(b"\x00\x00\x00\x00"), read()),
+    "prefix-split-across-nopacket": stream(16, False, deliver(b"\x00"), read(), deliver(b"\x00\x00"), read(),
+                                           deliver(b"\x05hello"), read(), read()),
+    "frame-then-end-of-stream": stream(255, True, deliver(frame(b"last")), read(4)),
+    "end-inside-prefix": stream(255, True, deliver(frame(b"one") + b"\x00\x00")),
+    "end-inside-payload": stream(255, True, deliver(frame(b"one") + b"\x00\x00\x00\x09abc")),
+    "payload-stops-halfway": stream(255, False, deliver(frame(b"one") + b"\x00\x00\x00\x09abc"), read(4)),
+    "health-check-exchange": stream(1024, False, write_packet(b"\xfe\x00\x01"), deliver(frame(b"\xfe\x00\x01")),
+                                    read(), write_packet(b"feedback-datagram"), write_packet(b"")),
+    "one-byte-pieces": stream(7, True, deliver(frame(b"abc") + frame(b"defghij") + frame(b"k"), piece=1), read(4)),
+    # Nothing waiting between the bytes of each prefix; every payload arrives whole.
+    "prefix-bytes-with-reads-between": stream(16, False, *[
+        b"".join(deliver(frame(p)[i:i + 1]) + read() for i in range(3)) + deliver(frame(p)[3:]) + read()
+        for p in (b"0123456789abcdef", b"x", b"yz")]),
+    "limit-one": stream(1, True, deliver(frame(b"a") + frame(b"b") + frame(b"cd")), read(4)),
+    "back-to-back-frames": stream(3, False, deliver(b"".join(frame(bytes([i]) * (i % 3 + 1)) for i in range(40))),
+                                  read(4), read(4), read(4), read(4)),
+}
+for name, data in rp.items():
+    write("read_packet", name, data)
