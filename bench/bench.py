@@ -132,6 +132,8 @@ class Proc:
                 self.p.kill()
                 self.p.wait()
         self.stderr.close()
+        with open(self.stderr_path.replace(".stderr", ".stdout"), "w") as f:
+            f.write("\n".join(self.all_lines) + "\n")
         return self.p.returncode
 
 
@@ -174,9 +176,11 @@ class Bench:
         return sim
 
     def wait_health(self, sim, paths):
-        for path in paths:
-            port = DEVICE_PORTS[path]
-            sim.wait_line(lambda l, port=port: l.startswith("event health ") and l.endswith(f" {port}"), 20)
+        """Waits until the app has seen the health-check request on each path's port, in any order."""
+        waiting = {f" {DEVICE_PORTS[p]}" for p in paths}
+        while waiting:
+            line = sim.wait_line(lambda l: l.startswith("event health ") and any(l.endswith(w) for w in waiting), 20)
+            waiting = {w for w in waiting if not line.endswith(w)}
 
     def start_relays(self, relay, paths, warmup=None, seconds=None):
         """The relay processes for these paths, and the iproxy readers (None for UDP relays)."""
@@ -300,13 +304,14 @@ class Bench:
         }
         self.record(result)
 
-    def latency(self, relay, rate, rep):
+    def latency(self, relay, rate, policy, rep):
         paths = ["video", "tracking"]
         options = ["--stamp", "--video-rate", str(rate), "--video-size", str(self.args.latency_video_size),
                    "--tracking-rate", str(rate), "--tracking-size", "48"]
-        # Tail latency on a shared machine is mostly the wait for a CPU held by unrelated work; run at a
-        # real-time priority (a few per cent of a core in total) so that the relays' own delays show.
-        self.fifo = self.args.latency_fifo
+        # Tail latency on a shared machine is mostly the wait for a CPU held by unrelated work. The "fifo"
+        # runs give every process a real-time priority (a few per cent of a core in all), so that the
+        # relays' own delays show; the "normal" runs are how the bridge is used.
+        self.fifo = self.args.fifo_priority if policy == "fifo" else 0
         try:
             m = self.measure(relay, paths, options, self.args.seconds)
         finally:
@@ -315,7 +320,7 @@ class Bench:
         for path in paths:
             final = finals[path]
             self.record({
-                "test": "latency", "relay": relay, "path": path, "rate": rate, "rep": rep,
+                "test": "latency", "relay": relay, "path": path, "rate": rate, "policy": policy, "rep": rep,
                 "received": final["received"], "lost": final["lost"],
                 "p50_us": final["p50_us"], "p99_us": final["p99_us"], "max_us": final["max_us"], **m,
             })
@@ -358,7 +363,7 @@ class Bench:
 
     def record(self, result):
         self.runs.append(result)
-        keys = [k for k in ("test", "relay", "path", "size", "rate", "state") if k in result]
+        keys = [k for k in ("test", "relay", "path", "size", "rate", "policy", "state") if k in result]
         label = " ".join(str(result[k]) for k in keys)
         figures = {k: result[k] for k in ("packets_per_s", "mb_per_s", "lost", "cpu_s_per_gb", "p50_us", "p99_us",
                                           "max_us", "cpu_pct", "relay_cpu_pct", "relay_runqueue_pct", "relay_page_faults",
@@ -384,9 +389,10 @@ class Bench:
                             continue
                         self.attempt(self.throughput, relay, path, size, rep)
             if "latency" in self.args.tests:
-                for rate in map(int, self.args.latency_rates.split(",")):
-                    for relay in self.relays:
-                        self.attempt(self.latency, relay, rate, rep)
+                for policy in self.args.latency_policies.split(","):
+                    for rate in map(int, self.args.latency_rates.split(",")):
+                        for relay in self.relays:
+                            self.attempt(self.latency, relay, rate, policy, rep)
             if "idle" in self.args.tests:
                 for state in ("searching", "silent-session"):
                     self.attempt(self.idle, state, rep)
@@ -405,10 +411,14 @@ def ratio(value, reference):
     return round(value / reference, 3)
 
 
+KEYS = ("test", "relay", "path", "size", "rate", "policy", "state")
+RATIO_FIELDS = ("packets_per_s", "mb_per_s", "cpu_s_per_gb", "p50_us", "p99_us", "max_us")
+
+
 def summarize(runs):
     groups = {}
     for r in runs:
-        key = tuple((k, r[k]) for k in ("test", "relay", "path", "size", "rate", "state") if k in r)
+        key = tuple((k, r[k]) for k in KEYS if k in r)
         groups.setdefault(key, []).append(r)
     rows = []
     for key, members in groups.items():
@@ -423,22 +433,26 @@ def summarize(runs):
             names = sorted({n for m in members for n in m["threads"]})
             row["threads"] = {n: {f: median([m["threads"].get(n, {}).get(f) for m in members])
                                   for f in ("cpu_pct", "wakeups_per_s")} for n in names}
+        if row["relay"] != "reference" and row["test"] != "idle":
+            # Each run against the reference run of the same repetition (measured a few seconds apart),
+            # then the median of those ratios; the ratio of the two medians is kept as well.
+            reference = {r["rep"]: r for r in groups.get(tuple((k, "reference" if k == "relay" else v)
+                                                              for k, v in key), [])}
+            row["vs_reference"] = {}
+            row["vs_reference_of_medians"] = {}
+            for field in RATIO_FIELDS:
+                if field not in row:
+                    continue
+                paired = [ratio(m[field], reference[m["rep"]][field]) for m in members if m["rep"] in reference]
+                row["vs_reference"][field] = median(paired)
+                ref_median = median([r[field] for r in reference.values()]) if reference else None
+                row["vs_reference_of_medians"][field] = ratio(row[field], ref_median)
         rows.append(row)
 
-    def reference_of(row):
-        for other in rows:
-            if other["relay"] == "reference" and all(other.get(k) == row.get(k)
-                                                     for k in ("test", "path", "size", "rate")):
-                return other
-        return None
-
-    for row in rows:
-        ref = reference_of(row)
-        if ref is None or row["relay"] == "reference":
-            continue
-        row["vs_reference"] = {f: ratio(row.get(f), ref.get(f))
-                               for f in ("packets_per_s", "mb_per_s", "cpu_s_per_gb", "p50_us", "p99_us", "max_us")
-                               if f in row}
+    test_rank = {"throughput": 0, "latency": 1, "idle": 2}
+    relay_rank = {"reference": 0, "bridge": 1, "iproxy": 2}
+    rows.sort(key=lambda r: (test_rank[r["test"]], r.get("policy", ""), r.get("rate", 0), r.get("path") == "tracking",
+                             r.get("size", 0), relay_rank[r["relay"]], r.get("state", "")))
     return rows
 
 
@@ -456,7 +470,8 @@ def targets(rows):
                              "value": row["peak_rss_kb"], "met": row["peak_rss_kb"] <= 10 * 1024})
         elif row["test"] == "latency":
             r = vs.get("p99_us")
-            verdicts.append({"target": f"latency p99 {row['path']} at {row['rate']}/s <= 1.2 x reference",
+            verdicts.append({"target": f"latency p99 {row['path']} at {row['rate']}/s ({row['policy']} "
+                                       f"scheduling) <= 1.2 x reference",
                              "value": r, "met": r is not None and r <= 1.2})
         elif row["test"] == "idle":
             verdicts.append({"target": f"idle CPU {row['state']} <= 1 % of one core",
@@ -481,8 +496,9 @@ def x(row, field):
 
 def markdown(report):
     rows, out = report["summary"], []
-    out.append(f"Medians of {report['config']['reps']} repetitions; ×ref is the ratio to the reference relay "
-               f"measured in the same run. Windows of {report['config']['seconds']} s after "
+    out.append(f"Medians of {report['config']['reps']} repetitions. ×ref: each run divided by the reference "
+               f"relay's run of the same repetition (a few seconds apart), median of those ratios. Windows of "
+               f"{report['config']['seconds']} s after "
                f"{report['config']['warmup']} s of warm-up.\n")
     out.append("### Throughput (the simulator writes as fast as it can)\n")
     out.append("| Stream | Size | Relay | Packets/s | MB/s | ×ref | Lost | Relay CPU s/GB | ×ref | Relay CPU % "
@@ -497,12 +513,12 @@ def markdown(report):
                    f"{fmt(row['relay_runqueue_pct'], 1)} | {fmt(row['sim_cpu_pct'], 1)} | {fmt(row['consumer_cpu_pct'], 1)} | "
                    f"{fmt(row['peak_rss_kb'])} KB |")
     out.append("\n### One-way latency, simulator write to receiver read (video and tracking at once)\n")
-    out.append("| Rate | Stream | Relay | p50 µs | p99 µs | ×ref | max µs | Lost | Relay CPU % |")
-    out.append("|---|---|---|---:|---:|---:|---:|---:|---:|")
+    out.append("| Scheduling | Rate | Stream | Relay | p50 µs | p99 µs | ×ref | max µs | Lost | Relay CPU % |")
+    out.append("|---|---|---|---|---:|---:|---:|---:|---:|---:|")
     for row in rows:
         if row["test"] != "latency":
             continue
-        out.append(f"| {row['rate']:,}/s | {row['path']} | {row['relay']} | {fmt(row['p50_us'], 1)} | "
+        out.append(f"| {row['policy']} | {row['rate']:,}/s | {row['path']} | {row['relay']} | {fmt(row['p50_us'], 1)} | "
                    f"{fmt(row['p99_us'], 1)} | {x(row, 'p99_us')} | {fmt(row['max_us'], 1)} | {fmt(row['lost'])} | "
                    f"{fmt(row['relay_cpu_pct'], 1)} |")
     out.append("\n### Idle cost of the bridge\n")
@@ -538,9 +554,11 @@ NOTES = """\
 - Relay CPU s/GB: the relay's user + system time per GB delivered. "Waiting for a CPU": the share of the
   window in which the relay's threads were runnable but not running (schedstat); high values mean the
   machine, not the relay, set the pace.
-- Throughput runs use nice −10 scheduling groups; latency runs use SCHED_FIFO for every process, so that
-  tail latency shows the relays rather than unrelated work on a shared machine. iproxy's latency
-  includes the coalescing of small writes on its TCP connections (Nagle's algorithm, delayed ACKs).
+- Every process runs in a scheduling group of its own at nice −10, against other work on a shared machine.
+  Latency runs twice: "normal" (the default policy, as the bridge is used; here its tails are mostly
+  waits for a CPU held by unrelated work) and "fifo" (SCHED_FIFO for every process, so that the relays'
+  own delays show). iproxy's latency includes the coalescing of small writes on its TCP connections
+  (Nagle's algorithm, delayed ACKs).
 """
 
 
@@ -574,8 +592,9 @@ def main():
     parser.add_argument("--relays", default="reference,bridge,iproxy", help="comma-separated subset")
     parser.add_argument("--throughput-cases", default="video:48,video:1400,video:60000,tracking:48",
                         help="STREAM:SIZE list of the throughput runs")
-    parser.add_argument("--latency-fifo", type=int, default=10,
-                        help="SCHED_FIFO priority of every process of the latency runs; 0 for the normal policy")
+    parser.add_argument("--latency-policies", default="normal,fifo",
+                        help="scheduling of the latency runs: normal, fifo (SCHED_FIFO for every process), or both")
+    parser.add_argument("--fifo-priority", type=int, default=10, help="SCHED_FIFO priority of the fifo runs")
     parser.add_argument("--latency-rates", default="1000,10000", help="packet rates of the latency runs")
     parser.add_argument("--no-iproxy", dest="iproxy", action="store_false", help="leave libusbmuxd's iproxy out")
     parser.add_argument("--nice", type=int, default=-10,
