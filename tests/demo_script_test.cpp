@@ -22,6 +22,7 @@
 #include "support/sim.h"
 
 using vantrel::test::Child;
+using vantrel::test::in_path;
 using vantrel::test::UdpReceiver;
 using namespace std::chrono_literals;
 
@@ -30,14 +31,6 @@ namespace {
 const std::string DEMO = std::string(VANTREL_SOURCE_DIR) + "/scripts/demo";
 const std::string BUILD_DIR = VANTREL_BUILD_DIR;
 const std::string E = "\x1b";
-
-bool in_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    return false;
-}
 
 struct ProcessInfo {
     pid_t ppid = 0;

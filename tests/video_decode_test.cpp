@@ -20,6 +20,7 @@
 #include "support/sim.h"
 
 using vantrel::test::Child;
+using vantrel::test::in_path;
 using vantrel::test::Sim;
 using vantrel::test::to_hex;
 using vantrel::test::UdpReceiver;
@@ -32,14 +33,6 @@ constexpr int FRAMES = 90;
 const std::string WORK_DIR = "/run";
 const std::string E = "\x1b";
 const std::string ROUTE_VIDEO = E + "[36mVideo" + E + "[0m    " + E + "[2mUSB:5000";
-
-bool in_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    return false;
-}
 
 #define REQUIRE_FFMPEG()                                                                        \
     do {                                                                                        \

@@ -201,6 +201,20 @@ std::string built_program(std::string_view name) {
     return std::string(name);
 }
 
+bool in_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 bool wait_for_path(const std::string& path, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     struct stat st {};

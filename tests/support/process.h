@@ -62,6 +62,9 @@ private:
 // Path of a program built by this project (vantrel-usb, vantrel-sim), from the build tree.
 std::string built_program(std::string_view name);
 
+// Whether a program of that name is found in PATH.
+bool in_path(const std::string& name);
+
 // Waits until `path` exists (a daemon's socket, for example).
 bool wait_for_path(const std::string& path, std::chrono::milliseconds timeout);
 
