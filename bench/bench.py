@@ -184,8 +184,9 @@ class Bench:
 
     def start_relays(self, relay, paths, warmup=None, seconds=None):
         """The relay processes for these paths, and the iproxy readers (None for UDP relays)."""
-        if relay == "reference":
-            return [self.start(f"reference-{p}", [self.reference_path, str(DEVICE_PORTS[p]), str(DEVICE_PORTS[p])])
+        if relay in ("reference", "reference+copy"):
+            mode = ["--like-bridge"] if relay == "reference+copy" else []
+            return [self.start(f"{relay}-{p}", [self.reference_path] + mode + [str(DEVICE_PORTS[p])] * 2)
                     for p in paths], None
         if relay == "bridge":
             return [self.start("bridge", [self.bridge_path])], None
@@ -391,7 +392,7 @@ class Bench:
             if "latency" in self.args.tests:
                 for policy in self.args.latency_policies.split(","):
                     for rate in map(int, self.args.latency_rates.split(",")):
-                        for relay in self.relays:
+                        for relay in (r for r in self.relays if r != "reference+copy"):
                             self.attempt(self.latency, relay, rate, policy, rep)
             if "idle" in self.args.tests:
                 for state in ("searching", "silent-session"):
@@ -450,7 +451,7 @@ def summarize(runs):
         rows.append(row)
 
     test_rank = {"throughput": 0, "latency": 1, "idle": 2}
-    relay_rank = {"reference": 0, "bridge": 1, "iproxy": 2}
+    relay_rank = {"reference": 0, "reference+copy": 1, "bridge": 2, "iproxy": 3}
     rows.sort(key=lambda r: (test_rank[r["test"]], r.get("policy", ""), r.get("rate", 0), r.get("path") == "tracking",
                              r.get("size", 0), relay_rank[r["relay"]], r.get("state", "")))
     return rows
@@ -537,14 +538,16 @@ def markdown(report):
     out.append("|---|---:|---|")
     for v in report["targets"]:
         value = v["value"]
-        shown = "–" if value is None else (f"{value:.2f}" if isinstance(value, float) else f"{value:,}")
+        shown = "–" if value is None else (f"{value:.3f}" if isinstance(value, float) else f"{value:,}")
         out.append(f"| {v['target']} | {shown} | {'yes' if v['met'] else '**no**'} |")
     return "\n".join(out) + "\n"
 
 
 NOTES = """\
 - Reference: bench/reference_relay, one thread that reads a prefix, reads the payload into a fixed buffer
-  and sends it with one `sendto`; for the latency runs one process per stream. Bridge: vantrel-usb as
+  and sends it with one `sendto`; for the latency runs one process per stream. reference+copy: the same
+  with what the bridge's design costs in itself (a multi-threaded process, and one allocation and copy of
+  exact size per packet); the gap from it to the bridge is the bridge's own. Bridge: vantrel-usb as
   shipped. iproxy: libusbmuxd's iproxy forwarding the simulated port to a TCP reader (bench/tcp_reader);
   it relays a byte stream, so its "packets/s" are the app's frames passing through it, not datagrams, and
   only its MB/s compare with the relays.
@@ -578,6 +581,21 @@ def machine():
     return info
 
 
+def write_markdown(report, out):
+    """results.md beside results.json, also printed."""
+    info = report["machine"]
+    text = markdown(report)
+    with open(os.path.join(out, "results.md"), "w") as f:
+        f.write(f"# Benchmark results, {report['date']}\n\n")
+        f.write(f"Machine: {info.get('cpu', '?')}, {info['cores']} cores, {info.get('memory_gb', '?')} GB, "
+                f"Linux {info['kernel']}; load average {info['load_average_at_start'][0]:.2f} at the start, "
+                f"{info['load_average_at_end'][0]:.2f} at the end. Run time {report['duration_s']} s.\n\n")
+        f.write(text)
+    print()
+    print(text)
+    print(f"results: {out}/results.md and results.json")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build-bench", help="the build directory")
@@ -589,7 +607,8 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=10, help="measured window of the idle runs")
     parser.add_argument("--latency-video-size", type=int, default=1400, help="video payload of the latency runs")
     parser.add_argument("--tests", default="throughput,latency,idle", help="comma-separated subset")
-    parser.add_argument("--relays", default="reference,bridge,iproxy", help="comma-separated subset")
+    parser.add_argument("--relays", default="reference,reference+copy,bridge,iproxy",
+                        help="comma-separated subset (reference+copy: throughput runs only)")
     parser.add_argument("--throughput-cases", default="video:48,video:1400,video:60000,tracking:48",
                         help="STREAM:SIZE list of the throughput runs")
     parser.add_argument("--latency-policies", default="normal,fifo",
@@ -600,7 +619,15 @@ def main():
     parser.add_argument("--nice", type=int, default=-10,
                         help="nice value of the benchmark's processes and of their scheduling groups, "
                              "against other work on a shared machine; 0 leaves priorities alone")
+    parser.add_argument("--render", metavar="DIR", help="only write DIR/results.md again from DIR/results.json")
     args = parser.parse_args()
+    if args.render:
+        with open(os.path.join(args.render, "results.json")) as f:
+            report = json.load(f)
+        report["summary"] = summarize(report["runs"])
+        report["targets"] = targets(report["summary"])
+        write_markdown(report, args.render)
+        return 0
     args.tests = args.tests.split(",")
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     args.out = os.path.join(args.out, stamp)
@@ -627,16 +654,7 @@ def main():
     }
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump(report, f, indent=1)
-    text = markdown(report)
-    with open(os.path.join(args.out, "results.md"), "w") as f:
-        f.write(f"# Benchmark results, {report['date']}\n\n")
-        f.write(f"Machine: {info.get('cpu', '?')}, {info['cores']} cores, {info.get('memory_gb', '?')} GB, "
-                f"Linux {info['kernel']}; load average {info['load_average_at_start'][0]:.2f} at the start, "
-                f"{info['load_average_at_end'][0]:.2f} at the end. Run time {report['duration_s']} s.\n\n")
-        f.write(text)
-    print()
-    print(text)
-    print(f"results: {args.out}/results.md and results.json")
+    write_markdown(report, args.out)
     if bench.failures:
         print(f"{len(bench.failures)} run(s) failed; see {args.out}/logs", file=sys.stderr)
     return 0 if all(v["met"] for v in report["targets"]) and not bench.failures else 1

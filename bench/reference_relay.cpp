@@ -3,11 +3,16 @@
 // 4-byte prefix, reads the payload into one fixed buffer and sends it with one sendto. One thread,
 // no allocation, no counters, no feedback.
 //
-// Usage: reference_relay DEVICE_PORT DESTINATION_PORT   (e.g. 5000 5000, or 4242 4242)
+// Usage: reference_relay [--like-bridge] DEVICE_PORT DESTINATION_PORT   (e.g. 5000 5000, or 4242 4242)
+// --like-bridge adds what the bridge's design itself costs: the process gets a second (idle) thread, as
+// a multi-threaded process pays more per system call, and each payload is copied into a fresh
+// allocation of its exact size before it is sent. The gap between the two modes is the design's share
+// of the bridge's cost per packet; what remains is the bridge's own.
 // Ends with status 0 when the stream ends, 1 on any other failure.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -44,10 +49,18 @@ bool parse_port(std::string_view text, std::uint16_t& port) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool like_bridge = argc == 4 && std::string_view(argv[1]) == "--like-bridge";
+    const int first = like_bridge ? 2 : 1;
     std::uint16_t device_port = 0, destination_port = 0;
-    if (argc != 3 || !parse_port(argv[1], device_port) || !parse_port(argv[2], destination_port)) {
-        std::fprintf(stderr, "usage: reference_relay DEVICE_PORT DESTINATION_PORT\n");
+    if (argc != first + 2 || !parse_port(argv[first], device_port) ||
+        !parse_port(argv[first + 1], destination_port)) {
+        std::fprintf(stderr, "usage: reference_relay [--like-bridge] DEVICE_PORT DESTINATION_PORT\n");
         return 2;
+    }
+    if (like_bridge) {
+        std::thread([] {
+            for (;;) ::pause();
+        }).detach();
     }
 
     // The harness starts the simulator first, but a device may take a moment to be listed.
@@ -99,7 +112,13 @@ int main(int argc, char** argv) {
             continue;
         }
         // Like the bridge: a datagram the socket cannot take at once is lost.
-        (void)::sendto(udp.get(), body.data(), body.size(), MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+        if (like_bridge) {
+            const std::vector<std::uint8_t> copy(body.begin(), body.end());
+            (void)::sendto(udp.get(), copy.data(), copy.size(), MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+        } else {
+            (void)::sendto(udp.get(), body.data(), body.size(), MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+        }
     }
 }
