@@ -50,6 +50,28 @@ std::vector<std::string> thread_names(pid_t pid) {
     return names;
 }
 
+// Whether each thread (by name) has SIGINT blocked, from the SigBlk mask in its status.
+std::vector<std::pair<std::string, bool>> sigint_blocked_by_thread(pid_t pid) {
+    std::vector<std::pair<std::string, bool>> threads;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream status(dir + "/" + e->d_name + "/status");
+            std::string line, name;
+            bool blocked = false;
+            while (std::getline(status, line)) {
+                if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
+                if (line.rfind("SigBlk:\t", 0) == 0)
+                    blocked = (std::stoull(line.substr(8), nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+            }
+            threads.emplace_back(name, blocked);
+        }
+        ::closedir(d);
+    }
+    return threads;
+}
+
 std::size_t count_entries(const std::string& dir) {
     std::size_t n = 0;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -299,6 +321,27 @@ TEST(ProgramSession, CtrlCWhileStreamingDataEndsWithoutDisconnectedLine) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << "with data flowing every thread sees the flag at once";
     EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
     EXPECT_EQ(s.bridge.count(Child::Stream::Out, "Disconnected."), 0u);
+}
+
+TEST(ProgramSession, OnlyTheCtrlCThreadTakesSigint) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    // A SIGINT must never interrupt a forwarding thread's call or land on a thread that cannot
+    // pass it on: every thread but "ctrl-c" blocks it, so the kernel hands it to "ctrl-c".
+    Streaming s;
+    s.sim.ok("autostream 1 5000 rate=100 size=100");  // data on both ports: the end comes at once
+    s.sim.ok("autostream 1 4242 rate=100 size=48");
+    s.wait_streaming();
+    auto threads = sigint_blocked_by_thread(s.bridge.pid());
+    std::set<std::string> names;
+    for (const auto& [name, blocked] : threads) {
+        names.insert(name);
+        EXPECT_EQ(blocked, name != "ctrl-c") << name;
+    }
+    for (const char* name : {"ctrl-c", "video-fwd", "video-feedback", "tracking-fwd"})
+        EXPECT_EQ(names.count(name), 1u) << name;
+    s.bridge.signal(SIGINT);
+    ASSERT_EQ(s.bridge.wait_exit(10s), 0);
+    EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
 }
 
 TEST(ProgramSession, CtrlCWithASilentAppEndsWithinTheReceiveTimeout) {

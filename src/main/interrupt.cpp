@@ -29,9 +29,20 @@ net::IoResult<void> set_interrupt_handler(std::function<void()> callback) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     if (::sigaction(SIGINT, &sa, nullptr) != 0) return std::unexpected(net::IoError::last_os_error());
+    // SIGINT goes to "ctrl-c" alone: the calling thread blocks it, so every thread started from here
+    // on (the forwarding threads among them) inherits the block and never has a call interrupted,
+    // and "ctrl-c" unblocks it once it runs. A SIGINT that comes before that stays pending in the
+    // kernel instead of landing on a thread that is still being set up.
+    sigset_t sigint;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    if (int rc = ::pthread_sigmask(SIG_BLOCK, &sigint, nullptr); rc != 0)
+        return std::unexpected(net::IoError::from_errno(rc));
     try {
-        std::thread([cb = std::move(callback)] {
+        std::thread([cb = std::move(callback), sigint] {
             ::pthread_setname_np(::pthread_self(), "ctrl-c");
+            // Cannot fail: SIG_UNBLOCK with a valid set.
+            (void)::pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
             for (;;) {
                 // A wait that a signal interrupts is simply repeated.
                 while (::sem_wait(&g_interrupts) != 0) {
