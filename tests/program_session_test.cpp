@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/namespace.h"
 #include "support/process.h"
@@ -331,14 +333,19 @@ TEST(ProgramSession, OnlyTheCtrlCThreadTakesSigint) {
     s.sim.ok("autostream 1 5000 rate=100 size=100");  // data on both ports: the end comes at once
     s.sim.ok("autostream 1 4242 rate=100 size=48");
     s.wait_streaming();
-    auto threads = sigint_blocked_by_thread(s.bridge.pid());
-    std::set<std::string> names;
-    for (const auto& [name, blocked] : threads) {
-        names.insert(name);
-        EXPECT_EQ(blocked, name != "ctrl-c") << name;
+    // Each thread names itself once it runs, which can be a moment after the route lines.
+    const std::set<std::string> expected{"ctrl-c", "video-fwd", "video-feedback", "tracking-fwd"};
+    std::vector<std::pair<std::string, bool>> threads;
+    std::multiset<std::string> names;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+        threads = sigint_blocked_by_thread(s.bridge.pid());
+        names.clear();
+        for (const auto& thread : threads) names.insert(thread.first);
+        if (std::ranges::all_of(expected, [&](const auto& n) { return names.count(n) == 1; })) break;
+        std::this_thread::sleep_for(20ms);
     }
-    for (const char* name : {"ctrl-c", "video-fwd", "video-feedback", "tracking-fwd"})
-        EXPECT_EQ(names.count(name), 1u) << name;
+    for (const auto& name : expected) EXPECT_EQ(names.count(name), 1u) << name;
+    for (const auto& [name, blocked] : threads) EXPECT_EQ(blocked, name != "ctrl-c") << name;
     s.bridge.signal(SIGINT);
     ASSERT_EQ(s.bridge.wait_exit(10s), 0);
     EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
