@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -505,6 +508,72 @@ TEST(VideoFeedback, StopsOnEitherFlagAndClosesItsDescriptor) {
         // Its sending end went with the thread.
         EXPECT_EQ(receiver.take(), std::nullopt);
     }
+}
+
+// Voluntary context switches of this process's thread with the given name: each one is a wake-up.
+std::optional<long> wakeups_of(std::string_view name) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string comm_name;
+        if (!std::getline(comm, comm_name) || comm_name != name) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+    return std::nullopt;
+}
+
+TEST(VideoFeedback, SleepsWhileNothingArrivesAndStillRelaysAtOnce) {
+    Path path(MAX_VIDEO_PACKET);
+    FeedbackPort port(path.socket);
+    auto [sender, receiver] = make_feedback_queue();
+    auto stats = path.stats;
+    Joined thread(path.running, start_video_feedback({std::move(sender), path.running, path.session_active,
+                                                      stats, std::move(port.duplicate)}));
+    ASSERT_TRUE(thread.has_value());
+    ASSERT_TRUE(eventually([] { return wakeups_of("video-feedback").has_value(); }, 5s));
+
+    // Polling every millisecond would wake it about 500 times in half a second; waiting on the
+    // socket, only the backstop does (about 5).
+    const long before = *wakeups_of("video-feedback");
+    std::this_thread::sleep_for(500ms);
+    const long idle_wakeups = *wakeups_of("video-feedback") - before;
+    EXPECT_LT(idle_wakeups, 50) << "an idle feedback thread keeps waking up";
+
+    send_datagram(path.consumer.get(), port.address, Bytes{1, 2, 3});
+    EXPECT_TRUE(eventually([&] { return load(stats->feedback) == 1; }));
+    EXPECT_EQ(receiver.take(), (Bytes{1, 2, 3}));
+}
+
+TEST(VideoFeedback, WakingEndsTheWaitOfEveryFeedbackThreadAtOnce) {
+    // Two sessions' threads side by side: one wake-up reaches both, and each stops on its own flag.
+    // Left to their backstop the 20 stops would take about a second; woken, a few milliseconds each.
+    constexpr int ROUNDS = 10;
+    std::chrono::steady_clock::duration total{};
+    for (int round = 0; round < ROUNDS; ++round) {
+        Path first(MAX_VIDEO_PACKET), second(MAX_VIDEO_PACKET);
+        FeedbackPort first_port(first.socket), second_port(second.socket);
+        auto [first_sender, first_receiver] = make_feedback_queue();
+        auto [second_sender, second_receiver] = make_feedback_queue();
+        Joined a(first.running, start_video_feedback({std::move(first_sender), first.running, first.session_active,
+                                                      first.stats, std::move(first_port.duplicate)}));
+        Joined b(second.running, start_video_feedback({std::move(second_sender), second.running,
+                                                       second.session_active, second.stats,
+                                                       std::move(second_port.duplicate)}));
+        ASSERT_TRUE(a.has_value() && b.has_value());
+        std::this_thread::sleep_for(20ms);  // both asleep in their wait
+
+        const auto start = std::chrono::steady_clock::now();
+        first.session_active->store(false);
+        second.running->store(false);
+        wake_feedback_threads();
+        a->join();
+        b->join();
+        total += std::chrono::steady_clock::now() - start;
+        EXPECT_FALSE(is_open(first_port.fd));
+        EXPECT_FALSE(is_open(second_port.fd));
+    }
+    EXPECT_LT(total, 2 * ROUNDS * FEEDBACK_WAIT_BACKSTOP / 4) << "stops waited for the backstop";
 }
 
 TEST(StartThreads, NamesEachThreadForTheOperatingSystem) {

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,6 +22,11 @@ namespace vantrel::forwarder {
 inline constexpr std::size_t FEEDBACK_BUF_SIZE = 2048;
 // Feedback datagrams waiting for the next video packet; one that finds the queue full is dropped.
 inline constexpr std::size_t FEEDBACK_QUEUE_LIMIT = 4096;
+
+// "video-feedback" sleeps until a datagram arrives or it is woken (wake_feedback_threads); this is
+// the longest it waits before it looks at its flags regardless. Without a wake-up descriptor it falls
+// back to a 1 ms pause between receives.
+inline constexpr std::chrono::milliseconds FEEDBACK_WAIT_BACKSTOP{100};
 
 inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";
 inline constexpr std::string_view TRACKING_DESTINATION = "127.0.0.1:4242";
@@ -94,6 +100,11 @@ struct TrackingForwardContext {
     sockaddr_in destination;
     std::shared_ptr<ForwardStats> stats;
 };
+
+// Wakes every "video-feedback" thread from its wait, so that it looks at its flags at once. Whoever
+// stores false into `running` or `session_active` calls this right after; a thread that is never woken
+// still sees a cleared flag within FEEDBACK_WAIT_BACKSTOP.
+void wake_feedback_threads();
 
 // Thread bodies; each owns its context and releases all of it when it returns.
 void run_video_feedback(VideoFeedbackContext context);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "console/console.h"
+#include "forwarder/threads.h"
 #include "main/driver.h"
 #include "main/interrupt.h"
 
@@ -23,6 +24,7 @@ int main() {
     auto registered = app::set_interrupt_handler([running] {
         console::print_err(console::CLEAR_LINE);
         running->store(false);
+        forwarder::wake_feedback_threads();
     });
     if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
 

@@ -61,6 +61,7 @@ net::IoResult<Session> start_session(std::uint32_t device_id, const forwarder::F
     // A failed attempt ends the threads it has started before anything else is tried.
     auto fail = [&session, &video_wakeup](IoError error) -> net::IoResult<Session> {
         session.session_active->store(false);
+        forwarder::wake_feedback_threads();
         if (video_wakeup && !session.threads.empty()) ::shutdown(video_wakeup.get(), SHUT_RDWR);
         join_threads(session.threads);
         return std::unexpected(std::move(error));

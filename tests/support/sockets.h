@@ -116,8 +116,9 @@ inline void send_bytes(int fd, std::span<const std::uint8_t> bytes) {
 // A frame as the app writes it: the 4-byte big-endian length, then the payload.
 inline Bytes frame(std::span<const std::uint8_t> payload) {
     const auto n = static_cast<std::uint32_t>(payload.size());
-    Bytes out = {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                 static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+    Bytes out;
+    out.reserve(4 + payload.size());
+    for (int shift : {24, 16, 8, 0}) out.push_back(static_cast<std::uint8_t>(n >> shift));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
