@@ -200,12 +200,22 @@ void run_video_feedback(VideoFeedbackContext context) {
     }
 }
 
-void run_video_forward(VideoForwardContext context) {
+namespace {
+
+// Ends the session from a forwarding thread: the driver and the other threads see the flag.
+void end_session(const Flag& session_active) {
+    session_active->store(false);
+    wake_feedback_threads();
+}
+
+// The loop of "video-fwd" and "tracking-fwd": each packet read from the stream leaves as one
+// datagram right away and is counted; `after_packet` then runs and returns false to end the session.
+template <typename Context, typename AfterPacket>
+void forward_packets(Context& context, AfterPacket after_packet) {
     while (keep_going(context.running, context.session_active)) {
         auto outcome = context.stream.read_packet();
         if (!outcome) {
-            context.session_active->store(false);
-            wake_feedback_threads();
+            end_session(context.session_active);
             return;
         }
         const auto* packet = std::get_if<Packet>(&*outcome);
@@ -213,32 +223,28 @@ void run_video_forward(VideoForwardContext context) {
 
         send_datagram(context.socket, context.destination, *packet);
         add_packet(*context.stats, packet->size());
-
-        while (auto feedback = context.queue.take()) {
-            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
-            if (!context.stream.write_packet(*feedback)) {
-                context.session_active->store(false);
-                wake_feedback_threads();
-                return;
-            }
+        if (!after_packet()) {
+            end_session(context.session_active);
+            return;
         }
     }
 }
 
-void run_tracking_forward(TrackingForwardContext context) {
-    while (keep_going(context.running, context.session_active)) {
-        auto outcome = context.stream.read_packet();
-        if (!outcome) {
-            context.session_active->store(false);
-            wake_feedback_threads();
-            return;
-        }
-        const auto* packet = std::get_if<Packet>(&*outcome);
-        if (packet == nullptr) continue;  // NoPacket: only re-check the flags
+}  // namespace
 
-        send_datagram(context.socket, context.destination, *packet);
-        add_packet(*context.stats, packet->size());
-    }
+void run_video_forward(VideoForwardContext context) {
+    // Feedback waiting in the queue goes to the app right after each video packet, oldest first.
+    forward_packets(context, [&context] {
+        while (auto feedback = context.queue.take()) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
+            if (!context.stream.write_packet(*feedback)) return false;
+        }
+        return true;
+    });
+}
+
+void run_tracking_forward(TrackingForwardContext context) {
+    forward_packets(context, [] { return true; });
 }
 
 net::IoResult<std::thread> start_video_feedback(VideoFeedbackContext context) {
