@@ -115,6 +115,24 @@ private:
     net::IoResult<std::thread> started_;
 };
 
+// A "video-feedback" thread on a path's video socket, as the session starts it: `port` is where the
+// consumer sends, `receiver` the queue's end that "video-fwd" would hold. Stopped and joined on every
+// way out of a test.
+struct FeedbackThread {
+    FeedbackPort port;
+    FeedbackReceiver receiver;
+    Joined thread;
+
+    explicit FeedbackThread(Path& path) : FeedbackThread(path, make_feedback_queue()) {}
+
+private:
+    FeedbackThread(Path& path, std::pair<FeedbackSender, FeedbackReceiver> queue)
+        : port(path.socket),
+          receiver(std::move(queue.second)),
+          thread(path.running, start_video_feedback({std::move(queue.first), path.running, path.session_active,
+                                                     path.stats, std::move(port.duplicate)})) {}
+};
+
 std::string thread_name(std::thread& thread) {
     char name[16] = {};
     if (::pthread_getname_np(thread.native_handle(), name, sizeof name) != 0) return {};
@@ -349,11 +367,9 @@ TEST(VideoForward, CountsAPacketTooLargeForADatagram) {
 
 TEST(VideoForward, RelaysQueuedFeedbackOnlyAfterTheNextVideoPacket) {
     Path path(MAX_VIDEO_PACKET);
-    FeedbackPort port(path.socket);
-    auto [sender, receiver] = make_feedback_queue();
+    FeedbackThread feedback_thread(path);
+    auto& [port, receiver, feedback] = feedback_thread;
     auto stats = path.stats;
-    Joined feedback(path.running, start_video_feedback({std::move(sender), path.running, path.session_active,
-                                                        stats, std::move(port.duplicate)}));
     ASSERT_TRUE(feedback.has_value());
     Joined forward(path.running, start_video_forward(path.video_context(std::move(receiver))));
     ASSERT_TRUE(forward.has_value());
@@ -434,11 +450,9 @@ TEST(VideoForward, StopsOnEitherFlagWithoutTouchingSessionActive) {
 
 TEST(VideoFeedback, CutsLongDatagramsAndIgnoresEmptyOnes) {
     Path path(MAX_VIDEO_PACKET);
-    FeedbackPort port(path.socket);
-    auto [sender, receiver] = make_feedback_queue();
+    FeedbackThread feedback(path);
+    auto& [port, receiver, thread] = feedback;
     auto stats = path.stats;
-    Joined thread(path.running, start_video_feedback({std::move(sender), path.running, path.session_active,
-                                                      stats, std::move(port.duplicate)}));
     ASSERT_TRUE(thread.has_value());
 
     send_datagram(path.consumer.get(), port.address, Bytes{});
@@ -464,11 +478,9 @@ TEST(VideoFeedback, CutsLongDatagramsAndIgnoresEmptyOnes) {
 
 TEST(VideoFeedback, QueueBoundDropsButStillCounts) {
     Path path(MAX_VIDEO_PACKET);
-    FeedbackPort port(path.socket);
-    auto [sender, receiver] = make_feedback_queue();
+    FeedbackThread feedback(path);
+    auto& [port, receiver, thread] = feedback;
     auto stats = path.stats;
-    Joined thread(path.running, start_video_feedback({std::move(sender), path.running, path.session_active,
-                                                      stats, std::move(port.duplicate)}));
     ASSERT_TRUE(thread.has_value());
 
     constexpr std::size_t SENT = FEEDBACK_QUEUE_LIMIT + 50;
@@ -493,11 +505,8 @@ TEST(VideoFeedback, QueueBoundDropsButStillCounts) {
 TEST(VideoFeedback, StopsOnEitherFlagAndClosesItsDescriptor) {
     for (bool clear_running : {true, false}) {
         Path path(MAX_VIDEO_PACKET);
-        FeedbackPort port(path.socket);
-        auto [sender, receiver] = make_feedback_queue();
-        Joined thread(path.running,
-                      start_video_feedback({std::move(sender), path.running, path.session_active, path.stats,
-                                            std::move(port.duplicate)}));
+        FeedbackThread feedback(path);
+        auto& [port, receiver, thread] = feedback;
         ASSERT_TRUE(thread.has_value());
         std::this_thread::sleep_for(20ms);
         (clear_running ? path.running : path.session_active)->store(false);
@@ -525,11 +534,9 @@ std::optional<long> wakeups_of(std::string_view name) {
 
 TEST(VideoFeedback, SleepsWhileNothingArrivesAndStillRelaysAtOnce) {
     Path path(MAX_VIDEO_PACKET);
-    FeedbackPort port(path.socket);
-    auto [sender, receiver] = make_feedback_queue();
+    FeedbackThread feedback(path);
+    auto& [port, receiver, thread] = feedback;
     auto stats = path.stats;
-    Joined thread(path.running, start_video_feedback({std::move(sender), path.running, path.session_active,
-                                                      stats, std::move(port.duplicate)}));
     ASSERT_TRUE(thread.has_value());
     ASSERT_TRUE(eventually([] { return wakeups_of("video-feedback").has_value(); }, 5s));
 
@@ -552,14 +559,9 @@ TEST(VideoFeedback, WakingEndsTheWaitOfEveryFeedbackThreadAtOnce) {
     std::chrono::steady_clock::duration total{};
     for (int round = 0; round < ROUNDS; ++round) {
         Path first(MAX_VIDEO_PACKET), second(MAX_VIDEO_PACKET);
-        FeedbackPort first_port(first.socket), second_port(second.socket);
-        auto [first_sender, first_receiver] = make_feedback_queue();
-        auto [second_sender, second_receiver] = make_feedback_queue();
-        Joined a(first.running, start_video_feedback({std::move(first_sender), first.running, first.session_active,
-                                                      first.stats, std::move(first_port.duplicate)}));
-        Joined b(second.running, start_video_feedback({std::move(second_sender), second.running,
-                                                       second.session_active, second.stats,
-                                                       std::move(second_port.duplicate)}));
+        FeedbackThread first_thread(first), second_thread(second);
+        auto &a = first_thread.thread, &b = second_thread.thread;
+        const FeedbackPort &first_port = first_thread.port, &second_port = second_thread.port;
         ASSERT_TRUE(a.has_value() && b.has_value());
         std::this_thread::sleep_for(20ms);  // both asleep in their wait
 
@@ -579,12 +581,9 @@ TEST(VideoFeedback, WakingEndsTheWaitOfEveryFeedbackThreadAtOnce) {
 TEST(StartThreads, NamesEachThreadForTheOperatingSystem) {
     Path video(MAX_VIDEO_PACKET);
     Path tracking(MAX_TRACKING_PACKET);
-    FeedbackPort port(video.socket);
-    auto [sender, receiver] = make_feedback_queue();
-    Joined feedback(video.running,
-                    start_video_feedback({std::move(sender), video.running, video.session_active, video.stats,
-                                          std::move(port.duplicate)}));
-    Joined forward(video.running, start_video_forward(video.video_context(std::move(receiver))));
+    FeedbackThread feedback_thread(video);
+    auto& feedback = feedback_thread.thread;
+    Joined forward(video.running, start_video_forward(video.video_context(std::move(feedback_thread.receiver))));
     Joined tracker(tracking.running, start_tracking_forward(tracking.tracking_context()));
     ASSERT_TRUE(feedback.has_value());
     ASSERT_TRUE(forward.has_value());
