@@ -134,6 +134,20 @@ protected:
         EXPECT_EQ(bridge_->wait_exit(15s), 0);
     }
 
+    // The datagrams put together are the encoded file, byte for byte, and ffmpeg decodes all FRAMES
+    // frames of them (written to `path`) without an error.
+    static void expect_decodes_as_sent(const std::vector<std::string>& datagrams, const std::string& source,
+                                       const std::string& path) {
+        std::string received;
+        for (const auto& d : datagrams) received += d;
+        ASSERT_TRUE(received == source) << first_difference(received, source);
+        write_file(path, received);
+        EXPECT_EQ(decoded_frame_count(path), std::to_string(FRAMES) + "\n");
+        Finished decoded = decode(path);
+        EXPECT_EQ(decoded.status, 0);
+        EXPECT_EQ(decoded.err, "") << "decode errors";
+    }
+
     // Receives video datagrams until `expected_bytes` have arrived; `on_datagram` sees each one.
     template <typename OnDatagram>
     std::vector<std::string> receive_stream(std::size_t expected_bytes, OnDatagram on_datagram) {
@@ -176,15 +190,7 @@ TEST_F(VideoThroughBridge, EveryEncodedFrameDecodesAfterTheBridge) {
     EXPECT_EQ(datagrams.back().size(), source.size() - (packets - 1) * CUT);
     EXPECT_FALSE(video_->receive(300ms)) << "nothing after the last packet";
 
-    std::string received;
-    for (const auto& d : datagrams) received += d;
-    ASSERT_TRUE(received == source) << first_difference(received, source);
-
-    write_file(received_path, received);
-    EXPECT_EQ(decoded_frame_count(received_path), std::to_string(FRAMES) + "\n");
-    Finished decoded = decode(received_path);
-    EXPECT_EQ(decoded.status, 0);
-    EXPECT_EQ(decoded.err, "") << "decode errors";
+    expect_decodes_as_sent(datagrams, source, received_path);
 }
 
 TEST_F(VideoThroughBridge, DecodesWhileFeedbackFlowsBackToTheApp) {
@@ -227,17 +233,8 @@ TEST_F(VideoThroughBridge, DecodesWhileFeedbackFlowsBackToTheApp) {
     EXPECT_NE(stats.find(" feedback=" + count + " "), std::string::npos) << stats;
     EXPECT_TRUE(bridge_->wait_for(Child::Stream::Err, E + "[2mfb:" + E + "[0m" + count, 5s)) << "status line";
 
-    std::string received;
-    for (const auto& d : datagrams) {
-        ASSERT_LE(d.size(), MAX_CUT);
-        received += d;
-    }
-    ASSERT_TRUE(received == source) << first_difference(received, source);
-    write_file(received_path, received);
-    EXPECT_EQ(decoded_frame_count(received_path), std::to_string(FRAMES) + "\n");
-    Finished decoded = decode(received_path);
-    EXPECT_EQ(decoded.status, 0);
-    EXPECT_EQ(decoded.err, "") << "decode errors";
+    for (const auto& d : datagrams) ASSERT_LE(d.size(), MAX_CUT);
+    expect_decodes_as_sent(datagrams, source, received_path);
 }
 
 }  // namespace
