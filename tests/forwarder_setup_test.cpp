@@ -138,34 +138,6 @@ TEST(HealthCheck, AppClosingAfterTheRequestGivesEndOfStream) {
     EXPECT_EQ(receive_timeout_seconds(stream), 5);
 }
 
-TEST(ParseSocketAddress, ReadsNumericIpv4AndPort) {
-    const auto video = parse_socket_address("127.0.0.1:5000");
-    ASSERT_TRUE(video.has_value());
-    EXPECT_EQ(video->sin_family, AF_INET);
-    EXPECT_EQ(ntohl(video->sin_addr.s_addr), 0x7F000001u);
-    EXPECT_EQ(ntohs(video->sin_port), 5000);
-
-    const auto any = parse_socket_address("0.0.0.0:0");
-    ASSERT_TRUE(any.has_value());
-    EXPECT_EQ(any->sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_EQ(any->sin_port, 0);
-
-    const auto top = parse_socket_address("10.1.2.3:65535");
-    ASSERT_TRUE(top.has_value());
-    EXPECT_EQ(ntohs(top->sin_port), 65535);
-}
-
-TEST(ParseSocketAddress, RejectsAnythingElse) {
-    for (std::string_view text :
-         {"localhost:5000", "127.0.0.1", "127.0.0.1:", ":5000", "127.0.0.1:65536", "127.0.0.1:-1",
-          "127.0.0.1:+5", "127.0.0.1:50x", "1.2.3:5", "[::1]:5000", ""}) {
-        const auto parsed = parse_socket_address(text);
-        ASSERT_FALSE(parsed.has_value()) << text;
-        EXPECT_EQ(parsed.error().kind(), net::ErrorKind::InvalidInput) << text;
-        EXPECT_EQ(parsed.error().text(), "invalid socket address syntax") << text;
-    }
-}
-
 TEST(CreateUdpSocket, BindsABlockingCloseOnExecSocketToAnEphemeralPort) {
     const auto video = create_udp_socket("127.0.0.1:0");
     ASSERT_TRUE(video.has_value()) << video.error().text();
@@ -197,7 +169,7 @@ TEST(CreateUdpSocket, BindFailureIsTheOsErrorAndLeavesNothingOpen) {
 
     const auto unparsable = create_udp_socket("nowhere");
     ASSERT_FALSE(unparsable.has_value());
-    EXPECT_EQ(unparsable.error().text(), "invalid socket address syntax");
+    EXPECT_EQ(unparsable.error().text(), "invalid socket address");
 }
 
 TEST(SetNonblocking, MakesReceivesReturnAtOnce) {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "net/fd.h"
 #include "net/io.h"
 #include "net/io_error.h"
+#include "net/wire.h"
 
 using namespace vantrel::net;
 
@@ -141,4 +143,41 @@ TEST(SendAll, LargeBufferArrivesWhole) {
     ASSERT_TRUE(send_all(a.get(), data).has_value());
     reader.join();
     EXPECT_EQ(got, data);
+}
+TEST(ParseIpv4, ReadsNumericIpv4AndPort) {
+    const auto video = parse_ipv4("127.0.0.1:5000");
+    ASSERT_TRUE(video.has_value());
+    EXPECT_EQ(video->sin_family, AF_INET);
+    EXPECT_EQ(ntohl(video->sin_addr.s_addr), 0x7F000001u);
+    EXPECT_EQ(ntohs(video->sin_port), 5000);
+
+    const auto any = parse_ipv4("0.0.0.0:0");
+    ASSERT_TRUE(any.has_value());
+    EXPECT_EQ(any->sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(any->sin_port, 0);
+
+    const auto top = parse_ipv4("10.1.2.3:65535");
+    ASSERT_TRUE(top.has_value());
+    EXPECT_EQ(ntohs(top->sin_port), 65535);
+}
+
+TEST(ParseIpv4, RejectsAnythingElse) {
+    for (std::string_view text :
+         {"localhost:5000", "127.0.0.1", "127.0.0.1:", ":5000", "127.0.0.1:65536", "127.0.0.1:-1",
+          "127.0.0.1:+5", "127.0.0.1:50x", "1.2.3:5", "[::1]:5000", ""}) {
+        const auto parsed = parse_ipv4(text);
+        ASSERT_FALSE(parsed.has_value()) << text;
+        EXPECT_EQ(parsed.error().kind(), ErrorKind::InvalidInput) << text;
+        EXPECT_EQ(parsed.error().text(), "invalid socket address") << text;
+    }
+}
+
+TEST(Wire, FixedWidthIntegersInBothByteOrders) {
+    std::uint8_t bytes[4];
+    store_be32(bytes, 0x01020304);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(load_be32(bytes), 0x01020304u);
+    EXPECT_EQ(load_le32(bytes), 0x04030201u);
+    store_le32(bytes, 0xFFEE0011);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4), (std::vector<std::uint8_t>{0x11, 0, 0xEE, 0xFF}));
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "net/io_error.h"
+#include "net/wire.h"
 
 namespace vantrel::console {
 namespace {
@@ -23,23 +24,11 @@ std::string join(std::initializer_list<std::string_view> pieces) {
     return s;
 }
 
-// Writes every byte, repeating after a signal; the error on failure, else 0.
-int write_whole(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
 void print_to(int fd, std::mutex& lock, const char* name, std::string_view line) {
     int err = 0;
     {
         std::lock_guard guard(lock);
-        err = write_whole(fd, line);
+        err = net::write_whole(fd, line);
     }
     if (err != 0) fatal(join({"failed printing to ", name, ": ", net::IoError::from_errno(err).text()}));
 }
@@ -100,7 +89,7 @@ void configure_streams() {
 
 void fatal(std::string_view message) {
     std::string line = join({message, "\n"});
-    (void)write_whole(STDERR_FILENO, line);
+    (void)net::write_whole(STDERR_FILENO, line);
     // _exit: other threads may still run, so no static destructors and no stdio flush races.
     ::_exit(101);
 }

@@ -9,6 +9,7 @@
 
 #include "forwarder/setup.h"
 #include "net/io.h"
+#include "net/wire.h"
 
 namespace vantrel::forwarder {
 
@@ -47,8 +48,7 @@ ReadOutcome PacketStream::read_packet() {
     }
     prefix_filled_ = 0;
 
-    const std::uint32_t length = (std::uint32_t{prefix_[0]} << 24) | (std::uint32_t{prefix_[1]} << 16) |
-                                 (std::uint32_t{prefix_[2]} << 8) | std::uint32_t{prefix_[3]};
+    const std::uint32_t length = net::load_be32(prefix_);
     if (length == 0 || length > buffer_.size())
         return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
 
@@ -62,12 +62,8 @@ net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> pay
     if (payload.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, MSG_BAD_PACKET_LENGTH));
     const auto length = static_cast<std::uint32_t>(payload.size());
-    const std::uint8_t prefix[4] = {
-        static_cast<std::uint8_t>(length >> 24),
-        static_cast<std::uint8_t>(length >> 16),
-        static_cast<std::uint8_t>(length >> 8),
-        static_cast<std::uint8_t>(length),
-    };
+    std::uint8_t prefix[4];
+    net::store_be32(prefix, length);
     if (auto sent = net::send_all(writer_.get(), prefix); !sent) return sent;
     return net::send_all(writer_.get(), payload);
 }

@@ -1,12 +1,11 @@
 #include "forwarder/setup.h"
 
-#include <arpa/inet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include <charconv>
-#include <string>
 #include <variant>
+
+#include "net/wire.h"
 
 namespace vantrel::forwarder {
 
@@ -26,27 +25,8 @@ net::IoResult<void> health_check(PacketStream& stream) {
     return outcome;
 }
 
-net::IoResult<sockaddr_in> parse_socket_address(std::string_view text) {
-    const auto invalid =
-        std::unexpected(net::IoError(net::ErrorKind::InvalidInput, MSG_INVALID_SOCKET_ADDRESS));
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return invalid;
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    const std::string host(text.substr(0, colon));
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return invalid;
-
-    const auto port_text = text.substr(colon + 1);
-    std::uint16_t port = 0;
-    const auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-    if (port_text.empty() || ec != std::errc{} || end != port_text.data() + port_text.size()) return invalid;
-    address.sin_port = htons(port);
-    return address;
-}
-
 net::IoResult<net::Fd> create_udp_socket(std::string_view address) {
-    auto parsed = parse_socket_address(address);
+    auto parsed = net::parse_ipv4(address);
     if (!parsed) return std::unexpected(parsed.error());
     net::Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) return std::unexpected(net::IoError::last_os_error());

@@ -17,14 +17,10 @@ inline constexpr int HEALTH_CHECK_TIMEOUT_SECONDS = 2;
 
 inline constexpr std::uint8_t HEALTH_CHECK_REQUEST[] = {0xFE, 0x00, 0x01};
 inline constexpr std::string_view MSG_HEALTH_CHECK_TIMED_OUT = "health check timed out";
-inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket address syntax";
 
 // Writes the request FE 00 01 and waits up to 2 s for any packet back; the receive timeout is 5 s
 // again afterwards. "health check timed out" (TimedOut) when no reply arrives.
 net::IoResult<void> health_check(PacketStream& stream);
-
-// Parses a numeric IPv4 "a.b.c.d:port" text; InvalidInput "invalid socket address syntax" otherwise.
-net::IoResult<sockaddr_in> parse_socket_address(std::string_view text);
 
 // A close-on-exec UDP socket bound to the address text.
 net::IoResult<net::Fd> create_udp_socket(std::string_view address);

@@ -8,6 +8,7 @@
 #include "forwarder/packet_stream.h"
 #include "forwarder/setup.h"
 #include "mux/connect.h"
+#include "net/wire.h"
 
 namespace vantrel::app {
 namespace {
@@ -67,9 +68,9 @@ net::IoResult<Session> start_session(std::uint32_t device_id, const forwarder::F
         return std::unexpected(std::move(error));
     };
 
-    auto video_dest = forwarder::parse_socket_address(addresses.video_destination);
+    auto video_dest = net::parse_ipv4(addresses.video_destination);
     if (!video_dest) return fail(video_dest.error());
-    auto tracking_dest = forwarder::parse_socket_address(addresses.tracking_destination);
+    auto tracking_dest = net::parse_ipv4(addresses.tracking_destination);
     if (!tracking_dest) return fail(tracking_dest.error());
 
     // Video path.

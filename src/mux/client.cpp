@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/io.h"
+#include "net/wire.h"
 
 namespace vantrel::mux {
 namespace {
@@ -25,20 +26,6 @@ constexpr std::uint32_t MESSAGE_VERSION = 1;
 constexpr std::uint32_t MESSAGE_TYPE_PLIST = 8;
 constexpr std::size_t MAX_RESPONSE_PAYLOAD = 1'000'000;
 constexpr std::string_view BINARY_PLIST_MAGIC = "bplist00";
-
-struct XmlFree {
-    void operator()(char* xml) const { plist_to_xml_free(xml); }
-};
-
-void put_u32_le(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t get_u32_le(const std::uint8_t* in) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
-    return value;
-}
 
 // Waits for a connect that a signal interrupted; the kernel goes on with it in the background.
 net::IoResult<void> finish_interrupted_connect(int fd, const sockaddr* addr, socklen_t addr_len) {
@@ -83,26 +70,9 @@ net::IoResult<net::Fd> connect_unix(const std::string& path) {
     return connect_stream(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr), addr_len);
 }
 
-// Only numeric "a.b.c.d:port" is accepted: the daemon's address is never looked up.
-std::optional<sockaddr_in> parse_ipv4(std::string_view text) {
-    auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    std::string host(text.substr(0, colon));
-    std::string_view port_text = text.substr(colon + 1);
-    std::uint16_t port = 0;
-    auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-    if (ec != std::errc() || end != port_text.data() + port_text.size() || port_text.empty())
-        return std::nullopt;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return std::nullopt;
-    return addr;
-}
-
 net::IoResult<net::Fd> connect_tcp(const std::string& address) {
-    auto addr = parse_ipv4(address);
-    if (!addr) return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, "invalid socket address"));
+    auto addr = net::parse_ipv4(address);
+    if (!addr) return std::unexpected(addr.error());
     return connect_stream(AF_INET, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr);
 }
 
@@ -130,17 +100,17 @@ MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t ta
     char* raw = nullptr;
     std::uint32_t payload_len = 0;
     plist_to_xml(dict.get(), &raw, &payload_len);
-    std::unique_ptr<char, XmlFree> payload(raw);
+    net::XmlText payload(raw);
     if (payload == nullptr || payload_len == 0)
         return std::unexpected(MuxError::protocol("Plist error: the writer produced no XML"));
     if (payload_len > std::numeric_limits<std::uint32_t>::max() - HEADER_SIZE)
         return std::unexpected(MuxError::protocol("Plist error: request too large"));
 
     std::array<std::uint8_t, HEADER_SIZE> header{};
-    put_u32_le(header.data(), static_cast<std::uint32_t>(payload_len + HEADER_SIZE));
-    put_u32_le(header.data() + 4, MESSAGE_VERSION);
-    put_u32_le(header.data() + 8, MESSAGE_TYPE_PLIST);
-    put_u32_le(header.data() + 12, tag);
+    net::store_le32(header.data(), static_cast<std::uint32_t>(payload_len + HEADER_SIZE));
+    net::store_le32(header.data() + 4, MESSAGE_VERSION);
+    net::store_le32(header.data() + 8, MESSAGE_TYPE_PLIST);
+    net::store_le32(header.data() + 12, tag);
 
     if (auto sent = net::send_all(fd_.get(), header); !sent)
         return std::unexpected(MuxError::io(sent.error()));
@@ -153,7 +123,7 @@ MuxResult<Plist> MuxClient::read_response() {
     std::array<std::uint8_t, HEADER_SIZE> header{};
     if (auto got = net::recv_all(fd_.get(), header); !got) return std::unexpected(MuxError::io(got.error()));
     // Version, message type and tag are not checked: the one reply on a connection answers its one request.
-    std::uint32_t length = get_u32_le(header.data());
+    std::uint32_t length = net::load_le32(header.data());
     std::size_t payload_len = length < HEADER_SIZE ? 0 : length - HEADER_SIZE;
     if (length < HEADER_SIZE + 1 || payload_len > MAX_RESPONSE_PAYLOAD)
         return std::unexpected(MuxError::protocol("Invalid payload length"));

@@ -12,6 +12,7 @@
 
 #include "mux/mux_error.h"
 #include "net/fd.h"
+#include "net/plist.h"
 
 namespace vantrel::mux {
 
@@ -27,11 +28,7 @@ struct DaemonAddress {
 
 enum class ConnectionKind { Unix, Tcp };
 
-// Owned property-list node (plist_t), freed with plist_free.
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using Plist = std::unique_ptr<void, PlistDeleter>;
+using net::Plist;
 
 // A request dictionary: string and integer values only.
 using RequestValue = std::variant<std::string, std::uint64_t>;

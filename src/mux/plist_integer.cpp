@@ -5,12 +5,10 @@
 #include <memory>
 #include <string_view>
 
+#include "net/plist.h"
+
 namespace vantrel::mux {
 namespace {
-
-struct XmlFree {
-    void operator()(char* xml) const { plist_to_xml_free(xml); }
-};
 
 // libplist keeps integers as 64 bits plus a hidden width: negative values and values above
 // INT64_MAX share the same bits, and only the library's own writers tell them apart.
@@ -18,7 +16,7 @@ bool written_with_minus(plist_t node) {
     char* raw = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(node, &raw, &length);
-    std::unique_ptr<char, XmlFree> xml(raw);
+    net::XmlText xml(raw);
     if (xml == nullptr) return false;
     return std::string_view(xml.get(), length).find("<integer>-") != std::string_view::npos;
 }

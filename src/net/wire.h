@@ -1,0 +1,37 @@
+// Small helpers for bytes on the wire, shared by the program and the simulator: fixed-width
+// integers in either byte order, numeric IPv4 socket addresses, and a write loop.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "net/io_error.h"
+
+namespace vantrel::net {
+
+inline void store_be32(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (3 - i)));
+}
+inline std::uint32_t load_be32(const std::uint8_t* in) {
+    return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) | in[3];
+}
+inline void store_le32(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+inline std::uint32_t load_le32(const std::uint8_t* in) {
+    return std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[2]} << 16) |
+           (std::uint32_t{in[3]} << 24);
+}
+
+inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket address";
+
+// A numeric IPv4 "a.b.c.d:port" text (never looked up); InvalidInput "invalid socket address" else.
+IoResult<sockaddr_in> parse_ipv4(std::string_view text);
+
+// Writes every byte of `data` to `fd` with write(), repeating after a signal. 0 when all is out,
+// else the errno of the failed call (EIO for a call that wrote nothing).
+int write_whole(int fd, std::string_view data);
+
+}  // namespace vantrel::net
