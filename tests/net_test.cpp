@@ -23,7 +23,9 @@ std::pair<Fd, Fd> stream_pair() {
     return {Fd(sv[0]), Fd(sv[1])};
 }
 
-bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+bool is_open(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 }  // namespace
 
@@ -180,4 +182,39 @@ TEST(Wire, FixedWidthIntegersInBothByteOrders) {
     EXPECT_EQ(load_le32(bytes), 0x04030201u);
     store_le32(bytes, 0xFFEE0011);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4), (std::vector<std::uint8_t>{0x11, 0, 0xEE, 0xFF}));
+}
+
+TEST(DeadlineIo, CompletesInPiecesAndTimesOutWithTheGivenError) {
+    using namespace std::chrono_literals;
+    auto [a, b] = stream_pair();
+    const IoError late(ErrorKind::TimedOut, "too late");
+    std::thread writer([fd = b.get()] {
+        for (char c : std::string("abcd")) {
+            std::this_thread::sleep_for(20ms);
+            ASSERT_EQ(::send(fd, &c, 1, 0), 1);
+        }
+    });
+    std::uint8_t buf[4] = {};
+    EXPECT_TRUE(recv_all_until(a.get(), buf, std::chrono::steady_clock::now() + 10s, late).has_value());
+    writer.join();
+    EXPECT_EQ(std::string(buf, buf + 4), "abcd");
+
+    // Nothing more arrives, and a writer whose peer never reads fills the socket: both give `late`.
+    auto got = recv_all_until(a.get(), buf, std::chrono::steady_clock::now() + 50ms, late);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error(), late);
+    std::vector<std::uint8_t> big(16 << 20);
+    auto sent = send_all_until(a.get(), big, std::chrono::steady_clock::now() + 100ms, late);
+    ASSERT_FALSE(sent.has_value());
+    EXPECT_EQ(sent.error(), late);
+
+    // A shutdown wakes a waiting receive at once with end of stream.
+    std::thread closer([fd = b.get()] {
+        std::this_thread::sleep_for(50ms);
+        ::shutdown(fd, SHUT_RDWR);
+    });
+    got = recv_all_until(a.get(), buf, std::chrono::steady_clock::now() + 10s, late);
+    closer.join();
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind(), ErrorKind::UnexpectedEof);
 }

@@ -1,7 +1,9 @@
 #include "net/io.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vantrel::net {
@@ -33,6 +35,58 @@ IoResult<void> send_all(int fd, std::span<const std::uint8_t> buf) {
             sent += static_cast<std::size_t>(n);
         } else if (n == 0) {
             return std::unexpected(IoError(ErrorKind::WriteZero, MSG_WRITE_WHOLE_BUFFER));
+        } else if (errno != EINTR) {
+            return std::unexpected(IoError::last_os_error());
+        }
+    }
+    return {};
+}
+
+IoResult<bool> wait_until(int fd, short events, Deadline deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd pending{fd, events, 0};
+        const int ready = ::poll(&pending, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return std::unexpected(IoError::last_os_error());
+    }
+}
+
+IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
+                              const IoError& on_timeout) {
+    std::size_t filled = 0;
+    while (filled < buf.size()) {
+        const ssize_t n = ::recv(fd, buf.data() + filled, buf.size() - filled, MSG_DONTWAIT);
+        if (n > 0) {
+            filled += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            return std::unexpected(IoError(ErrorKind::UnexpectedEof, MSG_FILL_WHOLE_BUFFER));
+        } else if (errno == EAGAIN) {
+            auto ready = wait_until(fd, POLLIN, deadline);
+            if (!ready) return std::unexpected(ready.error());
+            if (!*ready) return std::unexpected(on_timeout);
+        } else if (errno != EINTR) {
+            return std::unexpected(IoError::last_os_error());
+        }
+    }
+    return {};
+}
+
+IoResult<void> send_all_until(int fd, std::span<const std::uint8_t> buf, Deadline deadline,
+                              const IoError& on_timeout) {
+    std::size_t sent = 0;
+    while (sent < buf.size()) {
+        const ssize_t n = ::send(fd, buf.data() + sent, buf.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            return std::unexpected(IoError(ErrorKind::WriteZero, MSG_WRITE_WHOLE_BUFFER));
+        } else if (errno == EAGAIN) {
+            auto ready = wait_until(fd, POLLOUT, deadline);
+            if (!ready) return std::unexpected(ready.error());
+            if (!*ready) return std::unexpected(on_timeout);
         } else if (errno != EINTR) {
             return std::unexpected(IoError::last_os_error());
         }

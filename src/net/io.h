@@ -1,6 +1,7 @@
 // Complete receive and complete send on stream sockets.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -20,5 +21,19 @@ IoResult<void> recv_resume(int fd, std::span<std::uint8_t> buf, std::size_t& fil
 // Sends until every byte is accepted: send() with MSG_NOSIGNAL, EINTR repeated.
 // Fails with WriteZero "failed to write whole buffer" when a call accepts nothing.
 IoResult<void> send_all(int fd, std::span<const std::uint8_t> buf);
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// As recv_all and send_all, but every byte must be through by `deadline`: each call is made with
+// MSG_DONTWAIT and waits in poll() for the time that is left. Running out of time is `on_timeout`,
+// and the descriptor's own blocking mode and timeouts play no part.
+IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
+                              const IoError& on_timeout);
+IoResult<void> send_all_until(int fd, std::span<const std::uint8_t> buf, Deadline deadline,
+                              const IoError& on_timeout);
+
+// Waits in poll() for `events` on `fd` until `deadline`: true when they came (or the descriptor
+// failed or hung up, which the next call on it reports), false when the time ran out.
+IoResult<bool> wait_until(int fd, short events, Deadline deadline);
 
 }  // namespace vantrel::net
