@@ -163,7 +163,7 @@ TEST(CreateUdpSocket, BindFailureIsTheOsErrorAndLeavesNothingOpen) {
     // 192.0.2.1 (TEST-NET-1) is on no local interface.
     const auto socket = create_udp_socket("192.0.2.1:0");
     ASSERT_FALSE(socket.has_value());
-    EXPECT_EQ(socket.error().kind(), net::ErrorKind::AddrNotAvailable);
+    EXPECT_EQ(socket.error().raw_os_error(), EADDRNOTAVAIL);
     EXPECT_EQ(socket.error().text(), "Cannot assign requested address (os error 99)");
     EXPECT_FALSE(is_open(next));
 

@@ -58,14 +58,30 @@ ReadOutcome PacketStream::read_packet() {
     return Packet(payload.begin(), payload.end());
 }
 
-net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload) {
+namespace {
+
+template <typename Send>
+net::IoResult<void> send_frame(std::span<const std::uint8_t> payload, Send send) {
     if (payload.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, MSG_BAD_PACKET_LENGTH));
-    const auto length = static_cast<std::uint32_t>(payload.size());
     std::uint8_t prefix[4];
-    net::store_be32(prefix, length);
-    if (auto sent = net::send_all(writer_.get(), prefix); !sent) return sent;
-    return net::send_all(writer_.get(), payload);
+    net::store_be32(prefix, static_cast<std::uint32_t>(payload.size()));
+    if (auto sent = send(std::span<const std::uint8_t>(prefix)); !sent) return sent;
+    return send(payload);
+}
+
+}  // namespace
+
+net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload) {
+    return send_frame(payload, [this](auto bytes) { return net::send_all(writer_.get(), bytes); });
+}
+
+net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload,
+                                               net::Deadline deadline) {
+    static const net::IoError timed_out(net::ErrorKind::TimedOut, MSG_WRITE_TIMED_OUT);
+    return send_frame(payload, [this, deadline](auto bytes) {
+        return net::send_all_until(writer_.get(), bytes, deadline, timed_out);
+    });
 }
 
 net::IoResult<void> PacketStream::set_receive_timeout(int seconds) {

@@ -10,6 +10,7 @@
 
 #include "mux/connect.h"
 #include "net/fd.h"
+#include "net/io.h"
 #include "net/io_error.h"
 
 namespace vantrel::forwarder {
@@ -25,6 +26,7 @@ struct NoPacket {
 using ReadOutcome = net::IoResult<std::variant<Packet, NoPacket>>;
 
 inline constexpr std::string_view MSG_BAD_PACKET_LENGTH = "bad packet length";
+inline constexpr std::string_view MSG_WRITE_TIMED_OUT = "write timed out";
 
 class PacketStream {
 public:
@@ -43,6 +45,8 @@ public:
 
     // The prefix and the payload as two complete writes through the writer.
     net::IoResult<void> write_packet(std::span<const std::uint8_t> payload);
+    // The same, but the whole frame must be out by `deadline`, else TimedOut "write timed out".
+    net::IoResult<void> write_packet(std::span<const std::uint8_t> payload, net::Deadline deadline);
 
     // Sets SO_RCVTIMEO on the connection (shared by both descriptors).
     net::IoResult<void> set_receive_timeout(int seconds);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "forwarder/packet_stream.h"
+#include "forwarder/session_control.h"
 #include "net/fd.h"
 #include "net/io_error.h"
 
@@ -23,10 +24,8 @@ inline constexpr std::size_t FEEDBACK_BUF_SIZE = 2048;
 // Feedback datagrams waiting for the next video packet; one that finds the queue full is dropped.
 inline constexpr std::size_t FEEDBACK_QUEUE_LIMIT = 4096;
 
-// "video-feedback" sleeps until a datagram arrives or it is woken (wake_feedback_threads); this is
-// the longest it waits before it looks at its flags regardless. Without a wake-up descriptor it falls
-// back to a 1 ms pause between receives.
-inline constexpr std::chrono::milliseconds FEEDBACK_WAIT_BACKSTOP{100};
+// A feedback frame that the app does not take within this time fails the video stream.
+inline constexpr std::chrono::seconds FEEDBACK_WRITE_TIMEOUT{5};
 
 inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";
 inline constexpr std::string_view TRACKING_DESTINATION = "127.0.0.1:4242";
@@ -36,8 +35,6 @@ struct ForwardStats {
     std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint64_t> feedback{0};
 };
-
-using Flag = std::shared_ptr<std::atomic<bool>>;
 
 struct FeedbackQueueState;  // defined in threads.cpp
 
@@ -76,16 +73,14 @@ std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
 
 struct VideoFeedbackContext {
     FeedbackSender queue;
-    Flag running;
-    Flag session_active;
+    std::shared_ptr<SessionControl> session;
     std::shared_ptr<ForwardStats> stats;
     net::Fd socket;  // duplicate of the video UDP socket, non-blocking
 };
 
 struct VideoForwardContext {
     PacketStream stream;
-    Flag running;
-    Flag session_active;
+    std::shared_ptr<SessionControl> session;
     net::Fd socket;  // the video UDP socket, non-blocking
     sockaddr_in destination;
     std::shared_ptr<ForwardStats> stats;
@@ -94,19 +89,14 @@ struct VideoForwardContext {
 
 struct TrackingForwardContext {
     PacketStream stream;
-    Flag running;
-    Flag session_active;
+    std::shared_ptr<SessionControl> session;
     net::Fd socket;  // the tracking UDP socket, non-blocking
     sockaddr_in destination;
     std::shared_ptr<ForwardStats> stats;
 };
 
-// Wakes every "video-feedback" thread from its wait, so that it looks at its flags at once. Whoever
-// stores false into `running` or `session_active` calls this right after; a thread that is never woken
-// still sees a cleared flag within FEEDBACK_WAIT_BACKSTOP.
-void wake_feedback_threads();
-
-// Thread bodies; each owns its context and releases all of it when it returns.
+// Thread bodies; each owns its context and releases all of it when it returns. Each runs until its
+// session stops; "video-fwd" and "tracking-fwd" stop the session when their stream fails.
 void run_video_feedback(VideoFeedbackContext context);
 void run_video_forward(VideoForwardContext context);
 void run_tracking_forward(TrackingForwardContext context);

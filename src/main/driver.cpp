@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <variant>
@@ -17,25 +16,10 @@ namespace {
 using namespace std::chrono_literals;
 using console::print_err;
 using console::print_out;
+using Clock = std::chrono::steady_clock;
 
-constexpr auto WAIT_STEP = 100ms;
 constexpr auto POLL_INTERVAL = 1s;
 constexpr auto PAUSE = 2s;
-
-void sleep_step(std::chrono::nanoseconds step) {
-    timespec left{static_cast<time_t>(step.count() / 1'000'000'000),
-                  static_cast<long>(step.count() % 1'000'000'000)};
-    // An interrupted sleep goes on with what is left of it.
-    while (::nanosleep(&left, &left) != 0) {
-        if (errno != EINTR) console::fatal("failed to sleep: " + net::IoError::last_os_error().text());
-    }
-}
-
-bool all_set(std::initializer_list<const std::atomic<bool>*> flags) {
-    for (const auto* f : flags)
-        if (!f->load()) return false;
-    return true;
-}
 
 // The driver's states; the session half's carry what they need.
 struct Searching {};
@@ -54,8 +38,8 @@ using State = std::variant<Searching, Failed, Pause, Exit, Setup, WaitingForUsbM
 
 class Driver {
 public:
-    Driver(const forwarder::Flag& running, const SessionAddresses& addresses)
-        : running_(running), addresses_(addresses) {}
+    Driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker, const SessionAddresses& addresses)
+        : running_(running), waker_(std::move(waker)), addresses_(addresses) {}
 
     void run() {
         State state = Searching{};
@@ -81,7 +65,7 @@ private:
                 print_out(console::found_line(device_.serial_number));
                 return Setup{};
             }
-            interruptible_wait(POLL_INTERVAL, {running_.get()});
+            interruptible_wait(POLL_INTERVAL);
         }
         print_err(console::CLEAR_LINE);
         return Exit{};
@@ -94,25 +78,24 @@ private:
 
     State step(Pause&) {
         if (!running_->load()) return Exit{};
-        interruptible_wait(PAUSE, {running_.get()});
+        interruptible_wait(PAUSE);
         return Searching{};
     }
 
     State step(Exit&) { return Exit{}; }
 
     State step(Setup&) {
-        auto session = start_session(device_.device_id, running_, addresses_);
+        auto session = start_session(device_.device_id, waker_, addresses_);
         if (session) return Streaming{std::move(*session)};
-        if (session.error().kind() == net::ErrorKind::ConnectionRefused) return WaitingForUsbMode{};
+        if (std::holds_alternative<AppNotAccepting>(session.error())) return WaitingForUsbMode{};
         print_err(console::CLEAR_LINE);
-        return Failed{session.error().text()};
+        return Failed{std::get<net::IoError>(session.error()).text()};
     }
 
     State step(WaitingForUsbMode&) {
         print_err(console::waiting_line(spinner_));
         ++spinner_;
-        interruptible_wait(POLL_INTERVAL, {running_.get()});
-        if (!running_->load()) {
+        if (interruptible_wait(POLL_INTERVAL)) {
             print_err(console::CLEAR_LINE);
             return Exit{};
         }
@@ -130,21 +113,20 @@ private:
 
     State step(Streaming& streaming) {
         Session& session = streaming.session;
-        const auto& active = session.session_active;
         print_err(console::CLEAR_LINE);
         print_out(console::route_lines());
         timespec previous = console::monotonic_now();
+        auto next_update = Clock::now() + POLL_INTERVAL;
         std::uint64_t previous_video = 0, previous_tracking = 0;
-        while (running_->load() && active->load()) {
-            interruptible_wait(POLL_INTERVAL, {running_.get(), active.get()});
-            if (!active->load() || !running_->load()) break;
+        while (!interruptible_wait_until(next_update, &session)) {
+            next_update += POLL_INTERVAL;
             timespec now = console::monotonic_now();
             console::StatusInputs in{
-                .video_packets = session.video_stats->packets.load(),
-                .video_bytes = session.video_stats->bytes.load(),
-                .video_feedback = session.video_stats->feedback.load(),
-                .tracking_packets = session.tracking_stats->packets.load(),
-                .tracking_bytes = session.tracking_stats->bytes.load(),
+                .video_packets = session.video_stats().packets.load(),
+                .video_bytes = session.video_stats().bytes.load(),
+                .video_feedback = session.video_stats().feedback.load(),
+                .tracking_packets = session.tracking_stats().packets.load(),
+                .tracking_bytes = session.tracking_stats().bytes.load(),
                 .previous_video_bytes = previous_video,
                 .previous_tracking_bytes = previous_tracking,
                 .dt = console::elapsed_seconds(previous, now),
@@ -155,7 +137,7 @@ private:
             previous = now;
         }
         print_err(console::CLEAR_LINE);
-        join_threads(session.threads);
+        session.end();
         if (running_->load()) return Disconnected{};
         return Exit{};
     }
@@ -165,7 +147,18 @@ private:
         return Pause{};
     }
 
-    forwarder::Flag running_;
+    // The driver's only way to wait: until `deadline`, Ctrl+C or, while streaming, the end of the
+    // session, whichever comes first. True when it was not the time. Whoever clears a flag wakes it.
+    bool interruptible_wait_until(Clock::time_point deadline, const Session* session = nullptr) {
+        return waker_->wait_until(deadline,
+                                  [&] { return !running_->load() || (session && !session->active()); });
+    }
+    bool interruptible_wait(Clock::duration duration) {
+        return interruptible_wait_until(Clock::now() + duration);
+    }
+
+    RunFlag running_;
+    std::shared_ptr<forwarder::Waker> waker_;
     SessionAddresses addresses_;
     mux::DeviceInfo device_;
     std::uint64_t spinner_ = 0;
@@ -173,19 +166,9 @@ private:
 
 }  // namespace
 
-void interruptible_wait(std::chrono::milliseconds duration,
-                        std::initializer_list<const std::atomic<bool>*> flags) {
-    timespec start = console::monotonic_now();
-    const double limit = std::chrono::duration<double>(duration).count();
-    for (;;) {
-        if (console::elapsed_seconds(start, console::monotonic_now()) >= limit) return;
-        if (!all_set(flags)) return;
-        sleep_step(WAIT_STEP);
-    }
-}
-
-void run_driver(const forwarder::Flag& running, const SessionAddresses& addresses) {
-    Driver(running, addresses).run();
+void run_driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker,
+                const SessionAddresses& addresses) {
+    Driver(running, std::move(waker), addresses).run();
 }
 
 }  // namespace vantrel::app

@@ -3,18 +3,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <initializer_list>
+#include <memory>
 
-#include "forwarder/threads.h"
+#include "forwarder/session_control.h"
 #include "main/session.h"
 
 namespace vantrel::app {
 
-// Waits in 100 ms steps until `duration` has passed or any flag is false.
-void interruptible_wait(std::chrono::milliseconds duration,
-                        std::initializer_list<const std::atomic<bool>*> flags);
+// True until Ctrl+C; whoever clears it notifies the driver's waker afterwards.
+using RunFlag = std::shared_ptr<std::atomic<bool>>;
 
-// Runs until `running` is cleared; returns after the goodbye line.
-void run_driver(const forwarder::Flag& running, const SessionAddresses& addresses = {});
+// Runs until `running` is cleared; returns after the goodbye line. `waker` is the driver's: it is
+// notified when `running` is cleared and when a session stops.
+void run_driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker,
+                const SessionAddresses& addresses = {});
 
 }  // namespace vantrel::app

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "console/console.h"
-#include "forwarder/threads.h"
+#include "forwarder/session_control.h"
 #include "main/driver.h"
 #include "main/interrupt.h"
 
@@ -21,13 +21,15 @@ int main() {
     console::print_out(console::banner_line3());
 
     auto running = std::make_shared<std::atomic<bool>>(true);
-    auto registered = app::set_interrupt_handler([running] {
-        console::print_err(console::CLEAR_LINE);
+    auto waker = std::make_shared<forwarder::Waker>();
+    auto registered = app::set_interrupt_handler([running, waker] {
+        // The stop first: the clear-line may have to wait for a console that nobody reads.
         running->store(false);
-        forwarder::wake_feedback_threads();
+        waker->notify();
+        console::print_err(console::CLEAR_LINE);
     });
     if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
 
-    app::run_driver(running);
+    app::run_driver(running, waker);
     return 0;
 }

@@ -1,7 +1,5 @@
 #include "main/session.h"
 
-#include <sys/socket.h>
-
 #include <system_error>
 
 #include "console/console.h"
@@ -11,124 +9,135 @@
 #include "net/wire.h"
 
 namespace vantrel::app {
-namespace {
 
 using forwarder::PacketStream;
-using net::ErrorKind;
 using net::IoError;
 
-// Whatever went wrong with the tunnel, the app is taken as not accepting connections yet.
-net::IoResult<mux::DeviceStream> connect_port(std::uint32_t device_id, std::uint16_t port,
-                                              const mux::DaemonAddress& daemon) {
-    auto stream = mux::connect_device(device_id, port, daemon);
-    if (!stream) return std::unexpected(IoError(ErrorKind::ConnectionRefused, stream.error().display()));
-    return std::move(*stream);
+Session::Session(std::shared_ptr<forwarder::SessionControl> control) : control_(std::move(control)) {}
+
+Session& Session::operator=(Session&& other) noexcept {
+    if (this != &other) {
+        end();
+        control_ = std::move(other.control_);
+        video_stats_ = std::move(other.video_stats_);
+        tracking_stats_ = std::move(other.tracking_stats_);
+        threads_ = std::move(other.threads_);
+    }
+    return *this;
 }
 
-// A bound, non-blocking UDP socket.
-net::IoResult<net::Fd> udp_socket(std::string_view bind_address) {
-    auto socket = forwarder::create_udp_socket(bind_address);
-    if (!socket) return std::unexpected(socket.error());
-    if (auto nb = forwarder::set_nonblocking(socket->get()); !nb) return std::unexpected(nb.error());
-    return std::move(*socket);
-}
-
-}  // namespace
-
-void join_threads(std::vector<std::thread>& threads) {
-    for (auto& t : threads) {
-        if (!t.joinable()) continue;
+void Session::end() {
+    if (control_) control_->stop();
+    for (auto& thread : threads_) {
+        if (!thread.joinable()) continue;
         try {
-            t.join();
+            thread.join();
         } catch (const std::system_error& e) {
             console::fatal("failed to join thread: " + IoError::from_errno(e.code().value()).text());
         }
     }
-    threads.clear();
+    threads_.clear();
 }
 
-net::IoResult<Session> start_session(std::uint32_t device_id, const forwarder::Flag& running,
-                                     const SessionAddresses& addresses) {
-    Session session{
-        .threads = {},
-        .session_active = std::make_shared<std::atomic<bool>>(true),
-        .video_stats = std::make_shared<forwarder::ForwardStats>(),
-        .tracking_stats = std::make_shared<forwarder::ForwardStats>(),
-    };
-    // A second descriptor of the video tunnel, held only while the attempt runs: if the attempt
-    // fails after "video-fwd" has started, shutting the tunnel down wakes that thread's blocked read
-    // at once instead of after its 5 s receive timeout.
-    net::Fd video_wakeup;
-    // A failed attempt ends the threads it has started before anything else is tried.
-    auto fail = [&session, &video_wakeup](IoError error) -> net::IoResult<Session> {
-        session.session_active->store(false);
-        forwarder::wake_feedback_threads();
-        if (video_wakeup && !session.threads.empty()) ::shutdown(video_wakeup.get(), SHUT_RDWR);
-        join_threads(session.threads);
-        return std::unexpected(std::move(error));
-    };
+// Builds a session step by step; the first failing step ends the attempt, and the session under
+// construction, stopped and joined as it is destroyed, takes everything it started with it.
+class SessionBuilder {
+public:
+    SessionBuilder(std::uint32_t device_id, const SessionAddresses& addresses, Session& session)
+        : device_id_(device_id), addresses_(addresses), session_(session) {}
 
-    auto video_dest = net::parse_ipv4(addresses.video_destination);
-    if (!video_dest) return fail(video_dest.error());
-    auto tracking_dest = net::parse_ipv4(addresses.tracking_destination);
-    if (!tracking_dest) return fail(tracking_dest.error());
+    std::expected<void, SetupFailure> build() {
+        auto video_dest = net::parse_ipv4(addresses_.video_destination);
+        if (!video_dest) return fail(video_dest.error());
+        auto tracking_dest = net::parse_ipv4(addresses_.tracking_destination);
+        if (!tracking_dest) return fail(tracking_dest.error());
 
-    // Video path.
-    auto video_tunnel = connect_port(device_id, VIDEO_PORT, addresses.daemon);
-    if (!video_tunnel) return fail(video_tunnel.error());
-    auto video = PacketStream::open(std::move(*video_tunnel), forwarder::MAX_VIDEO_PACKET);
-    if (!video) return fail(video.error());
-    (void)forwarder::health_check(*video);  // the outcome changes nothing
-    auto video_socket = udp_socket(VIDEO_BIND_ADDRESS);
-    if (!video_socket) return fail(video_socket.error());
-    auto feedback_socket = video_socket->duplicate();
-    if (!feedback_socket) return fail(feedback_socket.error());
-    auto wakeup = net::duplicate_fd(video->reader_fd());
-    if (!wakeup) return fail(wakeup.error());
-    video_wakeup = std::move(*wakeup);
-    auto [feedback_sender, feedback_receiver] = forwarder::make_feedback_queue();
+        // Video path.
+        auto video = open_path(VIDEO_PORT, forwarder::MAX_VIDEO_PACKET);
+        if (!video) return std::unexpected(video.error());
+        auto video_socket = udp_socket(VIDEO_BIND_ADDRESS);
+        if (!video_socket) return fail(video_socket.error());
+        auto feedback_socket = video_socket->duplicate();
+        if (!feedback_socket) return fail(feedback_socket.error());
+        auto [feedback_sender, feedback_receiver] = forwarder::make_feedback_queue();
+        if (auto started = add(forwarder::start_video_feedback({
+                .queue = std::move(feedback_sender),
+                .session = session_.control_,
+                .stats = session_.video_stats_,
+                .socket = std::move(*feedback_socket),
+            }));
+            !started)
+            return started;
+        if (auto started = add(forwarder::start_video_forward({
+                .stream = std::move(*video),
+                .session = session_.control_,
+                .socket = std::move(*video_socket),
+                .destination = *video_dest,
+                .stats = session_.video_stats_,
+                .queue = std::move(feedback_receiver),
+            }));
+            !started)
+            return started;
 
-    auto feedback_thread = forwarder::start_video_feedback({
-        .queue = std::move(feedback_sender),
-        .running = running,
-        .session_active = session.session_active,
-        .stats = session.video_stats,
-        .socket = std::move(*feedback_socket),
-    });
-    if (!feedback_thread) return fail(feedback_thread.error());
-    session.threads.push_back(std::move(*feedback_thread));
+        // Tracking path.
+        auto tracking = open_path(TRACKING_PORT, forwarder::MAX_TRACKING_PACKET);
+        if (!tracking) return std::unexpected(tracking.error());
+        auto tracking_socket = udp_socket(TRACKING_BIND_ADDRESS);
+        if (!tracking_socket) return fail(tracking_socket.error());
+        return add(forwarder::start_tracking_forward({
+            .stream = std::move(*tracking),
+            .session = session_.control_,
+            .socket = std::move(*tracking_socket),
+            .destination = *tracking_dest,
+            .stats = session_.tracking_stats_,
+        }));
+    }
 
-    auto video_thread = forwarder::start_video_forward({
-        .stream = std::move(*video),
-        .running = running,
-        .session_active = session.session_active,
-        .socket = std::move(*video_socket),
-        .destination = *video_dest,
-        .stats = session.video_stats,
-        .queue = std::move(feedback_receiver),
-    });
-    if (!video_thread) return fail(video_thread.error());
-    session.threads.push_back(std::move(*video_thread));
+private:
+    static std::unexpected<SetupFailure> fail(IoError error) {
+        return std::unexpected(SetupFailure(std::move(error)));
+    }
 
-    // Tracking path.
-    auto tracking_tunnel = connect_port(device_id, TRACKING_PORT, addresses.daemon);
-    if (!tracking_tunnel) return fail(tracking_tunnel.error());
-    auto tracking = PacketStream::open(std::move(*tracking_tunnel), forwarder::MAX_TRACKING_PACKET);
-    if (!tracking) return fail(tracking.error());
-    (void)forwarder::health_check(*tracking);
-    auto tracking_socket = udp_socket(TRACKING_BIND_ADDRESS);
-    if (!tracking_socket) return fail(tracking_socket.error());
+    // The tunnel to a device port as a PacketStream, health-checked once (whatever the outcome) and
+    // shut down with the session. Any failed connect means the app does not accept connections yet.
+    std::expected<PacketStream, SetupFailure> open_path(std::uint16_t port, std::size_t capacity) {
+        auto tunnel = mux::connect_device(device_id_, port, addresses_.daemon);
+        if (!tunnel) return std::unexpected(AppNotAccepting{tunnel.error().display()});
+        auto stream = PacketStream::open(std::move(*tunnel), capacity);
+        if (!stream) return fail(stream.error());
+        if (auto added = session_.control_->add_tunnel(stream->reader_fd()); !added)
+            return fail(added.error());
+        (void)forwarder::health_check(*stream);  // the outcome changes nothing
+        return std::move(*stream);
+    }
 
-    auto tracking_thread = forwarder::start_tracking_forward({
-        .stream = std::move(*tracking),
-        .running = running,
-        .session_active = session.session_active,
-        .socket = std::move(*tracking_socket),
-        .destination = *tracking_dest,
-        .stats = session.tracking_stats,
-    });
-    if (!tracking_thread) return fail(tracking_thread.error());
-    session.threads.push_back(std::move(*tracking_thread));
+    // A bound, non-blocking UDP socket.
+    static net::IoResult<net::Fd> udp_socket(std::string_view bind_address) {
+        auto socket = forwarder::create_udp_socket(bind_address);
+        if (!socket) return std::unexpected(socket.error());
+        if (auto nb = forwarder::set_nonblocking(socket->get()); !nb) return std::unexpected(nb.error());
+        return std::move(*socket);
+    }
+
+    std::expected<void, SetupFailure> add(net::IoResult<std::thread> started) {
+        if (!started) return fail(started.error());
+        session_.threads_.push_back(std::move(*started));
+        return {};
+    }
+
+    std::uint32_t device_id_;
+    const SessionAddresses& addresses_;
+    Session& session_;
+};
+
+std::expected<Session, SetupFailure> start_session(std::uint32_t device_id,
+                                                   std::shared_ptr<forwarder::Waker> driver,
+                                                   const SessionAddresses& addresses) {
+    auto control = forwarder::SessionControl::create(std::move(driver));
+    if (!control) return std::unexpected(SetupFailure(control.error()));
+    Session session(std::move(*control));
+    if (auto built = SessionBuilder(device_id, addresses, session).build(); !built)
+        return std::unexpected(std::move(built.error()));
     return session;
 }
 

@@ -1,11 +1,15 @@
-// One session: the three forwarding threads of a device and what they share with the driver.
+// One session: the three forwarding threads of a device, their stop, and what they share with the driver.
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <memory>
+#include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
+#include "forwarder/session_control.h"
 #include "forwarder/threads.h"
 #include "mux/client.h"
 #include "net/io_error.h"
@@ -24,20 +28,46 @@ inline constexpr std::uint16_t TRACKING_PORT = 4242;
 inline constexpr std::string_view VIDEO_BIND_ADDRESS = "127.0.0.1:0";
 inline constexpr std::string_view TRACKING_BIND_ADDRESS = "0.0.0.0:0";
 
-struct Session {
-    std::vector<std::thread> threads;  // "video-feedback", "video-fwd", "tracking-fwd", in start order
-    forwarder::Flag session_active;
-    std::shared_ptr<forwarder::ForwardStats> video_stats;
-    std::shared_ptr<forwarder::ForwardStats> tracking_stats;
+// The session owns its threads and its stop. Stopping it wakes every thread at once; ending it (or
+// destroying it) stops it and joins the threads in start order.
+class Session {
+public:
+    explicit Session(std::shared_ptr<forwarder::SessionControl> control);
+    Session(Session&&) noexcept = default;
+    // Ends this session before it takes the other's place.
+    Session& operator=(Session&& other) noexcept;
+    ~Session() { end(); }
+
+    bool active() const { return control_->active(); }
+    void stop() { control_->stop(); }
+    // Stops the session and joins its threads; a join that fails at the OS level is a fatal stop.
+    void end();
+
+    const forwarder::ForwardStats& video_stats() const { return *video_stats_; }
+    const forwarder::ForwardStats& tracking_stats() const { return *tracking_stats_; }
+
+private:
+    friend class SessionBuilder;
+
+    std::shared_ptr<forwarder::SessionControl> control_;
+    std::shared_ptr<forwarder::ForwardStats> video_stats_ = std::make_shared<forwarder::ForwardStats>();
+    std::shared_ptr<forwarder::ForwardStats> tracking_stats_ = std::make_shared<forwarder::ForwardStats>();
+    std::vector<std::thread> threads_;  // "video-feedback", "video-fwd", "tracking-fwd", in start order
 };
 
-// Connects both device ports, prepares both paths and starts the three threads. Every failed
-// connect comes back as a ConnectionRefused error. A failed attempt stops and joins the threads it
-// started before it returns, so nothing of it outlives it.
-net::IoResult<Session> start_session(std::uint32_t device_id, const forwarder::Flag& running,
-                                     const SessionAddresses& addresses = {});
+// A connect to a device port failed: the app does not accept connections (yet). Why is kept for
+// debugging and never shown.
+struct AppNotAccepting {
+    std::string reason;
+};
+// Why a setup attempt gave no session: the app refused, or something else failed (its text is shown).
+using SetupFailure = std::variant<AppNotAccepting, net::IoError>;
 
-// Joins the threads in start order; a join that fails at the OS level is a fatal stop.
-void join_threads(std::vector<std::thread>& threads);
+// Connects both device ports, prepares both paths and starts the three threads; stops of the
+// session wake `driver`. A failed attempt stops and joins the threads it started before it
+// returns, so nothing of it outlives it.
+std::expected<Session, SetupFailure> start_session(std::uint32_t device_id,
+                                                   std::shared_ptr<forwarder::Waker> driver,
+                                                   const SessionAddresses& addresses = {});
 
 }  // namespace vantrel::app

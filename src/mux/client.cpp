@@ -4,11 +4,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -27,17 +29,30 @@ constexpr std::uint32_t MESSAGE_TYPE_PLIST = 8;
 constexpr std::size_t MAX_RESPONSE_PAYLOAD = 1'000'000;
 constexpr std::string_view BINARY_PLIST_MAGIC = "bplist00";
 
+const net::IoError& no_answer() {
+    static const net::IoError error(net::ErrorKind::TimedOut, MSG_NO_ANSWER);
+    return error;
+}
+
+// Sets SO_SNDTIMEO, which also bounds a blocking connect(); zero means no limit.
+net::IoResult<void> set_send_timeout(int fd, std::chrono::microseconds timeout) {
+    timeval tv{.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000),
+               .tv_usec = static_cast<suseconds_t>(timeout.count() % 1'000'000)};
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+        return std::unexpected(net::IoError::last_os_error());
+    return {};
+}
+
 // Waits for a connect that a signal interrupted; the kernel goes on with it in the background.
-net::IoResult<void> finish_interrupted_connect(int fd, const sockaddr* addr, socklen_t addr_len) {
+net::IoResult<void> finish_interrupted_connect(int fd, const sockaddr* addr, socklen_t addr_len,
+                                               net::Deadline deadline) {
     for (;;) {
         if (::connect(fd, addr, addr_len) == 0 || errno == EISCONN) return {};
         if (errno == EINTR) continue;
         if (errno != EALREADY && errno != EINPROGRESS) return std::unexpected(net::IoError::last_os_error());
-        pollfd pending{fd, POLLOUT, 0};
-        if (::poll(&pending, 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(net::IoError::last_os_error());
-        }
+        auto ready = net::wait_until(fd, POLLOUT, deadline);
+        if (!ready) return std::unexpected(ready.error());
+        if (!*ready) return std::unexpected(no_answer());
         int error = 0;
         socklen_t error_len = sizeof error;
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0)
@@ -47,19 +62,28 @@ net::IoResult<void> finish_interrupted_connect(int fd, const sockaddr* addr, soc
     }
 }
 
-// A blocking, close-on-exec stream socket connected to `addr`.
-net::IoResult<net::Fd> connect_stream(int domain, const sockaddr* addr, socklen_t addr_len) {
+// A blocking, close-on-exec stream socket connected to `addr` by `deadline`. A daemon whose backlog
+// is full makes connect() wait: the send timeout bounds that wait (EAGAIN for a Unix socket,
+// EINPROGRESS for TCP when it runs out), and is taken off again once the socket is connected.
+net::IoResult<net::Fd> connect_stream(int domain, const sockaddr* addr, socklen_t addr_len,
+                                      net::Deadline deadline) {
     net::Fd fd(::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return std::unexpected(net::IoError::last_os_error());
+    const auto left =
+        std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::unexpected(no_answer());
+    if (auto set = set_send_timeout(fd.get(), left); !set) return std::unexpected(set.error());
     if (::connect(fd.get(), addr, addr_len) != 0) {
+        if (errno == EAGAIN || errno == EINPROGRESS) return std::unexpected(no_answer());
         if (errno != EINTR) return std::unexpected(net::IoError::last_os_error());
-        if (auto finished = finish_interrupted_connect(fd.get(), addr, addr_len); !finished)
+        if (auto finished = finish_interrupted_connect(fd.get(), addr, addr_len, deadline); !finished)
             return std::unexpected(finished.error());
     }
+    if (auto cleared = set_send_timeout(fd.get(), {}); !cleared) return std::unexpected(cleared.error());
     return fd;
 }
 
-net::IoResult<net::Fd> connect_unix(const std::string& path) {
+net::IoResult<net::Fd> connect_unix(const std::string& path, net::Deadline deadline) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() + 1 > sizeof addr.sun_path)
@@ -67,13 +91,13 @@ net::IoResult<net::Fd> connect_unix(const std::string& path) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     // The family, the path and its terminating zero: 19 bytes for "/var/run/usbmuxd".
     auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(addr.sun_path) + 1);
-    return connect_stream(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr), addr_len);
+    return connect_stream(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr), addr_len, deadline);
 }
 
-net::IoResult<net::Fd> connect_tcp(const std::string& address) {
+net::IoResult<net::Fd> connect_tcp(const std::string& address, net::Deadline deadline) {
     auto addr = net::parse_ipv4(address);
     if (!addr) return std::unexpected(addr.error());
-    return connect_stream(AF_INET, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr);
+    return connect_stream(AF_INET, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr, deadline);
 }
 
 plist_t request_value(const RequestValue& value) {
@@ -83,13 +107,15 @@ plist_t request_value(const RequestValue& value) {
 
 }  // namespace
 
-MuxResult<MuxClient> MuxClient::connect(const DaemonAddress& address) {
+MuxResult<MuxClient> MuxClient::connect(const DaemonAddress& address, net::Deadline deadline) {
     // The Unix attempt's error is dropped on purpose: the TCP fallback's error is the one reported.
-    if (auto unix_fd = connect_unix(address.unix_path))
-        return MuxClient(std::move(*unix_fd), ConnectionKind::Unix);
-    auto tcp_fd = connect_tcp(address.tcp_address);
+    // A daemon that is there but does not accept in time is not passed over, though.
+    auto unix_fd = connect_unix(address.unix_path, deadline);
+    if (unix_fd) return MuxClient(std::move(*unix_fd), ConnectionKind::Unix, deadline);
+    if (unix_fd.error() == no_answer()) return std::unexpected(MuxError::io(unix_fd.error()));
+    auto tcp_fd = connect_tcp(address.tcp_address, deadline);
     if (!tcp_fd) return std::unexpected(MuxError::io(tcp_fd.error()));
-    return MuxClient(std::move(*tcp_fd), ConnectionKind::Tcp);
+    return MuxClient(std::move(*tcp_fd), ConnectionKind::Tcp, deadline);
 }
 
 MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t tag) {
@@ -112,16 +138,18 @@ MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t ta
     net::store_le32(header.data() + 8, MESSAGE_TYPE_PLIST);
     net::store_le32(header.data() + 12, tag);
 
-    if (auto sent = net::send_all(fd_.get(), header); !sent)
+    if (auto sent = net::send_all_until(fd_.get(), header, deadline_, no_answer()); !sent)
         return std::unexpected(MuxError::io(sent.error()));
     std::span<const std::uint8_t> body(reinterpret_cast<const std::uint8_t*>(payload.get()), payload_len);
-    if (auto sent = net::send_all(fd_.get(), body); !sent) return std::unexpected(MuxError::io(sent.error()));
+    if (auto sent = net::send_all_until(fd_.get(), body, deadline_, no_answer()); !sent)
+        return std::unexpected(MuxError::io(sent.error()));
     return {};
 }
 
 MuxResult<Plist> MuxClient::read_response() {
     std::array<std::uint8_t, HEADER_SIZE> header{};
-    if (auto got = net::recv_all(fd_.get(), header); !got) return std::unexpected(MuxError::io(got.error()));
+    if (auto got = net::recv_all_until(fd_.get(), header, deadline_, no_answer()); !got)
+        return std::unexpected(MuxError::io(got.error()));
     // Version, message type and tag are not checked: the one reply on a connection answers its one request.
     std::uint32_t length = net::load_le32(header.data());
     std::size_t payload_len = length < HEADER_SIZE ? 0 : length - HEADER_SIZE;
@@ -129,7 +157,8 @@ MuxResult<Plist> MuxClient::read_response() {
         return std::unexpected(MuxError::protocol("Invalid payload length"));
 
     std::vector<std::uint8_t> payload(payload_len);
-    if (auto got = net::recv_all(fd_.get(), payload); !got) return std::unexpected(MuxError::io(got.error()));
+    if (auto got = net::recv_all_until(fd_.get(), payload, deadline_, no_answer()); !got)
+        return std::unexpected(MuxError::io(got.error()));
     return parse_response_payload(payload.data(), payload.size());
 }
 

@@ -3,6 +3,7 @@
 
 #include <plist/plist.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "mux/mux_error.h"
 #include "net/fd.h"
+#include "net/io.h"
 #include "net/plist.h"
 
 namespace vantrel::mux {
@@ -20,10 +22,18 @@ namespace vantrel::mux {
 inline constexpr std::string_view USBMUXD_SOCKET_PATH = "/var/run/usbmuxd";
 inline constexpr std::string_view USBMUXD_TCP_ADDRESS = "127.0.0.1:27015";
 
+// A daemon that has not completed its answer this long after a request began is taken as wedged.
+inline constexpr std::chrono::milliseconds DAEMON_ANSWER_TIMEOUT{5000};
+inline constexpr std::string_view MSG_NO_ANSWER = "no answer from usbmuxd within 5 s";
+
 // The program always uses the defaults; tests point the client at sockets of their own.
 struct DaemonAddress {
     std::string unix_path{USBMUXD_SOCKET_PATH};
     std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup
+    std::chrono::milliseconds answer_timeout = DAEMON_ANSWER_TIMEOUT;
+
+    // When a request that begins now must have been answered.
+    net::Deadline answer_deadline() const { return std::chrono::steady_clock::now() + answer_timeout; }
 };
 
 enum class ConnectionKind { Unix, Tcp };
@@ -38,8 +48,13 @@ inline constexpr std::string_view CLIENT_NAME = "vantrel-companion";
 
 class MuxClient {
 public:
-    // Unix socket first; on any failure of it, TCP. Only the TCP error is ever reported.
-    static MuxResult<MuxClient> connect(const DaemonAddress& address = {});
+    // Unix socket first; on any failure of it but a timeout, TCP. Only the TCP error is ever
+    // reported. Connecting, the request and its response must all be through by `deadline`, else
+    // the Io error "no answer from usbmuxd within 5 s".
+    static MuxResult<MuxClient> connect(const DaemonAddress& address, net::Deadline deadline);
+    static MuxResult<MuxClient> connect(const DaemonAddress& address = {}) {
+        return connect(address, address.answer_deadline());
+    }
 
     // Writes the request as an XML property list behind a header with the given tag.
     MuxResult<void> send_request(const Request& request, std::uint32_t tag);
@@ -53,10 +68,12 @@ public:
     net::Fd release_fd() && { return std::move(fd_); }
 
 private:
-    MuxClient(net::Fd fd, ConnectionKind kind) : fd_(std::move(fd)), kind_(kind) {}
+    MuxClient(net::Fd fd, ConnectionKind kind, net::Deadline deadline)
+        : fd_(std::move(fd)), kind_(kind), deadline_(deadline) {}
 
     net::Fd fd_;
     ConnectionKind kind_;
+    net::Deadline deadline_;
 };
 
 // Interpretation of a response payload, shared by read_response and the fuzz targets: binary when

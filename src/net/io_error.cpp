@@ -6,22 +6,9 @@ namespace vantrel::net {
 
 ErrorKind kind_from_errno(int errnum) {
     switch (errnum) {
-        case ENOENT: return ErrorKind::NotFound;
-        case EPERM:
-        case EACCES: return ErrorKind::PermissionDenied;
-        case ECONNREFUSED: return ErrorKind::ConnectionRefused;
-        case ECONNRESET: return ErrorKind::ConnectionReset;
-        case ECONNABORTED: return ErrorKind::ConnectionAborted;
-        case ENOTCONN: return ErrorKind::NotConnected;
-        case EADDRINUSE: return ErrorKind::AddrInUse;
-        case EADDRNOTAVAIL: return ErrorKind::AddrNotAvailable;
-        case EPIPE: return ErrorKind::BrokenPipe;
-        case EEXIST: return ErrorKind::AlreadyExists;
         case EAGAIN: return ErrorKind::WouldBlock;  // EWOULDBLOCK is the same number on Linux
-        case EINVAL: return ErrorKind::InvalidInput;
         case ETIMEDOUT: return ErrorKind::TimedOut;
-        case EINTR: return ErrorKind::Interrupted;
-        case ENOMEM: return ErrorKind::OutOfMemory;
+        case EINVAL: return ErrorKind::InvalidInput;
         default: return ErrorKind::Other;
     }
 }

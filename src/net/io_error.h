@@ -9,25 +9,15 @@
 
 namespace vantrel::net {
 
+// The kinds the program tells apart; every other operating-system error is Other, and its text says
+// what it was.
 enum class ErrorKind {
-    NotFound,
-    PermissionDenied,
-    ConnectionRefused,
-    ConnectionReset,
-    ConnectionAborted,
-    NotConnected,
-    AddrInUse,
-    AddrNotAvailable,
-    BrokenPipe,
-    AlreadyExists,
-    WouldBlock,
-    InvalidInput,
-    InvalidData,
-    TimedOut,
-    WriteZero,
-    Interrupted,
-    UnexpectedEof,
-    OutOfMemory,
+    WouldBlock,     // EAGAIN: how a receive timeout shows
+    TimedOut,       // ETIMEDOUT, or a wait of the program's own that ran out
+    InvalidInput,   // EINVAL, or an address text that is not one
+    InvalidData,    // a peer sent something malformed
+    WriteZero,      // a send accepted nothing
+    UnexpectedEof,  // the peer closed before a buffer was full
     Other,
 };
 

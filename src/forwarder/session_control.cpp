@@ -1,0 +1,45 @@
+#include "forwarder/session_control.h"
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace vantrel::forwarder {
+
+void Waker::notify() {
+    // Taking the lock orders this wake-up after the waiter's last check of what changed.
+    { std::lock_guard guard(lock_); }
+    changed_.notify_all();
+}
+
+net::IoResult<std::shared_ptr<SessionControl>> SessionControl::create(std::shared_ptr<Waker> driver) {
+    net::Fd wakeup(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeup) return std::unexpected(net::IoError::last_os_error());
+    return std::make_shared<SessionControl>(std::move(driver), std::move(wakeup));
+}
+
+void SessionControl::stop() noexcept {
+    if (!active_.exchange(false, std::memory_order_acq_rel)) return;
+    {
+        std::lock_guard guard(tunnels_lock_);
+        // Blocked receives see the end of the stream, blocked sends a broken pipe.
+        for (const auto& tunnel : tunnels_) (void)::shutdown(tunnel.get(), SHUT_RDWR);
+    }
+    // Never read back: the descriptor stays readable for as long as the session lasts.
+    const std::uint64_t one = 1;
+    (void)!::write(wakeup_.get(), &one, sizeof one);
+    if (driver_) driver_->notify();
+}
+
+net::IoResult<void> SessionControl::add_tunnel(int fd) {
+    auto copy = net::duplicate_fd(fd);
+    if (!copy) return std::unexpected(copy.error());
+    std::lock_guard guard(tunnels_lock_);
+    if (!active()) (void)::shutdown(copy->get(), SHUT_RDWR);
+    tunnels_.push_back(std::move(*copy));
+    return {};
+}
+
+}  // namespace vantrel::forwarder
