@@ -1,7 +1,10 @@
 #include "console/console.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -12,8 +15,23 @@
 namespace vantrel::console {
 namespace {
 
-std::mutex g_out_lock;
-std::mutex g_err_lock;
+// What has been printed but not yet written, and how: the console is shared by the driver and the
+// Ctrl+C callback, and neither may wait for a terminal or pipe that nobody reads.
+struct ConsoleState {
+    std::mutex lock;
+    std::string pending_out;  // permanent lines that standard output could not take yet
+    bool plain = false;
+};
+
+ConsoleState& state() {
+    static ConsoleState console;
+    return console;
+}
+
+// Permanent lines that wait longer than this for a reader are dropped rather than kept without end.
+constexpr std::size_t PENDING_LIMIT = 1 << 20;
+// A write of at most this many bytes to a pipe that poll() calls writable never blocks.
+constexpr std::size_t ATOMIC_WRITE = PIPE_BUF;
 
 std::string join(std::initializer_list<std::string_view> pieces) {
     std::string s;
@@ -24,13 +42,41 @@ std::string join(std::initializer_list<std::string_view> pieces) {
     return s;
 }
 
-void print_to(int fd, std::mutex& lock, const char* name, std::string_view line) {
-    int err = 0;
-    {
-        std::lock_guard guard(lock);
-        err = net::write_whole(fd, line);
+bool writable_now(int fd) {
+    pollfd target{fd, POLLOUT, 0};
+    return ::poll(&target, 1, 0) == 1 && (target.revents & POLLOUT) != 0;
+}
+
+void write_or_die(int fd, const char* name, std::string_view text) {
+    if (int err = net::write_whole(fd, text); err != 0)
+        fatal(join({"failed printing to ", name, ": ", net::IoError::from_errno(err).text()}));
+}
+
+// Writes what standard output can take now, in pieces that never block; the rest stays pending.
+void flush_pending_out(ConsoleState& console) {
+    std::string& pending = console.pending_out;
+    std::size_t done = 0;
+    while (done < pending.size() && writable_now(STDOUT_FILENO)) {
+        const std::size_t piece = std::min(ATOMIC_WRITE, pending.size() - done);
+        write_or_die(STDOUT_FILENO, "stdout", std::string_view(pending).substr(done, piece));
+        done += piece;
     }
-    if (err != 0) fatal(join({"failed printing to ", name, ": ", net::IoError::from_errno(err).text()}));
+    pending.erase(0, done);
+}
+
+// The text without its styles and clear-line sequences (ESC '[' ... final byte, and the '\r').
+std::string without_styles(std::string_view text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            i += 2;
+            while (i < text.size() && (text[i] < 0x40 || text[i] > 0x7E)) ++i;
+            continue;
+        }
+        if (text[i] != '\r') plain.push_back(text[i]);
+    }
+    return plain;
 }
 
 }  // namespace
@@ -73,10 +119,47 @@ std::string searching_line(std::uint64_t frame_counter) {
 }
 
 void print_out(std::string_view line) {
-    print_to(STDOUT_FILENO, g_out_lock, "stdout", line);
+    ConsoleState& console = state();
+    std::lock_guard guard(console.lock);
+    const std::string text = console.plain ? without_styles(line) : std::string(line);
+    flush_pending_out(console);
+    // A line that has to wait keeps its place behind those already waiting.
+    if (console.pending_out.empty() && writable_now(STDOUT_FILENO)) {
+        if (text.size() <= ATOMIC_WRITE) {
+            write_or_die(STDOUT_FILENO, "stdout", text);
+            return;
+        }
+    }
+    if (console.pending_out.size() + text.size() <= PENDING_LIMIT) console.pending_out += text;
+    flush_pending_out(console);
 }
+
 void print_err(std::string_view line) {
-    print_to(STDERR_FILENO, g_err_lock, "stderr", line);
+    ConsoleState& console = state();
+    std::lock_guard guard(console.lock);
+    if (console.plain) return;
+    flush_pending_out(console);
+    // A transient line is skipped, not waited for: the next one replaces it anyway. So is one that
+    // would overtake permanent lines still waiting for standard output.
+    if (!console.pending_out.empty() || !writable_now(STDERR_FILENO)) return;
+    write_or_die(STDERR_FILENO, "stderr", line);
+}
+
+void finish_output() {
+    ConsoleState& console = state();
+    std::lock_guard guard(console.lock);
+    write_or_die(STDOUT_FILENO, "stdout", console.pending_out);
+    console.pending_out.clear();
+}
+
+void set_plain(bool plain) {
+    ConsoleState& console = state();
+    std::lock_guard guard(console.lock);
+    console.plain = plain;
+}
+
+std::string plain_text(std::string_view line) {
+    return without_styles(line);
 }
 
 void configure_streams() {

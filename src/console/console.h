@@ -34,10 +34,21 @@ std::string searching_line(std::uint64_t frame_counter);
 // boundary, followed by "..." when anything was cut.
 std::string serial_display_form(std::string_view serial_number);
 
-// Writes one whole line to standard output or standard error in a single write, under a per-stream
-// lock so that lines from different threads never interleave. A failed write is a fatal stop.
+// Write one whole line to standard output (permanent) or standard error (transient), under one lock
+// so that lines from different threads never interleave. Neither waits for a console that nobody
+// reads: a transient line that standard error cannot take at once is skipped, and a permanent line
+// that standard output cannot take waits in memory, in order, until it can (up to 1 MiB; lines
+// beyond are dropped). A failed write is a fatal stop.
 void print_out(std::string_view line);
 void print_err(std::string_view line);
+
+// Writes the permanent lines still waiting, waiting for standard output as long as it takes.
+void finish_output();
+
+// Plain output for logs and services: no style sequences and no transient lines at all.
+void set_plain(bool plain);
+// A line as plain output shows it: without style and clear-line sequences.
+std::string plain_text(std::string_view line);
 
 // Standard output line-buffered, standard error unbuffered (lines are written whole either way).
 void configure_streams();

@@ -31,5 +31,6 @@ int main() {
     if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
 
     app::run_driver(running, waker);
+    console::finish_output();
     return 0;
 }
