@@ -289,6 +289,29 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     EXPECT_TRUE(std::string(good->payload.begin(), good->payload.end()).starts_with("<?xml"));
 }
 
+TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--connect-reply", "silent"});
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    net::Fd silent = connect_unix();
+    EXPECT_EQ(connect_result(silent.get(), 1, 5000), std::nullopt);
+    EXPECT_FALSE(peer_closed(silent.get(), 200ms)) << "the connection stays open";
+
+    ASSERT_EQ(sim.cmd("connect-reply partial"), "ok");
+    net::Fd partial = connect_unix();
+    send_bytes(partial.get(), message(4, xml_request("Connect", 1, 5000)));
+    Bytes got = read_bytes(partial.get(), 4096, 500ms);
+    ASSERT_GE(got.size(), 16u);
+    std::uint32_t length = get_le32(got.data());
+    EXPECT_EQ(got.size(), 16 + (length - 16) / 2) << "half of the announced payload";
+    EXPECT_FALSE(peer_closed(partial.get(), 200ms));
+    EXPECT_EQ(sim.count_events("connect 1 5000"), 0u);
+
+    ASSERT_EQ(sim.cmd("connect-reply normal"), "ok");
+    EXPECT_TRUE(open_tunnel(1, 5000));
+    EXPECT_EQ(sim.cmd("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
+}
+
 TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
     REQUIRE_PRIVATE_NAMESPACE();
     SimProcess sim;
@@ -417,6 +440,7 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         {"--video-rate", "fast"},
         {"--video-size", "0"},
         {"--health", "maybe"},
+        {"--connect-reply", "maybe"},
         {"--no-unix", "--no-tcp"},
         {"--tcp", "localhost"},
         {"--at", "1", "frobnicate"},

@@ -26,6 +26,7 @@ Daemon:
   --tcp ADDR              serve it on this TCP address as well (default 127.0.0.1:27015)
   --no-unix, --no-tcp     leave that listener out
   --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent or close
+  --connect-reply MODE    answer Connect normal, silent or partial
 
 Devices (plugged at the start, ids 1, 2, ... in order):
   --device SERIAL         plug a device with this serial number (repeatable); without --script and
@@ -82,6 +83,7 @@ Commands (N: device id, PORT: device port, MS: milliseconds):
   silent N PORT                        stop writing anything, keep the connection
   fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug
   list-reply normal|binary|garbage|badlength [LEN]|silent|close
+  connect-reply normal|silent|partial  silent: no reply; partial: half the payload
   stats N PORT                         -> ok connected= sent= bytes= feedback= feedback_bytes= health=
   events feedback on|off
   devices                              -> ok count=K ids=...
@@ -288,6 +290,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
     std::optional<std::uint64_t> refuse_ms;
     std::optional<ListReply> list_reply;
     std::uint32_t list_length = 16;
+    std::optional<Command> connect_reply;
     StreamOptions video, tracking;
     std::optional<std::string> script_file;
 
@@ -338,8 +341,9 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
         } else if (name == "--quiet") {
             ok = flag(config.quiet);
         } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--health" ||
-                   name == "--refuse-until" || name == "--seed" || name == "--list-reply" || name == "--at" ||
-                   name == "--duration" || name == "--script-file") {
+                   name == "--refuse-until" || name == "--seed" || name == "--list-reply" ||
+                   name == "--connect-reply" || name == "--at" || name == "--duration" ||
+                   name == "--script-file") {
             auto v = a.value(name);
             if (!v) return std::unexpected(v.error());
             if (name == "--unix") {
@@ -379,6 +383,10 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                     return fail(format("--list-reply: bad mode \"{}\"", *v));
                 list_reply = c->list_reply;
                 list_length = c->list_length;
+            } else if (name == "--connect-reply") {
+                connect_reply = parse_command("connect-reply " + std::string(*v)).value_or(Command{});
+                if (connect_reply->op != Op::ConnectReplyMode)
+                    return fail(format("--connect-reply: bad mode \"{}\"", *v));
             } else if (name == "--at") {
                 auto ms = seconds(name, *v);
                 if (!ms) return std::unexpected(ms.error());
@@ -437,6 +445,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
         c.list_length = list_length;
         config.startup.push_back(c);
     }
+    if (connect_reply) config.startup.push_back(*connect_reply);
     for (std::size_t i = 0; i < serials.size(); ++i) {
         auto id = static_cast<std::uint32_t>(i + 1);
         Command plug;

@@ -327,6 +327,19 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         }
         return c;
     }
+    if (name == "connect-reply") {
+        constexpr std::string_view usage = "connect-reply normal|silent|partial";
+        c.op = Op::ConnectReplyMode;
+        if (w.size() == 2 && w[1] == "normal")
+            c.connect_reply = ConnectReply::Normal;
+        else if (w.size() == 2 && w[1] == "silent")
+            c.connect_reply = ConnectReply::Silent;
+        else if (w.size() == 2 && w[1] == "partial")
+            c.connect_reply = ConnectReply::Partial;
+        else
+            return fail(format("usage: {}", usage));
+        return c;
+    }
     if (name == "events") {
         if (w.size() != 3 || w[1] != "feedback" || !parse_on_off(w[2]))
             return fail("usage: events feedback on|off");

@@ -21,6 +21,9 @@ enum class HealthMode { Answer, Ignore, Late };
 // How "ListDevices" is answered.
 enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close };
 
+// How "Connect" is answered: in full, not at all, or with half of the payload its header announces.
+enum class ConnectReply { Normal, Silent, Partial };
+
 inline constexpr std::uint32_t MAX_STREAM_PACKET = 1 << 20;
 inline constexpr std::uint64_t MAX_STREAM_RATE = 10'000'000;
 
@@ -69,6 +72,7 @@ struct Command {
         Silent,
         Fault,
         ListReplyMode,
+        ConnectReplyMode,
         Stats,
         Events,
         Devices,
@@ -87,6 +91,7 @@ struct Command {
     HealthMode health = HealthMode::Answer;
     ListReply list_reply = ListReply::Normal;
     std::uint32_t list_length = 16;  // list-reply badlength
+    ConnectReply connect_reply = ConnectReply::Normal;
     FaultKind fault = FaultKind::Close;
     StreamSettings stream;  // stream, autostream
 };

@@ -315,7 +315,7 @@ void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
     auto port_number = uint_value(static_cast<plist_t>(request), "PortNumber");
     if (!id || !port_number) {
         event("client-error Connect without DeviceID or PortNumber, answered with result 1");
-        send_result(c, tag, RESULT_BADCOMMAND);
+        answer_connect(c, tag, RESULT_BADCOMMAND);
         return;
     }
     // The port travels in network byte order read as a little-endian number.
@@ -324,27 +324,37 @@ void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
     Device* d = *id <= UINT32_MAX ? find_device(static_cast<std::uint32_t>(*id)) : nullptr;
     if (!d) {
         event(format("unknown-device {} {}", *id, port));
-        send_result(c, tag, RESULT_BADDEV);
+        answer_connect(c, tag, RESULT_BADDEV);
         return;
     }
     PortState* ps = find_port(d->id, port);
     if (!ps || !ps->listening || monotonic_ns() < ps->refuse_until_ns) {
         event(format("refused {} {}", d->id, port));
-        send_result(c, tag, RESULT_CONNREFUSED);
+        answer_connect(c, tag, RESULT_CONNREFUSED);
         return;
     }
-    send_result(c, tag, 0);
-    if (!c.dead) become_tunnel(c, *d, port);
+    if (answer_connect(c, tag, 0) && !c.dead) become_tunnel(c, *d, port);
 }
 
-void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number) {
+bool Simulator::answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number) {
+    switch (connect_reply_) {
+        case ConnectReply::Silent: return false;  // a wedged daemon: the client waits for ever
+        case ConnectReply::Partial: send_result(c, tag, number, true); return false;
+        case ConnectReply::Normal: break;
+    }
+    send_result(c, tag, number);
+    return true;
+}
+
+void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial) {
     PlistPtr root(plist_new_dict());
     plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
     plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    send_plist(c, tag, root.get(), false);
+    send_plist(c, tag, root.get(), false, partial);
 }
 
-void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary) {
+// With `partial`, the header still announces the whole payload but only its first half follows.
+void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial) {
     char* data = nullptr;
     std::uint32_t size = 0;
     if (binary)
@@ -352,7 +362,7 @@ void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary)
     else
         plist_to_xml(static_cast<plist_t>(plist), &data, &size);
     put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + size), VERSION_PLIST, TYPE_PLIST, tag);
-    c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(data), size));
+    c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(data), partial ? size / 2 : size));
     if (binary)
         plist_to_bin_free(data);
     else

@@ -250,6 +250,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             list_reply_ = c.list_reply;
             list_length_ = c.list_length;
             return "ok";
+        case Op::ConnectReplyMode: connect_reply_ = c.connect_reply; return "ok";
         case Op::Events: feedback_events_ = c.on; return "ok";
         case Op::Sleep: return wait(0, c.ms);
         case Op::Quit: quit_ = true; return "ok";

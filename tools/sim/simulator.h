@@ -134,8 +134,9 @@ private:
                         std::span<const std::uint8_t> payload);
     void handle_connect(Conn& c, std::uint32_t tag, void* request);
     void handle_list_devices(Conn& c, std::uint32_t tag);
-    void send_result(Conn& c, std::uint32_t tag, std::uint64_t number);
-    void send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary);
+    bool answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number);
+    void send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial = false);
+    void send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial = false);
 
     // app.cpp: tunnels, frames, generators and faults.
     void become_tunnel(Conn& c, Device& device, std::uint16_t port);
@@ -160,6 +161,7 @@ private:
     bool feedback_events_;
     ListReply list_reply_ = ListReply::Normal;
     std::uint32_t list_length_ = 16;
+    ConnectReply connect_reply_ = ConnectReply::Normal;
 
     std::map<std::uint32_t, Device> devices_;
     std::uint32_t next_device_id_ = 1;
