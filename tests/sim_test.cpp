@@ -282,6 +282,13 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     net::Fd closed = ask();
     EXPECT_TRUE(peer_closed(closed.get()));
 
+    ASSERT_EQ(sim.cmd("list-reply partial"), "ok");
+    net::Fd partial = ask();
+    Bytes half = read_bytes(partial.get(), 65536, 500ms);
+    ASSERT_GE(half.size(), 16u);
+    EXPECT_EQ(half.size(), 16 + (get_le32(half.data()) - 16) / 2) << "half of the announced payload";
+    EXPECT_FALSE(peer_closed(partial.get(), 100ms));
+
     ASSERT_EQ(sim.cmd("list-reply normal"), "ok");
     net::Fd normal = ask();
     auto good = read_reply(normal.get());

@@ -303,7 +303,8 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         return c;
     }
     if (name == "list-reply") {
-        constexpr std::string_view usage = "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close";
+        constexpr std::string_view usage =
+            "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial";
         c.op = Op::ListReplyMode;
         if (w.size() == 2 && w[1] == "normal") {
             c.list_reply = ListReply::Normal;
@@ -315,6 +316,8 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             c.list_reply = ListReply::Silent;
         } else if (w.size() == 2 && w[1] == "close") {
             c.list_reply = ListReply::Close;
+        } else if (w.size() == 2 && w[1] == "partial") {
+            c.list_reply = ListReply::Partial;
         } else if ((w.size() == 2 || w.size() == 3) && w[1] == "badlength") {
             c.list_reply = ListReply::BadLength;
             if (w.size() == 3) {

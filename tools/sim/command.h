@@ -19,7 +19,7 @@ std::string_view fault_name(FaultKind kind);
 enum class HealthMode { Answer, Ignore, Late };
 
 // How "ListDevices" is answered.
-enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close };
+enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial };
 
 // How "Connect" is answered: in full, not at all, or with half of the payload its header announces.
 enum class ConnectReply { Normal, Silent, Partial };

@@ -274,7 +274,8 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
     event("list-devices");
     switch (list_reply_) {
         case ListReply::Normal:
-        case ListReply::Binary: {
+        case ListReply::Binary:
+        case ListReply::Partial: {
             PlistPtr root(plist_new_dict());
             plist_t list = plist_new_array();
             for (const auto& [id, d] : devices_) {
@@ -292,7 +293,8 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
                 plist_array_append_item(list, entry);
             }
             plist_dict_set_item(root.get(), "DeviceList", list);
-            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary);
+            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary,
+                       list_reply_ == ListReply::Partial);
             return;
         }
         case ListReply::Garbage:
