@@ -296,6 +296,43 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     EXPECT_TRUE(std::string(good->payload.begin(), good->payload.end()).starts_with("<?xml"));
 }
 
+TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--list-reply", "nested-xml:3"});
+    auto ask = [] {
+        net::Fd fd = connect_unix();
+        send_bytes(fd.get(), message(5, xml_request("ListDevices")));
+        return read_reply(fd.get());
+    };
+    auto depth = [](const Reply& r) {
+        int levels = 0;
+        for (plist_t node = root(r); node && plist_get_node_type(node) == PLIST_ARRAY; ++levels)
+            node = plist_array_get_size(node) == 1 ? plist_array_get_item(node, 0) : nullptr;
+        return levels;
+    };
+    auto xml = ask();
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(depth(*xml), 3) << std::string(xml->payload.begin(), xml->payload.end());
+    ASSERT_EQ(sim.cmd("list-reply nested-binary 4"), "ok");
+    auto binary = ask();
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(depth(*binary), 4);
+
+    // The defaults: about 900 KB each, under the program's 1,000,000-byte reply limit.
+    for (const char* mode : {"nested-binary", "nested-xml"}) {
+        ASSERT_EQ(sim.cmd(std::string("list-reply ") + mode), "ok");
+        net::Fd fd = connect_unix();
+        send_bytes(fd.get(), message(6, xml_request("ListDevices")));
+        Bytes h = read_bytes(fd.get(), 16);
+        ASSERT_EQ(h.size(), 16u);
+        std::uint32_t length = get_le32(h.data());
+        EXPECT_GT(length, 890'000u) << mode;
+        EXPECT_LT(length, 1'000'000u) << mode;
+        EXPECT_EQ(read_bytes(fd.get(), length - 16).size(), length - 16) << mode;
+    }
+    EXPECT_EQ(sim.cmd("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
+}
+
 TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
     REQUIRE_PRIVATE_NAMESPACE();
     SimProcess sim({"--connect-reply", "silent"});

@@ -25,8 +25,8 @@ Daemon:
                           a stale socket file there is removed first
   --tcp ADDR              serve it on this TCP address as well (default 127.0.0.1:27015)
   --no-unix, --no-tcp     leave that listener out
-  --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close
-                          or partial
+  --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,
+                          partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]
   --connect-reply MODE    answer Connect normal, silent or partial
 
 Devices (plugged at the start, ids 1, 2, ... in order):
@@ -83,7 +83,8 @@ Commands (N: device id, PORT: device port, MS: milliseconds):
   stop N PORT                          stop the stream
   silent N PORT                        stop writing anything, keep the connection
   fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug
-  list-reply normal|binary|garbage|badlength [LEN]|silent|close|partial
+  list-reply normal|binary|garbage|badlength [LEN]|silent|close|partial|nested-binary [DEPTH]|
+             nested-xml [DEPTH]
   connect-reply normal|silent|partial  silent: no reply; partial: half the payload
   stats N PORT                         -> ok connected= sent= bytes= feedback= feedback_bytes= health=
   events feedback on|off

@@ -304,7 +304,9 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
     }
     if (name == "list-reply") {
         constexpr std::string_view usage =
-            "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial";
+
+            "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
+            "nested-xml [DEPTH]";
         c.op = Op::ListReplyMode;
         if (w.size() == 2 && w[1] == "normal") {
             c.list_reply = ListReply::Normal;
@@ -323,6 +325,16 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             if (w.size() == 3) {
                 auto n = parse_u64(w[2]);
                 if (!n || *n > UINT32_MAX) return fail(format("bad length \"{}\"", w[2]));
+                c.list_length = static_cast<std::uint32_t>(*n);
+            }
+        } else if ((w.size() == 2 || w.size() == 3) && (w[1] == "nested-binary" || w[1] == "nested-xml")) {
+            bool binary = w[1] == "nested-binary";
+            c.list_reply = binary ? ListReply::NestedBinary : ListReply::NestedXml;
+            c.list_length = binary ? DEFAULT_NESTED_BINARY_DEPTH : DEFAULT_NESTED_XML_DEPTH;
+            if (w.size() == 3) {
+                auto n = parse_u64(w[2]);
+                if (!n || *n == 0 || *n > MAX_NESTED_DEPTH)
+                    return fail(format("bad depth \"{}\" (1 to {})", w[2], MAX_NESTED_DEPTH));
                 c.list_length = static_cast<std::uint32_t>(*n);
             }
         } else {

@@ -19,7 +19,11 @@ std::string_view fault_name(FaultKind kind);
 enum class HealthMode { Answer, Ignore, Late };
 
 // How "ListDevices" is answered.
-enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial };
+enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial, NestedBinary, NestedXml };
+inline constexpr std::uint32_t DEFAULT_NESTED_BINARY_DEPTH = 100'000;
+// About 900 KB like the binary default: deeper would pass the program's 1,000,000-byte reply limit.
+inline constexpr std::uint32_t DEFAULT_NESTED_XML_DEPTH = 60'000;
+inline constexpr std::uint32_t MAX_NESTED_DEPTH = 10'000'000;
 
 // How "Connect" is answered: in full, not at all, or with half of the payload its header announces.
 enum class ConnectReply { Normal, Silent, Partial };
@@ -90,7 +94,7 @@ struct Command {
     std::vector<std::uint8_t> bytes;  // send, raw; health answer payload
     HealthMode health = HealthMode::Answer;
     ListReply list_reply = ListReply::Normal;
-    std::uint32_t list_length = 16;  // list-reply badlength
+    std::uint32_t list_length = 16;  // list-reply badlength: the length; nested-*: the depth
     ConnectReply connect_reply = ConnectReply::Normal;
     FaultKind fault = FaultKind::Close;
     StreamSettings stream;  // stream, autostream

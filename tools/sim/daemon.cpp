@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/wire.h"
 #include "sim/simulator.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
@@ -80,6 +81,47 @@ std::optional<std::uint64_t> uint_value(plist_t dict, const char* key) {
 
 std::string os_error_text() {
     return net::IoError::last_os_error().text();
+}
+
+// Arrays nested `depth` deep as a binary property list ("bplist00", 4-byte object refs and offsets):
+// object k is an array holding object k + 1, the last one is empty. Written in one pass: libplist
+// recurses per level and would overflow the stack at such depths.
+std::vector<std::uint8_t> nested_binary_plist(std::uint32_t depth) {
+    constexpr std::size_t MAGIC = 8, TRAILER = 32;
+    const std::size_t table = MAGIC + 5 * (std::size_t{depth} - 1) + 1;
+    std::vector<std::uint8_t> out(table + 4 * std::size_t{depth} + TRAILER, 0);
+    std::memcpy(out.data(), "bplist00", MAGIC);
+    std::size_t pos = MAGIC;
+    for (std::uint32_t k = 0; k < depth; ++k) {
+        net::store_be32(out.data() + table + 4 * std::size_t{k}, static_cast<std::uint32_t>(pos));
+        bool last = k + 1 == depth;
+        out[pos] = last ? 0xA0 : 0xA1;  // an array of 0 or 1 elements
+        if (!last) net::store_be32(out.data() + pos + 1, k + 1);
+        pos += last ? 1 : 5;
+    }
+    // Trailer: 6 unused bytes, offset size, ref size, then object count, top object and table offset
+    // as 64-bit big-endian numbers (their high halves stay zero).
+    std::uint8_t* trailer = out.data() + table + 4 * std::size_t{depth};
+    trailer[6] = 4;
+    trailer[7] = 4;
+    net::store_be32(trailer + 12, depth);
+    net::store_be32(trailer + 28, static_cast<std::uint32_t>(table));
+    return out;
+}
+
+// The same nesting as an XML property list.
+std::vector<std::uint8_t> nested_xml_plist(std::uint32_t depth) {
+    constexpr std::string_view HEAD =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
+    constexpr std::string_view OPEN = "<array>", CLOSE = "</array>", TAIL = "\n</plist>\n";
+    std::string text;
+    text.reserve(HEAD.size() + depth * (OPEN.size() + CLOSE.size()) + TAIL.size());
+    text += HEAD;
+    for (std::uint32_t k = 0; k < depth; ++k) text += OPEN;
+    for (std::uint32_t k = 0; k < depth; ++k) text += CLOSE;
+    text += TAIL;
+    return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 // Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
@@ -298,11 +340,11 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
             return;
         }
         case ListReply::Garbage:
-            put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + GARBAGE.size()), VERSION_PLIST,
-                       TYPE_PLIST, tag);
-            c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
-            service(c, monotonic_ns());
+            send_payload(c, tag,
+                         std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
             return;
+        case ListReply::NestedBinary: send_payload(c, tag, nested_binary_plist(list_length_)); return;
+        case ListReply::NestedXml: send_payload(c, tag, nested_xml_plist(list_length_)); return;
         case ListReply::BadLength:
             put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag);
             service(c, monotonic_ns());
@@ -363,12 +405,18 @@ void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary,
         plist_to_bin(static_cast<plist_t>(plist), &data, &size);
     else
         plist_to_xml(static_cast<plist_t>(plist), &data, &size);
-    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + size), VERSION_PLIST, TYPE_PLIST, tag);
-    c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(data), partial ? size / 2 : size));
+    send_payload(c, tag, std::span(reinterpret_cast<const std::uint8_t*>(data), size), partial);
     if (binary)
         plist_to_bin_free(data);
     else
         plist_to_xml_free(data);
+}
+
+void Simulator::send_payload(Conn& c, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                             bool partial) {
+    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + payload.size()), VERSION_PLIST, TYPE_PLIST,
+               tag);
+    c.out.append(partial ? payload.first(payload.size() / 2) : payload);
     service(c, monotonic_ns());
 }
 

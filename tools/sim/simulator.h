@@ -137,6 +137,8 @@ private:
     bool answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number);
     void send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial = false);
     void send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial = false);
+    void send_payload(Conn& c, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                      bool partial = false);
 
     // app.cpp: tunnels, frames, generators and faults.
     void become_tunnel(Conn& c, Device& device, std::uint16_t port);
@@ -160,7 +162,7 @@ private:
     std::string bound_unix_path_;
     bool feedback_events_;
     ListReply list_reply_ = ListReply::Normal;
-    std::uint32_t list_length_ = 16;
+    std::uint32_t list_length_ = 16;  // badlength: the length field; nested: the depth
     ConnectReply connect_reply_ = ConnectReply::Normal;
 
     std::map<std::uint32_t, Device> devices_;
