@@ -292,6 +292,28 @@ TEST(SimFaults, CloseAndSilentOnDemand) {
     }
 }
 
+TEST(SimFaults, AnAppThatStopsReadingLetsTheBridgesWritesBlockAndKeepsStreaming) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Rig rig;
+    send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
+    ASSERT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
+    ASSERT_EQ(rig.cmd("read", "off"), "ok");
+    ASSERT_EQ(rig.cmd("stream", "rate=100 size=10"), "ok");
+    const Bytes one = frame(Bytes(1000, 7));
+    std::uint64_t frames = 0;
+    for (; frames < 100'000; ++frames)
+        if (::send(rig.fd(), one.data(), one.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(one.size()))
+            break;
+    EXPECT_LT(frames, 100'000u) << "the socket never filled up";
+    EXPECT_TRUE(read_frame(rig.fd())) << "the stream goes on while the app does not read";
+    std::string stats = rig.cmd("stats");
+    EXPECT_NE(stats.find(" feedback=0 "), std::string::npos) << stats;
+
+    ASSERT_EQ(rig.cmd("read", "on"), "ok");
+    EXPECT_EQ(rig.cmd("wait-feedback", std::to_string(frames)), "ok");
+    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off");
+}
+
 TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {
     REQUIRE_PRIVATE_NAMESPACE();
     {

@@ -47,6 +47,10 @@ void Simulator::become_tunnel(Conn& c, Device& device, std::uint16_t port) {
 }
 
 void Simulator::on_tunnel_readable(Conn& c) {
+    if (!c.reading) {
+        close_conn(c);  // only a hang-up or an error is reported while not reading: the bridge is gone
+        return;
+    }
     std::uint8_t buf[65536];
     for (int round = 0; round < MAX_RECV_ROUNDS; ++round) {
         ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
@@ -276,11 +280,21 @@ void Simulator::close_conn(Conn& c) {
 
 void Simulator::set_want_write(Conn& c, bool want) {
     if (c.want_write == want || c.dead) return;
+    c.want_write = want;
+    watch_conn(c);
+}
+
+void Simulator::set_reading(Conn& c, bool on) {
+    if (c.reading == on || c.dead) return;
+    c.reading = on;
+    watch_conn(c);
+}
+
+void Simulator::watch_conn(Conn& c) {
     epoll_event ev{};
-    ev.events = EPOLLIN | (want ? EPOLLOUT : 0u);
+    ev.events = (c.reading ? EPOLLIN : 0u) | (c.want_write ? EPOLLOUT : 0u);
     ev.data.u64 = c.id;
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
-    c.want_write = want;
 }
 
 void Simulator::watch_source(const FileSource& source) {

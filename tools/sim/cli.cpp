@@ -69,6 +69,7 @@ Commands (N: device id, PORT: device port, MS: milliseconds):
   health N PORT answer [HEX]|ignore|late MS
   mode N PORT frames|raw               raw: report and echo bytes, not frames
   echo N PORT on|off                   write back what the bridge writes
+  read N PORT on|off                   off: leave what the bridge writes unread (the stream goes on)
   wait-connect N PORT [MS]             (default timeout 10000 ms; error: timeout)
   wait-disconnect N PORT [MS]
   wait-health N PORT [MS]              until the health-check request has arrived

@@ -199,14 +199,13 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         c.device = *device;
         return c;
     }
-    if (name == "listen" || name == "echo") {
-        bool listen = name == "listen";
-        std::string_view usage = listen ? "listen N PORT on|off" : "echo N PORT on|off";
+    if (name == "listen" || name == "echo" || name == "read") {
+        std::string usage = format("{} N PORT on|off", name);
         if (w.size() != 4) return fail(format("usage: {}", usage));
         if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
         auto on = parse_on_off(w[3]);
         if (!on) return fail(format("usage: {}", usage));
-        c.op = listen ? Op::Listen : Op::Echo;
+        c.op = name == "listen" ? Op::Listen : name == "echo" ? Op::Echo : Op::Read;
         c.on = *on;
         return c;
     }

@@ -62,6 +62,7 @@ struct Command {
         Health,
         Mode,
         Echo,
+        Read,
         WaitConnect,
         WaitDisconnect,
         WaitHealth,
@@ -88,7 +89,7 @@ struct Command {
     std::uint32_t device = 0;
     std::uint16_t port = 0;
     std::string serial;               // plug
-    bool on = false;                  // listen, echo, events; mode: raw; autostream: enabled
+    bool on = false;                  // listen, echo, read, events; mode: raw; autostream: enabled
     std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
     std::uint64_t count = 0;          // wait-feedback
     std::vector<std::uint8_t> bytes;  // send, raw; health answer payload

@@ -334,6 +334,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             t->gen.reset();
             return "ok";
         case Op::Silent: apply_fault(*t, FaultKind::Silent); return "ok";
+        case Op::Read: set_reading(*t, c.on); return "ok";
         case Op::Close:
         case Op::Fault: {
             std::uint64_t id = t->id;

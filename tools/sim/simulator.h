@@ -79,6 +79,7 @@ private:
         bool tcp = false;
         bool dead = false;
         bool want_write = false;
+        bool reading = true;  // off: the app leaves what the bridge writes in the socket
         std::vector<std::uint8_t> in;
         OutBuffer out;
         // Tunnel state.
@@ -154,6 +155,8 @@ private:
     void apply_fault(Conn& c, FaultKind kind);
     void close_conn(Conn& c);
     void set_want_write(Conn& c, bool want);
+    void set_reading(Conn& c, bool on);
+    void watch_conn(Conn& c);
     void watch_source(const FileSource& source);
 
     SimConfig config_;
