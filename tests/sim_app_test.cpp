@@ -69,6 +69,17 @@ TEST(SimApp, AnswersTheHealthCheckLateWhenTold) {
     EXPECT_GE(Clock::now() - sent, 900ms);
 }
 
+TEST(SimApp, SplitsTheHealthAnswerInTimeWhenTold) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Rig rig;
+    ASSERT_EQ(rig.cmd("health", "split 1000 0a0b0c0d0e"), "ok");
+    auto sent = Clock::now();
+    send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
+    EXPECT_EQ(read_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B})) << "prefix and half at once";
+    EXPECT_EQ(read_bytes(rig.fd(), 3, 10s), (Bytes{0x0C, 0x0D, 0x0E}));
+    EXPECT_GE(Clock::now() - sent, 900ms);
+}
+
 TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;

@@ -485,6 +485,7 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         {"--video-size", "0"},
         {"--health", "maybe"},
         {"--connect-reply", "maybe"},
+        {"--health", "split:x"},
         {"--no-unix", "--no-tcp"},
         {"--tcp", "localhost"},
         {"--at", "1", "frobnicate"},

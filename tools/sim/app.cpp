@@ -100,25 +100,7 @@ void Simulator::on_frame(Conn& c, std::span<const std::uint8_t> payload) {
     if (first && std::ranges::equal(payload, HEALTH_REQUEST)) {
         ps.stats.health += 1;
         event(format("health {} {}", c.device, c.port));
-        if (c.silent) return;
-        switch (ps.health) {
-            case HealthMode::Answer:
-                send_health_reply(c);
-                start_autostream(c);
-                break;
-            case HealthMode::Ignore: start_autostream(c); break;
-            case HealthMode::Late: {
-                std::uint64_t id = c.id;
-                add_timer(monotonic_ns() + ps.late_ms * 1'000'000, [this, id] {
-                    Conn* t = conn(id);
-                    if (!t || t->silent) return;
-                    send_health_reply(*t);
-                    start_autostream(*t);
-                    service(*t, monotonic_ns());
-                });
-                break;
-            }
-        }
+        if (!c.silent) answer_health(c, ps);
         return;
     }
     ps.stats.feedback += 1;
@@ -130,8 +112,32 @@ void Simulator::on_frame(Conn& c, std::span<const std::uint8_t> payload) {
     if (ps.echo && !c.silent) append_frame(c.out, payload);
 }
 
-void Simulator::send_health_reply(Conn& c) {
-    if (PortState* ps = find_port(c.device, c.port)) append_frame(c.out, ps->health_reply);
+// The answer goes out at once, MS later (late), or its prefix and the first half of its payload at
+// once and the rest MS later (split); the port's autostream starts once the whole answer is out.
+void Simulator::answer_health(Conn& c, const PortState& ps) {
+    if (ps.health == HealthMode::Ignore) {
+        start_autostream(c);
+        return;
+    }
+    std::vector<std::uint8_t> reply(4 + ps.health_reply.size());
+    put_be32(reply.data(), static_cast<std::uint32_t>(ps.health_reply.size()));
+    std::ranges::copy(ps.health_reply, reply.begin() + 4);
+    std::size_t now_bytes = ps.health == HealthMode::Answer ? reply.size()
+                            : ps.health == HealthMode::Late ? 0
+                                                            : 4 + ps.health_reply.size() / 2;
+    c.out.append(std::span(reply).first(now_bytes));
+    if (now_bytes == reply.size()) {
+        start_autostream(c);
+        return;
+    }
+    reply.erase(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(now_bytes));
+    add_timer(monotonic_ns() + ps.late_ms * 1'000'000, [this, id = c.id, rest = std::move(reply)] {
+        Conn* t = conn(id);
+        if (!t || t->silent) return;
+        t->out.append(rest);
+        start_autostream(*t);
+        service(*t, monotonic_ns());
+    });
 }
 
 void Simulator::start_autostream(Conn& c) {

@@ -33,7 +33,8 @@ Devices (plugged at the start, ids 1, 2, ... in order):
   --device SERIAL         plug a device with this serial number (repeatable); without --script and
                           --script-file one device VANTREL-SIM-0001 is plugged unless --no-device
   --no-device             plug none
-  --health MODE           how both ports answer the health check: answer, ignore or late:MS
+  --health MODE           how both ports answer the health check: answer, ignore, late:MS or
+                          split:MS (half the payload at once, the rest MS later)
   --refuse-until SECONDS  refuse connections to both ports for this long after the start
   --stamp                 stamp generated packets (magic, stream id, sequence, send time)
   --seed N                seed of the random packet sizes (default 1)
@@ -66,7 +67,7 @@ Commands (N: device id, PORT: device port, MS: milliseconds):
   unplug N                             device leaves the list, its tunnels close
   listen N PORT on|off                 off: Connect answered with result 3
   refuse N PORT SECONDS                refuse that long, then listen
-  health N PORT answer [HEX]|ignore|late MS
+  health N PORT answer [HEX]|ignore|late MS|split MS [HEX]
   mode N PORT frames|raw               raw: report and echo bytes, not frames
   echo N PORT on|off                   write back what the bridge writes
   read N PORT on|off                   off: leave what the bridge writes unread (the stream goes on)
@@ -367,8 +368,11 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 } else if (v->starts_with("late:") && parse_u64(v->substr(5))) {
                     health = HealthMode::Late;
                     late_ms = *parse_u64(v->substr(5));
+                } else if (v->starts_with("split:") && parse_u64(v->substr(6))) {
+                    health = HealthMode::Split;
+                    late_ms = *parse_u64(v->substr(6));
                 } else {
-                    return fail(format("--health: \"{}\" is not answer, ignore or late:MS", *v));
+                    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", *v));
                 }
             } else if (name == "--refuse-until") {
                 auto ms = seconds(name, *v);

@@ -219,7 +219,7 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         return c;
     }
     if (name == "health") {
-        constexpr std::string_view usage = "health N PORT answer [HEX]|ignore|late MS";
+        constexpr std::string_view usage = "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]";
         if (w.size() < 4) return fail(format("usage: {}", usage));
         if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
         c.op = Op::Health;
@@ -239,6 +239,17 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             c.health = HealthMode::Late;
             c.ms = *ms;
             c.bytes = {0xFE, 0x00, 0x01};
+        } else if (w[3] == "split" && (w.size() == 5 || w.size() == 6)) {
+            auto ms = parse_u64(w[4]);
+            if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
+            c.health = HealthMode::Split;
+            c.ms = *ms;
+            c.bytes = {0xFE, 0x00, 0x01};
+            if (w.size() == 6) {
+                auto bytes = parse_hex(w[5]);
+                if (!bytes) return fail(format("bad hex \"{}\"", w[5]));
+                c.bytes = std::move(*bytes);
+            }
         } else {
             return fail(format("usage: {}", usage));
         }

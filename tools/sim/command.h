@@ -16,7 +16,7 @@ enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Sil
 std::optional<FaultKind> parse_fault(std::string_view name);
 std::string_view fault_name(FaultKind kind);
 
-enum class HealthMode { Answer, Ignore, Late };
+enum class HealthMode { Answer, Ignore, Late, Split };
 
 // How "ListDevices" is answered.
 enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial, NestedBinary, NestedXml };

@@ -59,7 +59,7 @@ private:
         bool listening = false;
         std::uint64_t refuse_until_ns = 0;
         HealthMode health = HealthMode::Answer;
-        std::uint64_t late_ms = 0;
+        std::uint64_t late_ms = 0;  // late: the delay of the answer; split: of its second half
         std::vector<std::uint8_t> health_reply{0xFE, 0x00, 0x01};
         bool raw = false;
         bool echo = false;
@@ -146,7 +146,7 @@ private:
     void on_tunnel_readable(Conn& c);
     void process_tunnel_input(Conn& c);
     void on_frame(Conn& c, std::span<const std::uint8_t> payload);
-    void send_health_reply(Conn& c);
+    void answer_health(Conn& c, const PortState& ps);
     void start_autostream(Conn& c);
     std::expected<void, std::string> start_stream(Conn& c, const StreamSettings& settings);
     void service(Conn& c, std::uint64_t now);
