@@ -32,6 +32,8 @@ Daemon:
 Devices (plugged at the start, ids 1, 2, ... in order):
   --device SERIAL         plug a device with this serial number (repeatable); without --script and
                           --script-file one device VANTREL-SIM-0001 is plugged unless --no-device
+  --device-hex HEX        the same with a serial number given as bytes in hex (control bytes, bytes
+                          that are not UTF-8; not 00)
   --no-device             plug none
   --health MODE           how both ports answer the health check: answer, ignore, late:MS or
                           split:MS (half the payload at once, the rest MS later)
@@ -64,6 +66,7 @@ Script and schedule:
 
 Commands (N: device id, PORT: device port, MS: milliseconds):
   plug SERIAL                          -> ok id=N
+  plug-hex HEX                         -> ok id=N; the serial is these bytes (not 00)
   unplug N                             device leaves the list, its tunnels close
   listen N PORT on|off                 off: Connect answered with result 3
   refuse N PORT SECONDS                refuse that long, then listen
@@ -344,10 +347,10 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
             ok = flag(config.progress);
         } else if (name == "--quiet") {
             ok = flag(config.quiet);
-        } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--health" ||
-                   name == "--refuse-until" || name == "--seed" || name == "--list-reply" ||
-                   name == "--connect-reply" || name == "--at" || name == "--duration" ||
-                   name == "--script-file") {
+        } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--device-hex" ||
+                   name == "--health" || name == "--refuse-until" || name == "--seed" ||
+                   name == "--list-reply" || name == "--connect-reply" || name == "--at" ||
+                   name == "--duration" || name == "--script-file") {
             auto v = a.value(name);
             if (!v) return std::unexpected(v.error());
             if (name == "--unix") {
@@ -360,6 +363,10 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 if (v->empty() || split_words(*v).size() != 1)
                     return fail(format("--device: \"{}\" is not a serial number", *v));
                 serials.emplace_back(*v);
+            } else if (name == "--device-hex") {
+                auto serial = parse_serial_hex(*v);
+                if (!serial) return fail(format("--device-hex: {}", serial.error()));
+                serials.push_back(std::move(*serial));
             } else if (name == "--health") {
                 if (*v == "answer") {
                     health = HealthMode::Answer;

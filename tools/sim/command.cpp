@@ -1,5 +1,6 @@
 #include "sim/command.h"
 
+#include <algorithm>
 #include <array>
 
 #include "sim/stamp.h"
@@ -174,6 +175,15 @@ std::expected<void, std::string> check_stream_settings(const StreamSettings& set
     return {};
 }
 
+std::expected<std::string, std::string> parse_serial_hex(std::string_view hex) {
+    auto bytes = parse_hex(hex);
+    if (!bytes) return fail(format("bad hex \"{}\"", hex));
+    // The daemon's property lists carry C strings: a 00 byte would end the serial early.
+    if (std::ranges::find(*bytes, 0) != bytes->end())
+        return fail(format("bad serial \"{}\": it holds a 00 byte", hex));
+    return std::string(bytes->begin(), bytes->end());
+}
+
 bool is_command_line(std::string_view line) {
     auto words = split_words(line);
     return !words.empty() && words[0][0] != '#';
@@ -189,6 +199,14 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         if (w.size() != 2) return fail("usage: plug SERIAL");
         c.op = Op::Plug;
         c.serial = std::string(w[1]);
+        return c;
+    }
+    if (name == "plug-hex") {
+        if (w.size() != 2) return fail("usage: plug-hex HEX");
+        auto serial = parse_serial_hex(w[1]);
+        if (!serial) return std::unexpected(serial.error());
+        c.op = Op::Plug;
+        c.serial = std::move(*serial);
         return c;
     }
     if (name == "unplug") {

@@ -88,7 +88,7 @@ struct Command {
     Op op = Op::Quit;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
-    std::string serial;               // plug
+    std::string serial;               // plug, plug-hex
     bool on = false;                  // listen, echo, read, events; mode: raw; autostream: enabled
     std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
     std::uint64_t count = 0;          // wait-feedback
@@ -102,6 +102,9 @@ struct Command {
 };
 
 inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;
+
+// A serial number given in hex (any bytes but 00), for `plug-hex` and --device-hex.
+std::expected<std::string, std::string> parse_serial_hex(std::string_view hex);
 
 // Blank lines and lines starting with '#' hold no command.
 bool is_command_line(std::string_view line);
