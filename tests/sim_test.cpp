@@ -440,7 +440,8 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     EXPECT_EQ(sim.cmd("stream 1 5000 rate=x"), "error: bad rate \"x\"");
     EXPECT_EQ(sim.cmd("stream 1 5000 size=10 stamp"),
               "error: stamped packets need a size of at least 24 bytes");
-    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"), "error: usage: health N PORT answer [HEX]|ignore|late MS");
+    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"),
+              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]");
     EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
     EXPECT_EQ(sim.cmd("wait-connect 1 5000 200"), "error: timeout");
     EXPECT_EQ(sim.cmd("wait-disconnect 1 5000 200"), "ok") << "no tunnel: already gone";

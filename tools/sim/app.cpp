@@ -77,7 +77,7 @@ void Simulator::process_tunnel_input(Conn& c) {
     } else {
         std::size_t pos = 0;
         while (c.in.size() - pos >= 4) {
-            std::uint32_t length = get_be32(c.in.data() + pos);
+            std::uint32_t length = net::load_be32(c.in.data() + pos);
             if (length > MAX_APP_FRAME) {
                 event(format("bad-frame {} {} {}", c.device, c.port, length));
                 close_conn(c);
@@ -120,7 +120,7 @@ void Simulator::answer_health(Conn& c, const PortState& ps) {
         return;
     }
     std::vector<std::uint8_t> reply(4 + ps.health_reply.size());
-    put_be32(reply.data(), static_cast<std::uint32_t>(ps.health_reply.size()));
+    net::store_be32(reply.data(), static_cast<std::uint32_t>(ps.health_reply.size()));
     std::ranges::copy(ps.health_reply, reply.begin() + 4);
     std::size_t now_bytes = ps.health == HealthMode::Answer ? reply.size()
                             : ps.health == HealthMode::Late ? 0
@@ -240,11 +240,11 @@ void Simulator::apply_fault(Conn& c, FaultKind kind) {
             break;
         }
         case FaultKind::ZeroLength:
-            put_be32(c.out.grow(4), 0);
+            net::store_be32(c.out.grow(4), 0);
             c.silent = true;
             break;
         case FaultKind::OverLength:
-            put_be32(c.out.grow(4), (c.port == TRACKING_PORT ? TRACKING_LIMIT : VIDEO_LIMIT) + 1);
+            net::store_be32(c.out.grow(4), (c.port == TRACKING_PORT ? TRACKING_LIMIT : VIDEO_LIMIT) + 1);
             c.silent = true;
             break;
         case FaultKind::HalfPrefix: {
@@ -255,7 +255,7 @@ void Simulator::apply_fault(Conn& c, FaultKind kind) {
         }
         case FaultKind::HalfFrame: {
             std::uint8_t* p = c.out.grow(4 + HALF_FRAME_LENGTH / 2);
-            put_be32(p, HALF_FRAME_LENGTH);
+            net::store_be32(p, HALF_FRAME_LENGTH);
             for (std::uint32_t i = 0; i < HALF_FRAME_LENGTH / 2; ++i) p[4 + i] = static_cast<std::uint8_t>(i);
             c.silent = true;
             break;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 
+#include "net/wire.h"
 #include "sim/text.h"
 
 namespace vantrel::sim {
@@ -259,7 +260,7 @@ std::expected<Invocation, std::string> parse_receive(const std::vector<std::stri
             return fail(format("receive: unknown option {}", name));
         if (!v) return std::unexpected(v.error());
         if (name == "--video" || name == "--tracking") {
-            if (!parse_ipv4_address(*v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, *v));
+            if (!net::parse_ipv4(*v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, *v));
             (name == "--video" ? config.video_address : config.tracking_address) = std::string(*v);
         } else if (name == "--duration") {
             auto ms = seconds(name, *v);
@@ -357,7 +358,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 if (v->empty()) return fail("--unix: empty path");
                 config.unix_path = std::string(*v);
             } else if (name == "--tcp") {
-                if (!parse_ipv4_address(*v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", *v));
+                if (!net::parse_ipv4(*v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", *v));
                 config.tcp_address = std::string(*v);
             } else if (name == "--device") {
                 if (v->empty() || split_words(*v).size() != 1)

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/plist.h"
 #include "net/wire.h"
 #include "sim/simulator.h"
 #include "sim/stamp.h"
@@ -39,27 +40,13 @@ constexpr std::uint64_t CONNECTION_SPEED = 480'000'000;
 constexpr std::uint64_t PRODUCT_ID = 0x12A8;
 constexpr std::uint64_t LOCATION_BASE = 0x01100000;
 
-struct PlistFree {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-std::uint32_t get_le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void put_le32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 void put_header(OutBuffer& out, std::uint32_t length, std::uint32_t version, std::uint32_t type,
                 std::uint32_t tag) {
     std::uint8_t* p = out.grow(HEADER_SIZE);
-    put_le32(p, length);
-    put_le32(p + 4, version);
-    put_le32(p + 8, type);
-    put_le32(p + 12, tag);
+    net::store_le32(p, length);
+    net::store_le32(p + 4, version);
+    net::store_le32(p + 8, type);
+    net::store_le32(p + 12, tag);
 }
 
 std::optional<std::string> string_value(plist_t dict, const char* key) {
@@ -175,16 +162,12 @@ std::expected<void, std::string> Simulator::listen_unix(const std::string& path)
 }
 
 std::expected<void, std::string> Simulator::listen_tcp(const std::string& address) {
-    auto parsed = parse_ipv4_address(address);
-    if (!parsed) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(parsed->host);
-    addr.sin_port = htons(parsed->port);
+    auto addr = net::parse_ipv4(address);
+    if (!addr) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int one = 1;
     if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
         return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
     epoll_event ev{};
@@ -241,14 +224,14 @@ void Simulator::on_daemon_readable(Conn& c) {
     std::size_t pos = 0;
     while (c.in.size() - pos >= HEADER_SIZE) {
         const std::uint8_t* h = c.in.data() + pos;
-        std::uint32_t length = get_le32(h);
+        std::uint32_t length = net::load_le32(h);
         if (length < HEADER_SIZE || length > MAX_MESSAGE) {
             event(format("client-error message length {} out of range 16-65536, connection closed", length));
             close_conn(c);
             return;
         }
         if (c.in.size() - pos < length) break;
-        std::uint32_t version = get_le32(h + 4), tag = get_le32(h + 12);
+        std::uint32_t version = net::load_le32(h + 4), tag = net::load_le32(h + 12);
         std::vector<std::uint8_t> payload(h + HEADER_SIZE, h + length);
         pos += length;
         handle_request(c, version, tag, payload);
@@ -265,7 +248,7 @@ void Simulator::on_daemon_readable(Conn& c) {
 
     if (!ended) return;
     if (!c.in.empty()) {
-        std::size_t expected = c.in.size() >= HEADER_SIZE ? get_le32(c.in.data()) : HEADER_SIZE;
+        std::size_t expected = c.in.size() >= HEADER_SIZE ? net::load_le32(c.in.data()) : HEADER_SIZE;
         event(format("client-error client left in the middle of a request (got {} of {} bytes)", c.in.size(),
                      expected));
     } else if (failure) {
@@ -279,7 +262,7 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
     if (version != VERSION_PLIST) {
         // The real daemon answers an unknown version with a binary result, in its version-0 framing.
         put_header(c.out, HEADER_SIZE + 4, 0, TYPE_RESULT, tag);
-        put_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
+        net::store_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
         event(format("client-error header version {}, answered with result 6", version));
         service(c, monotonic_ns());
         return;
@@ -292,7 +275,7 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
     if (!payload.empty())
         plist_from_xml(reinterpret_cast<const char*>(payload.data()),
                        static_cast<std::uint32_t>(payload.size()), &parsed);
-    PlistPtr root(parsed);
+    net::Plist root(parsed);
     if (!root || plist_get_node_type(parsed) != PLIST_DICT) {
         event(format("client-error unparsable request ({} bytes), not answered", payload.size()));
         return;
@@ -318,7 +301,7 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
         case ListReply::Normal:
         case ListReply::Binary:
         case ListReply::Partial: {
-            PlistPtr root(plist_new_dict());
+            net::Plist root(plist_new_dict());
             plist_t list = plist_new_array();
             for (const auto& [id, d] : devices_) {
                 plist_t props = plist_new_dict();
@@ -391,7 +374,7 @@ bool Simulator::answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number)
 }
 
 void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial) {
-    PlistPtr root(plist_new_dict());
+    net::Plist root(plist_new_dict());
     plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
     plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
     send_plist(c, tag, root.get(), false, partial);

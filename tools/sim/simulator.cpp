@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "net/wire.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
 
@@ -67,13 +68,7 @@ void Simulator::event(std::string_view text) {
 }
 
 void Simulator::flush_output() {
-    std::size_t done = 0;
-    while (done < output_.size()) {
-        ssize_t n = ::write(STDOUT_FILENO, output_.data() + done, output_.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // nobody reads standard output any more: drop it
-        done += static_cast<std::size_t>(n);
-    }
+    net::write_whole(STDOUT_FILENO, output_);  // when nobody reads standard output any more, it is dropped
     output_.clear();
 }
 
