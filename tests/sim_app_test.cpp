@@ -69,6 +69,17 @@ TEST(SimApp, AnswersTheHealthCheckLateWhenTold) {
     EXPECT_GE(Clock::now() - sent, 900ms);
 }
 
+TEST(SimApp, SplitsTheHealthAnswerInTimeWhenTold) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Rig rig;
+    ASSERT_EQ(rig.cmd("health", "split 1000 0a0b0c0d0e"), "ok");
+    auto sent = Clock::now();
+    send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
+    EXPECT_EQ(read_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B})) << "prefix and half at once";
+    EXPECT_EQ(read_bytes(rig.fd(), 3, 10s), (Bytes{0x0C, 0x0D, 0x0E}));
+    EXPECT_GE(Clock::now() - sent, 900ms);
+}
+
 TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;
@@ -290,6 +301,28 @@ TEST(SimFaults, CloseAndSilentOnDemand) {
         send_bytes(rig.fd(), frame({9}));
         EXPECT_EQ(rig.cmd("wait-feedback", "1"), "ok") << "a silent app still reads";
     }
+}
+
+TEST(SimFaults, AnAppThatStopsReadingLetsTheBridgesWritesBlockAndKeepsStreaming) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Rig rig;
+    send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
+    ASSERT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
+    ASSERT_EQ(rig.cmd("read", "off"), "ok");
+    ASSERT_EQ(rig.cmd("stream", "rate=100 size=10"), "ok");
+    const Bytes one = frame(Bytes(1000, 7));
+    std::uint64_t frames = 0;
+    for (; frames < 100'000; ++frames)
+        if (::send(rig.fd(), one.data(), one.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(one.size()))
+            break;
+    EXPECT_LT(frames, 100'000u) << "the socket never filled up";
+    EXPECT_TRUE(read_frame(rig.fd())) << "the stream goes on while the app does not read";
+    std::string stats = rig.cmd("stats");
+    EXPECT_NE(stats.find(" feedback=0 "), std::string::npos) << stats;
+
+    ASSERT_EQ(rig.cmd("read", "on"), "ok");
+    EXPECT_EQ(rig.cmd("wait-feedback", std::to_string(frames)), "ok");
+    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off");
 }
 
 TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {

@@ -57,6 +57,20 @@ TEST(SimDaemon, ListsPluggedDevicesInTheRealDaemonsShape) {
     EXPECT_EQ(again->tag, 8u);
 }
 
+TEST(SimDaemon, SerialsGivenInHexCarryControlAndNonUtf8Bytes) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--device-hex", "41070a42"});
+    ASSERT_EQ(sim.cmd("plug-hex 1b5b33316dff"), "ok id=2");
+    EXPECT_EQ(sim.cmd("plug-hex 410042"), "error: bad serial \"410042\": it holds a 00 byte");
+    net::Fd fd = connect_unix();
+    send_bytes(fd.get(), message(7, xml_request("ListDevices")));
+    auto r = read_reply(fd.get());
+    ASSERT_TRUE(r);
+    std::string payload(r->payload.begin(), r->payload.end());
+    EXPECT_NE(payload.find("A\a\nB"), std::string::npos) << payload;
+    EXPECT_NE(payload.find("\x1b[31m\xff"), std::string::npos) << payload;
+}
+
 TEST(SimDaemon, AnswersOverTcpWithoutTheUnixSocket) {
     REQUIRE_PRIVATE_NAMESPACE();
     SimProcess sim({"--no-unix"});
@@ -282,11 +296,79 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     net::Fd closed = ask();
     EXPECT_TRUE(peer_closed(closed.get()));
 
+    ASSERT_EQ(sim.cmd("list-reply partial"), "ok");
+    net::Fd partial = ask();
+    Bytes half = read_bytes(partial.get(), 65536, 500ms);
+    ASSERT_GE(half.size(), 16u);
+    EXPECT_EQ(half.size(), 16 + (get_le32(half.data()) - 16) / 2) << "half of the announced payload";
+    EXPECT_FALSE(peer_closed(partial.get(), 100ms));
+
     ASSERT_EQ(sim.cmd("list-reply normal"), "ok");
     net::Fd normal = ask();
     auto good = read_reply(normal.get());
     ASSERT_TRUE(good);
     EXPECT_TRUE(std::string(good->payload.begin(), good->payload.end()).starts_with("<?xml"));
+}
+
+TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--list-reply", "nested-xml:3"});
+    auto ask = [] {
+        net::Fd fd = connect_unix();
+        send_bytes(fd.get(), message(5, xml_request("ListDevices")));
+        return read_reply(fd.get());
+    };
+    auto depth = [](const Reply& r) {
+        int levels = 0;
+        for (plist_t node = root(r); node && plist_get_node_type(node) == PLIST_ARRAY; ++levels)
+            node = plist_array_get_size(node) == 1 ? plist_array_get_item(node, 0) : nullptr;
+        return levels;
+    };
+    auto xml = ask();
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(depth(*xml), 3) << std::string(xml->payload.begin(), xml->payload.end());
+    ASSERT_EQ(sim.cmd("list-reply nested-binary 4"), "ok");
+    auto binary = ask();
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(depth(*binary), 4);
+
+    // The defaults: about 900 KB each, under the program's 1,000,000-byte reply limit.
+    for (const char* mode : {"nested-binary", "nested-xml"}) {
+        ASSERT_EQ(sim.cmd(std::string("list-reply ") + mode), "ok");
+        net::Fd fd = connect_unix();
+        send_bytes(fd.get(), message(6, xml_request("ListDevices")));
+        Bytes h = read_bytes(fd.get(), 16);
+        ASSERT_EQ(h.size(), 16u);
+        std::uint32_t length = get_le32(h.data());
+        EXPECT_GT(length, 890'000u) << mode;
+        EXPECT_LT(length, 1'000'000u) << mode;
+        EXPECT_EQ(read_bytes(fd.get(), length - 16).size(), length - 16) << mode;
+    }
+    EXPECT_EQ(sim.cmd("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
+}
+
+TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    SimProcess sim({"--connect-reply", "silent"});
+    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    net::Fd silent = connect_unix();
+    send_bytes(silent.get(), message(3, xml_request("Connect", 1, 5000)));
+    EXPECT_EQ(read_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
+    EXPECT_FALSE(peer_closed(silent.get(), 200ms)) << "the connection stays open";
+
+    ASSERT_EQ(sim.cmd("connect-reply partial"), "ok");
+    net::Fd partial = connect_unix();
+    send_bytes(partial.get(), message(4, xml_request("Connect", 1, 5000)));
+    Bytes got = read_bytes(partial.get(), 4096, 500ms);
+    ASSERT_GE(got.size(), 16u);
+    std::uint32_t length = get_le32(got.data());
+    EXPECT_EQ(got.size(), 16 + (length - 16) / 2) << "half of the announced payload";
+    EXPECT_FALSE(peer_closed(partial.get(), 200ms));
+    EXPECT_EQ(sim.count_events("connect 1 5000"), 0u);
+
+    ASSERT_EQ(sim.cmd("connect-reply normal"), "ok");
+    EXPECT_TRUE(open_tunnel(1, 5000));
+    EXPECT_EQ(sim.cmd("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
 }
 
 TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
@@ -358,7 +440,8 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     EXPECT_EQ(sim.cmd("stream 1 5000 rate=x"), "error: bad rate \"x\"");
     EXPECT_EQ(sim.cmd("stream 1 5000 size=10 stamp"),
               "error: stamped packets need a size of at least 24 bytes");
-    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"), "error: usage: health N PORT answer [HEX]|ignore|late MS");
+    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"),
+              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]");
     EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
     EXPECT_EQ(sim.cmd("wait-connect 1 5000 200"), "error: timeout");
     EXPECT_EQ(sim.cmd("wait-disconnect 1 5000 200"), "ok") << "no tunnel: already gone";
@@ -417,6 +500,9 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         {"--video-rate", "fast"},
         {"--video-size", "0"},
         {"--health", "maybe"},
+        {"--connect-reply", "maybe"},
+        {"--health", "split:x"},
+        {"--device-hex", "4100"},
         {"--no-unix", "--no-tcp"},
         {"--tcp", "localhost"},
         {"--at", "1", "frobnicate"},

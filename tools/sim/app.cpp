@@ -47,6 +47,10 @@ void Simulator::become_tunnel(Conn& c, Device& device, std::uint16_t port) {
 }
 
 void Simulator::on_tunnel_readable(Conn& c) {
+    if (!c.reading) {
+        close_conn(c);  // only a hang-up or an error is reported while not reading: the bridge is gone
+        return;
+    }
     std::uint8_t buf[65536];
     for (int round = 0; round < MAX_RECV_ROUNDS; ++round) {
         ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
@@ -73,7 +77,7 @@ void Simulator::process_tunnel_input(Conn& c) {
     } else {
         std::size_t pos = 0;
         while (c.in.size() - pos >= 4) {
-            std::uint32_t length = get_be32(c.in.data() + pos);
+            std::uint32_t length = net::load_be32(c.in.data() + pos);
             if (length > MAX_APP_FRAME) {
                 event(format("bad-frame {} {} {}", c.device, c.port, length));
                 close_conn(c);
@@ -96,25 +100,7 @@ void Simulator::on_frame(Conn& c, std::span<const std::uint8_t> payload) {
     if (first && std::ranges::equal(payload, HEALTH_REQUEST)) {
         ps.stats.health += 1;
         event(format("health {} {}", c.device, c.port));
-        if (c.silent) return;
-        switch (ps.health) {
-            case HealthMode::Answer:
-                send_health_reply(c);
-                start_autostream(c);
-                break;
-            case HealthMode::Ignore: start_autostream(c); break;
-            case HealthMode::Late: {
-                std::uint64_t id = c.id;
-                add_timer(monotonic_ns() + ps.late_ms * 1'000'000, [this, id] {
-                    Conn* t = conn(id);
-                    if (!t || t->silent) return;
-                    send_health_reply(*t);
-                    start_autostream(*t);
-                    service(*t, monotonic_ns());
-                });
-                break;
-            }
-        }
+        if (!c.silent) answer_health(c, ps);
         return;
     }
     ps.stats.feedback += 1;
@@ -126,8 +112,32 @@ void Simulator::on_frame(Conn& c, std::span<const std::uint8_t> payload) {
     if (ps.echo && !c.silent) append_frame(c.out, payload);
 }
 
-void Simulator::send_health_reply(Conn& c) {
-    if (PortState* ps = find_port(c.device, c.port)) append_frame(c.out, ps->health_reply);
+// The answer goes out at once, MS later (late), or its prefix and the first half of its payload at
+// once and the rest MS later (split); the port's autostream starts once the whole answer is out.
+void Simulator::answer_health(Conn& c, const PortState& ps) {
+    if (ps.health == HealthMode::Ignore) {
+        start_autostream(c);
+        return;
+    }
+    std::vector<std::uint8_t> reply(4 + ps.health_reply.size());
+    net::store_be32(reply.data(), static_cast<std::uint32_t>(ps.health_reply.size()));
+    std::ranges::copy(ps.health_reply, reply.begin() + 4);
+    std::size_t now_bytes = ps.health == HealthMode::Answer ? reply.size()
+                            : ps.health == HealthMode::Late ? 0
+                                                            : 4 + ps.health_reply.size() / 2;
+    c.out.append(std::span(reply).first(now_bytes));
+    if (now_bytes == reply.size()) {
+        start_autostream(c);
+        return;
+    }
+    reply.erase(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(now_bytes));
+    add_timer(monotonic_ns() + ps.late_ms * 1'000'000, [this, id = c.id, rest = std::move(reply)] {
+        Conn* t = conn(id);
+        if (!t || t->silent) return;
+        t->out.append(rest);
+        start_autostream(*t);
+        service(*t, monotonic_ns());
+    });
 }
 
 void Simulator::start_autostream(Conn& c) {
@@ -230,11 +240,11 @@ void Simulator::apply_fault(Conn& c, FaultKind kind) {
             break;
         }
         case FaultKind::ZeroLength:
-            put_be32(c.out.grow(4), 0);
+            net::store_be32(c.out.grow(4), 0);
             c.silent = true;
             break;
         case FaultKind::OverLength:
-            put_be32(c.out.grow(4), (c.port == TRACKING_PORT ? TRACKING_LIMIT : VIDEO_LIMIT) + 1);
+            net::store_be32(c.out.grow(4), (c.port == TRACKING_PORT ? TRACKING_LIMIT : VIDEO_LIMIT) + 1);
             c.silent = true;
             break;
         case FaultKind::HalfPrefix: {
@@ -245,7 +255,7 @@ void Simulator::apply_fault(Conn& c, FaultKind kind) {
         }
         case FaultKind::HalfFrame: {
             std::uint8_t* p = c.out.grow(4 + HALF_FRAME_LENGTH / 2);
-            put_be32(p, HALF_FRAME_LENGTH);
+            net::store_be32(p, HALF_FRAME_LENGTH);
             for (std::uint32_t i = 0; i < HALF_FRAME_LENGTH / 2; ++i) p[4 + i] = static_cast<std::uint8_t>(i);
             c.silent = true;
             break;
@@ -276,11 +286,21 @@ void Simulator::close_conn(Conn& c) {
 
 void Simulator::set_want_write(Conn& c, bool want) {
     if (c.want_write == want || c.dead) return;
+    c.want_write = want;
+    watch_conn(c);
+}
+
+void Simulator::set_reading(Conn& c, bool on) {
+    if (c.reading == on || c.dead) return;
+    c.reading = on;
+    watch_conn(c);
+}
+
+void Simulator::watch_conn(Conn& c) {
     epoll_event ev{};
-    ev.events = EPOLLIN | (want ? EPOLLOUT : 0u);
+    ev.events = (c.reading ? EPOLLIN : 0u) | (c.want_write ? EPOLLOUT : 0u);
     ev.data.u64 = c.id;
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
-    c.want_write = want;
 }
 
 void Simulator::watch_source(const FileSource& source) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 
+#include "net/wire.h"
 #include "sim/text.h"
 
 namespace vantrel::sim {
@@ -25,13 +26,18 @@ Daemon:
                           a stale socket file there is removed first
   --tcp ADDR              serve it on this TCP address as well (default 127.0.0.1:27015)
   --no-unix, --no-tcp     leave that listener out
-  --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent or close
+  --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,
+                          partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]
+  --connect-reply MODE    answer Connect normal, silent or partial
 
 Devices (plugged at the start, ids 1, 2, ... in order):
   --device SERIAL         plug a device with this serial number (repeatable); without --script and
                           --script-file one device VANTREL-SIM-0001 is plugged unless --no-device
+  --device-hex HEX        the same with a serial number given as bytes in hex (control bytes, bytes
+                          that are not UTF-8; not 00)
   --no-device             plug none
-  --health MODE           how both ports answer the health check: answer, ignore or late:MS
+  --health MODE           how both ports answer the health check: answer, ignore, late:MS or
+                          split:MS (half the payload at once, the rest MS later)
   --refuse-until SECONDS  refuse connections to both ports for this long after the start
   --stamp                 stamp generated packets (magic, stream id, sequence, send time)
   --seed N                seed of the random packet sizes (default 1)
@@ -61,12 +67,14 @@ Script and schedule:
 
 Commands (N: device id, PORT: device port, MS: milliseconds):
   plug SERIAL                          -> ok id=N
+  plug-hex HEX                         -> ok id=N; the serial is these bytes (not 00)
   unplug N                             device leaves the list, its tunnels close
   listen N PORT on|off                 off: Connect answered with result 3
   refuse N PORT SECONDS                refuse that long, then listen
-  health N PORT answer [HEX]|ignore|late MS
+  health N PORT answer [HEX]|ignore|late MS|split MS [HEX]
   mode N PORT frames|raw               raw: report and echo bytes, not frames
   echo N PORT on|off                   write back what the bridge writes
+  read N PORT on|off                   off: leave what the bridge writes unread (the stream goes on)
   wait-connect N PORT [MS]             (default timeout 10000 ms; error: timeout)
   wait-disconnect N PORT [MS]
   wait-health N PORT [MS]              until the health-check request has arrived
@@ -81,7 +89,9 @@ Commands (N: device id, PORT: device port, MS: milliseconds):
   stop N PORT                          stop the stream
   silent N PORT                        stop writing anything, keep the connection
   fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug
-  list-reply normal|binary|garbage|badlength [LEN]|silent|close
+  list-reply normal|binary|garbage|badlength [LEN]|silent|close|partial|nested-binary [DEPTH]|
+             nested-xml [DEPTH]
+  connect-reply normal|silent|partial  silent: no reply; partial: half the payload
   stats N PORT                         -> ok connected= sent= bytes= feedback= feedback_bytes= health=
   events feedback on|off
   devices                              -> ok count=K ids=...
@@ -250,7 +260,7 @@ std::expected<Invocation, std::string> parse_receive(const std::vector<std::stri
             return fail(format("receive: unknown option {}", name));
         if (!v) return std::unexpected(v.error());
         if (name == "--video" || name == "--tracking") {
-            if (!parse_ipv4_address(*v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, *v));
+            if (!net::parse_ipv4(*v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, *v));
             (name == "--video" ? config.video_address : config.tracking_address) = std::string(*v);
         } else if (name == "--duration") {
             auto ms = seconds(name, *v);
@@ -288,6 +298,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
     std::optional<std::uint64_t> refuse_ms;
     std::optional<ListReply> list_reply;
     std::uint32_t list_length = 16;
+    std::optional<Command> connect_reply;
     StreamOptions video, tracking;
     std::optional<std::string> script_file;
 
@@ -337,8 +348,9 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
             ok = flag(config.progress);
         } else if (name == "--quiet") {
             ok = flag(config.quiet);
-        } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--health" ||
-                   name == "--refuse-until" || name == "--seed" || name == "--list-reply" || name == "--at" ||
+        } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--device-hex" ||
+                   name == "--health" || name == "--refuse-until" || name == "--seed" ||
+                   name == "--list-reply" || name == "--connect-reply" || name == "--at" ||
                    name == "--duration" || name == "--script-file") {
             auto v = a.value(name);
             if (!v) return std::unexpected(v.error());
@@ -346,12 +358,16 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 if (v->empty()) return fail("--unix: empty path");
                 config.unix_path = std::string(*v);
             } else if (name == "--tcp") {
-                if (!parse_ipv4_address(*v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", *v));
+                if (!net::parse_ipv4(*v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", *v));
                 config.tcp_address = std::string(*v);
             } else if (name == "--device") {
                 if (v->empty() || split_words(*v).size() != 1)
                     return fail(format("--device: \"{}\" is not a serial number", *v));
                 serials.emplace_back(*v);
+            } else if (name == "--device-hex") {
+                auto serial = parse_serial_hex(*v);
+                if (!serial) return fail(format("--device-hex: {}", serial.error()));
+                serials.push_back(std::move(*serial));
             } else if (name == "--health") {
                 if (*v == "answer") {
                     health = HealthMode::Answer;
@@ -360,8 +376,11 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                 } else if (v->starts_with("late:") && parse_u64(v->substr(5))) {
                     health = HealthMode::Late;
                     late_ms = *parse_u64(v->substr(5));
+                } else if (v->starts_with("split:") && parse_u64(v->substr(6))) {
+                    health = HealthMode::Split;
+                    late_ms = *parse_u64(v->substr(6));
                 } else {
-                    return fail(format("--health: \"{}\" is not answer, ignore or late:MS", *v));
+                    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", *v));
                 }
             } else if (name == "--refuse-until") {
                 auto ms = seconds(name, *v);
@@ -379,6 +398,10 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
                     return fail(format("--list-reply: bad mode \"{}\"", *v));
                 list_reply = c->list_reply;
                 list_length = c->list_length;
+            } else if (name == "--connect-reply") {
+                connect_reply = parse_command("connect-reply " + std::string(*v)).value_or(Command{});
+                if (connect_reply->op != Op::ConnectReplyMode)
+                    return fail(format("--connect-reply: bad mode \"{}\"", *v));
             } else if (name == "--at") {
                 auto ms = seconds(name, *v);
                 if (!ms) return std::unexpected(ms.error());
@@ -437,6 +460,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
         c.list_length = list_length;
         config.startup.push_back(c);
     }
+    if (connect_reply) config.startup.push_back(*connect_reply);
     for (std::size_t i = 0; i < serials.size(); ++i) {
         auto id = static_cast<std::uint32_t>(i + 1);
         Command plug;

@@ -1,5 +1,6 @@
 #include "sim/command.h"
 
+#include <algorithm>
 #include <array>
 
 #include "sim/stamp.h"
@@ -174,6 +175,15 @@ std::expected<void, std::string> check_stream_settings(const StreamSettings& set
     return {};
 }
 
+std::expected<std::string, std::string> parse_serial_hex(std::string_view hex) {
+    auto bytes = parse_hex(hex);
+    if (!bytes) return fail(format("bad hex \"{}\"", hex));
+    // The daemon's property lists carry C strings: a 00 byte would end the serial early.
+    if (std::ranges::find(*bytes, 0) != bytes->end())
+        return fail(format("bad serial \"{}\": it holds a 00 byte", hex));
+    return std::string(bytes->begin(), bytes->end());
+}
+
 bool is_command_line(std::string_view line) {
     auto words = split_words(line);
     return !words.empty() && words[0][0] != '#';
@@ -191,6 +201,14 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         c.serial = std::string(w[1]);
         return c;
     }
+    if (name == "plug-hex") {
+        if (w.size() != 2) return fail("usage: plug-hex HEX");
+        auto serial = parse_serial_hex(w[1]);
+        if (!serial) return std::unexpected(serial.error());
+        c.op = Op::Plug;
+        c.serial = std::move(*serial);
+        return c;
+    }
     if (name == "unplug") {
         if (w.size() != 2) return fail("usage: unplug N");
         auto device = parse_device(w[1]);
@@ -199,14 +217,13 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         c.device = *device;
         return c;
     }
-    if (name == "listen" || name == "echo") {
-        bool listen = name == "listen";
-        std::string_view usage = listen ? "listen N PORT on|off" : "echo N PORT on|off";
+    if (name == "listen" || name == "echo" || name == "read") {
+        std::string usage = format("{} N PORT on|off", name);
         if (w.size() != 4) return fail(format("usage: {}", usage));
         if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
         auto on = parse_on_off(w[3]);
         if (!on) return fail(format("usage: {}", usage));
-        c.op = listen ? Op::Listen : Op::Echo;
+        c.op = name == "listen" ? Op::Listen : name == "echo" ? Op::Echo : Op::Read;
         c.on = *on;
         return c;
     }
@@ -220,7 +237,7 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         return c;
     }
     if (name == "health") {
-        constexpr std::string_view usage = "health N PORT answer [HEX]|ignore|late MS";
+        constexpr std::string_view usage = "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]";
         if (w.size() < 4) return fail(format("usage: {}", usage));
         if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
         c.op = Op::Health;
@@ -240,6 +257,17 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             c.health = HealthMode::Late;
             c.ms = *ms;
             c.bytes = {0xFE, 0x00, 0x01};
+        } else if (w[3] == "split" && (w.size() == 5 || w.size() == 6)) {
+            auto ms = parse_u64(w[4]);
+            if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
+            c.health = HealthMode::Split;
+            c.ms = *ms;
+            c.bytes = {0xFE, 0x00, 0x01};
+            if (w.size() == 6) {
+                auto bytes = parse_hex(w[5]);
+                if (!bytes) return fail(format("bad hex \"{}\"", w[5]));
+                c.bytes = std::move(*bytes);
+            }
         } else {
             return fail(format("usage: {}", usage));
         }
@@ -303,7 +331,10 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
         return c;
     }
     if (name == "list-reply") {
-        constexpr std::string_view usage = "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close";
+        constexpr std::string_view usage =
+
+            "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
+            "nested-xml [DEPTH]";
         c.op = Op::ListReplyMode;
         if (w.size() == 2 && w[1] == "normal") {
             c.list_reply = ListReply::Normal;
@@ -315,6 +346,8 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
             c.list_reply = ListReply::Silent;
         } else if (w.size() == 2 && w[1] == "close") {
             c.list_reply = ListReply::Close;
+        } else if (w.size() == 2 && w[1] == "partial") {
+            c.list_reply = ListReply::Partial;
         } else if ((w.size() == 2 || w.size() == 3) && w[1] == "badlength") {
             c.list_reply = ListReply::BadLength;
             if (w.size() == 3) {
@@ -322,9 +355,32 @@ std::expected<Command, std::string> parse_command(std::string_view line) {
                 if (!n || *n > UINT32_MAX) return fail(format("bad length \"{}\"", w[2]));
                 c.list_length = static_cast<std::uint32_t>(*n);
             }
+        } else if ((w.size() == 2 || w.size() == 3) && (w[1] == "nested-binary" || w[1] == "nested-xml")) {
+            bool binary = w[1] == "nested-binary";
+            c.list_reply = binary ? ListReply::NestedBinary : ListReply::NestedXml;
+            c.list_length = binary ? DEFAULT_NESTED_BINARY_DEPTH : DEFAULT_NESTED_XML_DEPTH;
+            if (w.size() == 3) {
+                auto n = parse_u64(w[2]);
+                if (!n || *n == 0 || *n > MAX_NESTED_DEPTH)
+                    return fail(format("bad depth \"{}\" (1 to {})", w[2], MAX_NESTED_DEPTH));
+                c.list_length = static_cast<std::uint32_t>(*n);
+            }
         } else {
             return fail(format("usage: {}", usage));
         }
+        return c;
+    }
+    if (name == "connect-reply") {
+        constexpr std::string_view usage = "connect-reply normal|silent|partial";
+        c.op = Op::ConnectReplyMode;
+        if (w.size() == 2 && w[1] == "normal")
+            c.connect_reply = ConnectReply::Normal;
+        else if (w.size() == 2 && w[1] == "silent")
+            c.connect_reply = ConnectReply::Silent;
+        else if (w.size() == 2 && w[1] == "partial")
+            c.connect_reply = ConnectReply::Partial;
+        else
+            return fail(format("usage: {}", usage));
         return c;
     }
     if (name == "events") {

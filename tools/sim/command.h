@@ -16,10 +16,17 @@ enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Sil
 std::optional<FaultKind> parse_fault(std::string_view name);
 std::string_view fault_name(FaultKind kind);
 
-enum class HealthMode { Answer, Ignore, Late };
+enum class HealthMode { Answer, Ignore, Late, Split };
 
 // How "ListDevices" is answered.
-enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close };
+enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial, NestedBinary, NestedXml };
+inline constexpr std::uint32_t DEFAULT_NESTED_BINARY_DEPTH = 100'000;
+// About 900 KB like the binary default: deeper would pass the program's 1,000,000-byte reply limit.
+inline constexpr std::uint32_t DEFAULT_NESTED_XML_DEPTH = 60'000;
+inline constexpr std::uint32_t MAX_NESTED_DEPTH = 10'000'000;
+
+// How "Connect" is answered: in full, not at all, or with half of the payload its header announces.
+enum class ConnectReply { Normal, Silent, Partial };
 
 inline constexpr std::uint32_t MAX_STREAM_PACKET = 1 << 20;
 inline constexpr std::uint64_t MAX_STREAM_RATE = 10'000'000;
@@ -55,6 +62,7 @@ struct Command {
         Health,
         Mode,
         Echo,
+        Read,
         WaitConnect,
         WaitDisconnect,
         WaitHealth,
@@ -69,6 +77,7 @@ struct Command {
         Silent,
         Fault,
         ListReplyMode,
+        ConnectReplyMode,
         Stats,
         Events,
         Devices,
@@ -79,19 +88,23 @@ struct Command {
     Op op = Op::Quit;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
-    std::string serial;               // plug
-    bool on = false;                  // listen, echo, events; mode: raw; autostream: enabled
+    std::string serial;               // plug, plug-hex
+    bool on = false;                  // listen, echo, read, events; mode: raw; autostream: enabled
     std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
     std::uint64_t count = 0;          // wait-feedback
     std::vector<std::uint8_t> bytes;  // send, raw; health answer payload
     HealthMode health = HealthMode::Answer;
     ListReply list_reply = ListReply::Normal;
-    std::uint32_t list_length = 16;  // list-reply badlength
+    std::uint32_t list_length = 16;  // list-reply badlength: the length; nested-*: the depth
+    ConnectReply connect_reply = ConnectReply::Normal;
     FaultKind fault = FaultKind::Close;
     StreamSettings stream;  // stream, autostream
 };
 
 inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;
+
+// A serial number given in hex (any bytes but 00), for `plug-hex` and --device-hex.
+std::expected<std::string, std::string> parse_serial_hex(std::string_view hex);
 
 // Blank lines and lines starting with '#' hold no command.
 bool is_command_line(std::string_view line);

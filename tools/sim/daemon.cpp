@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "net/plist.h"
+#include "net/wire.h"
 #include "sim/simulator.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
@@ -38,27 +40,13 @@ constexpr std::uint64_t CONNECTION_SPEED = 480'000'000;
 constexpr std::uint64_t PRODUCT_ID = 0x12A8;
 constexpr std::uint64_t LOCATION_BASE = 0x01100000;
 
-struct PlistFree {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-std::uint32_t get_le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void put_le32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 void put_header(OutBuffer& out, std::uint32_t length, std::uint32_t version, std::uint32_t type,
                 std::uint32_t tag) {
     std::uint8_t* p = out.grow(HEADER_SIZE);
-    put_le32(p, length);
-    put_le32(p + 4, version);
-    put_le32(p + 8, type);
-    put_le32(p + 12, tag);
+    net::store_le32(p, length);
+    net::store_le32(p + 4, version);
+    net::store_le32(p + 8, type);
+    net::store_le32(p + 12, tag);
 }
 
 std::optional<std::string> string_value(plist_t dict, const char* key) {
@@ -80,6 +68,47 @@ std::optional<std::uint64_t> uint_value(plist_t dict, const char* key) {
 
 std::string os_error_text() {
     return net::IoError::last_os_error().text();
+}
+
+// Arrays nested `depth` deep as a binary property list ("bplist00", 4-byte object refs and offsets):
+// object k is an array holding object k + 1, the last one is empty. Written in one pass: libplist
+// recurses per level and would overflow the stack at such depths.
+std::vector<std::uint8_t> nested_binary_plist(std::uint32_t depth) {
+    constexpr std::size_t MAGIC = 8, TRAILER = 32;
+    const std::size_t table = MAGIC + 5 * (std::size_t{depth} - 1) + 1;
+    std::vector<std::uint8_t> out(table + 4 * std::size_t{depth} + TRAILER, 0);
+    std::memcpy(out.data(), "bplist00", MAGIC);
+    std::size_t pos = MAGIC;
+    for (std::uint32_t k = 0; k < depth; ++k) {
+        net::store_be32(out.data() + table + 4 * std::size_t{k}, static_cast<std::uint32_t>(pos));
+        bool last = k + 1 == depth;
+        out[pos] = last ? 0xA0 : 0xA1;  // an array of 0 or 1 elements
+        if (!last) net::store_be32(out.data() + pos + 1, k + 1);
+        pos += last ? 1 : 5;
+    }
+    // Trailer: 6 unused bytes, offset size, ref size, then object count, top object and table offset
+    // as 64-bit big-endian numbers (their high halves stay zero).
+    std::uint8_t* trailer = out.data() + table + 4 * std::size_t{depth};
+    trailer[6] = 4;
+    trailer[7] = 4;
+    net::store_be32(trailer + 12, depth);
+    net::store_be32(trailer + 28, static_cast<std::uint32_t>(table));
+    return out;
+}
+
+// The same nesting as an XML property list.
+std::vector<std::uint8_t> nested_xml_plist(std::uint32_t depth) {
+    constexpr std::string_view HEAD =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
+    constexpr std::string_view OPEN = "<array>", CLOSE = "</array>", TAIL = "\n</plist>\n";
+    std::string text;
+    text.reserve(HEAD.size() + depth * (OPEN.size() + CLOSE.size()) + TAIL.size());
+    text += HEAD;
+    for (std::uint32_t k = 0; k < depth; ++k) text += OPEN;
+    for (std::uint32_t k = 0; k < depth; ++k) text += CLOSE;
+    text += TAIL;
+    return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 // Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
@@ -133,16 +162,12 @@ std::expected<void, std::string> Simulator::listen_unix(const std::string& path)
 }
 
 std::expected<void, std::string> Simulator::listen_tcp(const std::string& address) {
-    auto parsed = parse_ipv4_address(address);
-    if (!parsed) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(parsed->host);
-    addr.sin_port = htons(parsed->port);
+    auto addr = net::parse_ipv4(address);
+    if (!addr) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int one = 1;
     if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
         return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
     epoll_event ev{};
@@ -199,14 +224,14 @@ void Simulator::on_daemon_readable(Conn& c) {
     std::size_t pos = 0;
     while (c.in.size() - pos >= HEADER_SIZE) {
         const std::uint8_t* h = c.in.data() + pos;
-        std::uint32_t length = get_le32(h);
+        std::uint32_t length = net::load_le32(h);
         if (length < HEADER_SIZE || length > MAX_MESSAGE) {
             event(format("client-error message length {} out of range 16-65536, connection closed", length));
             close_conn(c);
             return;
         }
         if (c.in.size() - pos < length) break;
-        std::uint32_t version = get_le32(h + 4), tag = get_le32(h + 12);
+        std::uint32_t version = net::load_le32(h + 4), tag = net::load_le32(h + 12);
         std::vector<std::uint8_t> payload(h + HEADER_SIZE, h + length);
         pos += length;
         handle_request(c, version, tag, payload);
@@ -223,7 +248,7 @@ void Simulator::on_daemon_readable(Conn& c) {
 
     if (!ended) return;
     if (!c.in.empty()) {
-        std::size_t expected = c.in.size() >= HEADER_SIZE ? get_le32(c.in.data()) : HEADER_SIZE;
+        std::size_t expected = c.in.size() >= HEADER_SIZE ? net::load_le32(c.in.data()) : HEADER_SIZE;
         event(format("client-error client left in the middle of a request (got {} of {} bytes)", c.in.size(),
                      expected));
     } else if (failure) {
@@ -237,7 +262,7 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
     if (version != VERSION_PLIST) {
         // The real daemon answers an unknown version with a binary result, in its version-0 framing.
         put_header(c.out, HEADER_SIZE + 4, 0, TYPE_RESULT, tag);
-        put_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
+        net::store_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
         event(format("client-error header version {}, answered with result 6", version));
         service(c, monotonic_ns());
         return;
@@ -250,7 +275,7 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
     if (!payload.empty())
         plist_from_xml(reinterpret_cast<const char*>(payload.data()),
                        static_cast<std::uint32_t>(payload.size()), &parsed);
-    PlistPtr root(parsed);
+    net::Plist root(parsed);
     if (!root || plist_get_node_type(parsed) != PLIST_DICT) {
         event(format("client-error unparsable request ({} bytes), not answered", payload.size()));
         return;
@@ -274,8 +299,9 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
     event("list-devices");
     switch (list_reply_) {
         case ListReply::Normal:
-        case ListReply::Binary: {
-            PlistPtr root(plist_new_dict());
+        case ListReply::Binary:
+        case ListReply::Partial: {
+            net::Plist root(plist_new_dict());
             plist_t list = plist_new_array();
             for (const auto& [id, d] : devices_) {
                 plist_t props = plist_new_dict();
@@ -292,15 +318,16 @@ void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
                 plist_array_append_item(list, entry);
             }
             plist_dict_set_item(root.get(), "DeviceList", list);
-            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary);
+            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary,
+                       list_reply_ == ListReply::Partial);
             return;
         }
         case ListReply::Garbage:
-            put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + GARBAGE.size()), VERSION_PLIST,
-                       TYPE_PLIST, tag);
-            c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
-            service(c, monotonic_ns());
+            send_payload(c, tag,
+                         std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
             return;
+        case ListReply::NestedBinary: send_payload(c, tag, nested_binary_plist(list_length_)); return;
+        case ListReply::NestedXml: send_payload(c, tag, nested_xml_plist(list_length_)); return;
         case ListReply::BadLength:
             put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag);
             service(c, monotonic_ns());
@@ -315,7 +342,7 @@ void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
     auto port_number = uint_value(static_cast<plist_t>(request), "PortNumber");
     if (!id || !port_number) {
         event("client-error Connect without DeviceID or PortNumber, answered with result 1");
-        send_result(c, tag, RESULT_BADCOMMAND);
+        answer_connect(c, tag, RESULT_BADCOMMAND);
         return;
     }
     // The port travels in network byte order read as a little-endian number.
@@ -324,39 +351,55 @@ void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
     Device* d = *id <= UINT32_MAX ? find_device(static_cast<std::uint32_t>(*id)) : nullptr;
     if (!d) {
         event(format("unknown-device {} {}", *id, port));
-        send_result(c, tag, RESULT_BADDEV);
+        answer_connect(c, tag, RESULT_BADDEV);
         return;
     }
     PortState* ps = find_port(d->id, port);
     if (!ps || !ps->listening || monotonic_ns() < ps->refuse_until_ns) {
         event(format("refused {} {}", d->id, port));
-        send_result(c, tag, RESULT_CONNREFUSED);
+        answer_connect(c, tag, RESULT_CONNREFUSED);
         return;
     }
-    send_result(c, tag, 0);
-    if (!c.dead) become_tunnel(c, *d, port);
+    if (answer_connect(c, tag, 0) && !c.dead) become_tunnel(c, *d, port);
 }
 
-void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number) {
-    PlistPtr root(plist_new_dict());
+bool Simulator::answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number) {
+    switch (connect_reply_) {
+        case ConnectReply::Silent: return false;  // a wedged daemon: the client waits for ever
+        case ConnectReply::Partial: send_result(c, tag, number, true); return false;
+        case ConnectReply::Normal: break;
+    }
+    send_result(c, tag, number);
+    return true;
+}
+
+void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial) {
+    net::Plist root(plist_new_dict());
     plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
     plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    send_plist(c, tag, root.get(), false);
+    send_plist(c, tag, root.get(), false, partial);
 }
 
-void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary) {
+// With `partial`, the header still announces the whole payload but only its first half follows.
+void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial) {
     char* data = nullptr;
     std::uint32_t size = 0;
     if (binary)
         plist_to_bin(static_cast<plist_t>(plist), &data, &size);
     else
         plist_to_xml(static_cast<plist_t>(plist), &data, &size);
-    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + size), VERSION_PLIST, TYPE_PLIST, tag);
-    c.out.append(std::span(reinterpret_cast<const std::uint8_t*>(data), size));
+    send_payload(c, tag, std::span(reinterpret_cast<const std::uint8_t*>(data), size), partial);
     if (binary)
         plist_to_bin_free(data);
     else
         plist_to_xml_free(data);
+}
+
+void Simulator::send_payload(Conn& c, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                             bool partial) {
+    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + payload.size()), VERSION_PLIST, TYPE_PLIST,
+               tag);
+    c.out.append(partial ? payload.first(payload.size() / 2) : payload);
     service(c, monotonic_ns());
 }
 

@@ -159,7 +159,7 @@ void Generator::fill(OutBuffer& out, std::uint64_t now_ns, std::size_t high_wate
             source_->consume(size);
         } else {
             std::uint8_t* p = out.grow(4 + std::size_t{size});
-            put_be32(p, size);
+            net::store_be32(p, size);
             std::size_t offset = 0;
             if (settings_.stamp) {
                 write_stamp(p + 4, Stamp{stream_id_, next_, now_ns});

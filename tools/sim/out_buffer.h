@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 
+#include "net/wire.h"
+
 namespace vantrel::sim {
 
 class OutBuffer {
@@ -54,18 +56,9 @@ private:
 };
 
 // A frame of the device protocol: 4-byte big-endian length, then the payload.
-inline void put_be32(std::uint8_t* out, std::uint32_t value) {
-    out[0] = static_cast<std::uint8_t>(value >> 24);
-    out[1] = static_cast<std::uint8_t>(value >> 16);
-    out[2] = static_cast<std::uint8_t>(value >> 8);
-    out[3] = static_cast<std::uint8_t>(value);
-}
-inline std::uint32_t get_be32(const std::uint8_t* in) {
-    return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) | in[3];
-}
 inline void append_frame(OutBuffer& out, std::span<const std::uint8_t> payload) {
     std::uint8_t* p = out.grow(4 + payload.size());
-    put_be32(p, static_cast<std::uint32_t>(payload.size()));
+    net::store_be32(p, static_cast<std::uint32_t>(payload.size()));
     if (!payload.empty()) std::memcpy(p + 4, payload.data(), payload.size());
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "net/fd.h"
+#include "net/wire.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
 #include "sim/text.h"
@@ -110,8 +111,8 @@ void print_final(const Path& p, bool json) {
 }
 
 std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::uint32_t receive_buffer) {
-    auto parsed = parse_ipv4_address(address);
-    if (!parsed) return std::unexpected(format("cannot bind {}: not an address a.b.c.d:port", address));
+    auto addr = net::parse_ipv4(address);
+    if (!addr) return std::unexpected(format("cannot bind {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd)
         return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
@@ -119,11 +120,7 @@ std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::ui
     // Beyond rmem_max only with privilege; fall back to what is allowed.
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(parsed->host);
-    addr.sin_port = htons(parsed->port);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
         return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
     return fd;
 }

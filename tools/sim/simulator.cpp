@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "net/wire.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
 
@@ -67,13 +68,7 @@ void Simulator::event(std::string_view text) {
 }
 
 void Simulator::flush_output() {
-    std::size_t done = 0;
-    while (done < output_.size()) {
-        ssize_t n = ::write(STDOUT_FILENO, output_.data() + done, output_.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // nobody reads standard output any more: drop it
-        done += static_cast<std::size_t>(n);
-    }
+    net::write_whole(STDOUT_FILENO, output_);  // when nobody reads standard output any more, it is dropped
     output_.clear();
 }
 
@@ -250,6 +245,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             list_reply_ = c.list_reply;
             list_length_ = c.list_length;
             return "ok";
+        case Op::ConnectReplyMode: connect_reply_ = c.connect_reply; return "ok";
         case Op::Events: feedback_events_ = c.on; return "ok";
         case Op::Sleep: return wait(0, c.ms);
         case Op::Quit: quit_ = true; return "ok";
@@ -333,6 +329,7 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
             t->gen.reset();
             return "ok";
         case Op::Silent: apply_fault(*t, FaultKind::Silent); return "ok";
+        case Op::Read: set_reading(*t, c.on); return "ok";
         case Op::Close:
         case Op::Fault: {
             std::uint64_t id = t->id;

@@ -59,7 +59,7 @@ private:
         bool listening = false;
         std::uint64_t refuse_until_ns = 0;
         HealthMode health = HealthMode::Answer;
-        std::uint64_t late_ms = 0;
+        std::uint64_t late_ms = 0;  // late: the delay of the answer; split: of its second half
         std::vector<std::uint8_t> health_reply{0xFE, 0x00, 0x01};
         bool raw = false;
         bool echo = false;
@@ -79,6 +79,7 @@ private:
         bool tcp = false;
         bool dead = false;
         bool want_write = false;
+        bool reading = true;  // off: the app leaves what the bridge writes in the socket
         std::vector<std::uint8_t> in;
         OutBuffer out;
         // Tunnel state.
@@ -134,15 +135,18 @@ private:
                         std::span<const std::uint8_t> payload);
     void handle_connect(Conn& c, std::uint32_t tag, void* request);
     void handle_list_devices(Conn& c, std::uint32_t tag);
-    void send_result(Conn& c, std::uint32_t tag, std::uint64_t number);
-    void send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary);
+    bool answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number);
+    void send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial = false);
+    void send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial = false);
+    void send_payload(Conn& c, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                      bool partial = false);
 
     // app.cpp: tunnels, frames, generators and faults.
     void become_tunnel(Conn& c, Device& device, std::uint16_t port);
     void on_tunnel_readable(Conn& c);
     void process_tunnel_input(Conn& c);
     void on_frame(Conn& c, std::span<const std::uint8_t> payload);
-    void send_health_reply(Conn& c);
+    void answer_health(Conn& c, const PortState& ps);
     void start_autostream(Conn& c);
     std::expected<void, std::string> start_stream(Conn& c, const StreamSettings& settings);
     void service(Conn& c, std::uint64_t now);
@@ -151,6 +155,8 @@ private:
     void apply_fault(Conn& c, FaultKind kind);
     void close_conn(Conn& c);
     void set_want_write(Conn& c, bool want);
+    void set_reading(Conn& c, bool on);
+    void watch_conn(Conn& c);
     void watch_source(const FileSource& source);
 
     SimConfig config_;
@@ -159,7 +165,8 @@ private:
     std::string bound_unix_path_;
     bool feedback_events_;
     ListReply list_reply_ = ListReply::Normal;
-    std::uint32_t list_length_ = 16;
+    std::uint32_t list_length_ = 16;  // badlength: the length field; nested: the depth
+    ConnectReply connect_reply_ = ConnectReply::Normal;
 
     std::map<std::uint32_t, Device> devices_;
     std::uint32_t next_device_id_ = 1;

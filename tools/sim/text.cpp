@@ -1,7 +1,5 @@
 #include "sim/text.h"
 
-#include <arpa/inet.h>
-
 #include <charconv>
 #include <string>
 
@@ -106,17 +104,6 @@ std::string to_hex(std::span<const std::uint8_t> bytes, std::size_t max_bytes) {
         out.push_back(DIGITS[bytes[i] & 0xF]);
     }
     return out;
-}
-
-std::optional<Ipv4Address> parse_ipv4_address(std::string_view text) {
-    auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    auto port = parse_u64(text.substr(colon + 1));
-    if (!port || *port > 65535) return std::nullopt;
-    std::string host(text.substr(0, colon));
-    in_addr addr{};
-    if (::inet_pton(AF_INET, host.c_str(), &addr) != 1) return std::nullopt;
-    return Ipv4Address{ntohl(addr.s_addr), static_cast<std::uint16_t>(*port)};
 }
 
 }  // namespace vantrel::sim

@@ -63,11 +63,4 @@ std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
 // Lower-case hex of at most `max_bytes` bytes of `bytes`; "-" when there are none.
 std::string to_hex(std::span<const std::uint8_t> bytes, std::size_t max_bytes = SIZE_MAX);
 
-// "a.b.c.d:port" with a numeric IPv4 address.
-struct Ipv4Address {
-    std::uint32_t host = 0;  // host byte order
-    std::uint16_t port = 0;
-};
-std::optional<Ipv4Address> parse_ipv4_address(std::string_view text);
-
 }  // namespace vantrel::sim
