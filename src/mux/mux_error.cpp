@@ -4,12 +4,9 @@ namespace vantrel::mux {
 
 std::string MuxError::display() const {
     switch (variant_) {
-        case Variant::Io:
-            return "I/O error: " + io_error().text();
-        case Variant::Protocol:
-            return "Protocol error: " + message_;
-        case Variant::Refused:
-            return "Device refused connection (code " + std::to_string(code_) + ")";
+        case Variant::Io: return "I/O error: " + io_error().text();
+        case Variant::Protocol: return "Protocol error: " + message_;
+        case Variant::Refused: return "Device refused connection (code " + std::to_string(code_) + ")";
     }
     return {};
 }
