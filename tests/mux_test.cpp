@@ -751,14 +751,14 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem
     ASSERT_FALSE(cycle);
     EXPECT_EQ(cycle.error().display(), "Protocol error: Failed to parse plist: invalid binary property list");
 
-    // Exactly at the limit both forms parse, one level more is too deep. Empty arrays and arrays in
-    // comments, processing instructions and CDATA do not nest.
+    // Exactly at the limit both forms parse, one level more is too deep. An empty array is a level of
+    // its own; arrays in comments, processing instructions and CDATA are none.
     const std::uint32_t at_limit = MAX_PLIST_DEPTH - 1;  // arrays below the root dictionary
     auto xml_nested = [](std::uint32_t arrays) {
-        return xml_dict(
-            "<key>k</key>" + repeated("<array>", arrays) +
-            "<array/><array /><!-- <array> --><?pi <array> ?><string><![CDATA[<array>]]></string>" +
-            repeated("</array>", arrays));
+        return xml_dict("<key>k</key>" + repeated("<array>", arrays - 1) +
+                        "<array/><array /><!-- <array> --><?pi <array> ?>"
+                        "<string><![CDATA[<array>]]></string>" +
+                        repeated("</array>", arrays - 1));
     };
     for (const std::string& payload :
          {binary_nested(at_limit, 1), xml_nested(at_limit), binary_nested(5, 2)}) {

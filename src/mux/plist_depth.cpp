@@ -237,8 +237,10 @@ Nesting xml_plist_nesting(std::string_view list, std::size_t limit) {
                                    std::all_of(list.begin() + static_cast<std::ptrdiff_t>(name_end),
                                                list.begin() + static_cast<std::ptrdiff_t>(tag_end), is_space);
                 if (plain && depth > 0) --depth;
-            } else if (!(ends_with_gt && list[tag_end - 1] == '/') && ++depth > limit) {
-                return Nesting::TooDeep;
+            } else {
+                // An empty one (<array/>) is a level of its own but holds none.
+                if (depth + 1 > limit) return Nesting::TooDeep;
+                if (!(ends_with_gt && list[tag_end - 1] == '/')) ++depth;
             }
         }
         at = ends_with_gt ? tag_end + 1 : tag_end;

@@ -26,9 +26,9 @@ enum class Nesting {
 // `limit` must be below 254.
 Nesting binary_plist_nesting(std::span<const std::uint8_t> list, std::size_t limit);
 
-// An XML list: the nesting of <array> and <dict> elements, not counting empty ones (<array/>), nor
-// anything inside comments, processing instructions or CDATA sections. Never counts fewer levels than
-// libplist's reader would build.
+// An XML list: the nesting of <array> and <dict> elements (an empty <array/> is a level that opens
+// none), not counting anything inside comments, processing instructions or CDATA sections. Never
+// counts fewer levels than libplist's reader would build.
 Nesting xml_plist_nesting(std::string_view list, std::size_t limit);
 
 }  // namespace vantrel::mux

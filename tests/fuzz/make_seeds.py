@@ -79,6 +79,55 @@ mux = {
     "length-at-limit-short-payload": header(1_000_016) + xml({"DeviceList": []}),
     "half-header": header(237)[:8],
 }
+
+
+# Replies nested around the limit of 32 arrays and dictionaries; the committed ones stay small, the
+# fuzzer deepens them.
+def nested(levels, leaf=None):
+    value = [] if leaf is None else leaf
+    for _ in range(levels - 1):
+        value = [value]
+    return {"k": value}
+
+
+def shared(levels, fan_out=2):
+    """A dictionary over arrays that each hold the next one `fan_out` times (one object, many references)."""
+    value = []
+    for _ in range(levels - 1):
+        value = [value] * fan_out
+    return {"k": value}
+
+
+def binary_objects(objects):
+    """A binary list of raw objects (marker and body, 1-byte references), object 0 at the top."""
+    out = bytearray(b"bplist00")
+    offsets = []
+    for obj in objects:
+        offsets.append(len(out))
+        out += obj
+    table = len(out)
+    out += bytes(offsets)
+    return bytes(out) + bytes(6) + bytes([1, 1]) + struct.pack(">QQQ", len(objects), 0, table)
+
+
+XML_NOT_NESTING = (b"<array/><array /><!-- <array><dict> --><?pi <array> ?>"
+                   b"<string><![CDATA[<array><dict>]]></string>")
+mux.update({
+    "bin-nested-33-one-too-deep": message(binary(nested(32))),
+    "bin-nested-32-at-limit": message(binary(nested(31))),
+    "bin-nested-100": message(binary(nested(99))),
+    "xml-nested-33-one-too-deep": message(xml(nested(32))),
+    "xml-nested-32-at-limit": message(xml(nested(31))),
+    "xml-nested-100": message(xml(nested(99))),
+    "xml-at-limit-with-comments-cdata-and-empty-arrays": message(
+        xml(nested(31, "MARK")).replace(b"<string>MARK</string>", XML_NOT_NESTING)),
+    "bin-shared-arrays-5-levels": message(binary(shared(5))),
+    "bin-shared-arrays-100-levels": message(binary(shared(100))),
+    "bin-shared-arrays-expanding-24-levels": message(binary(shared(24))),
+    "bin-array-holds-itself": message(binary_objects([b"\xa1\x00"])),
+    "bin-cycle-of-two-below-dict": message(binary_objects([b"\xd1\x01\x02", b"\x51k", b"\xa1\x03", b"\xa1\x02"])),
+})
+
 for name, data in mux.items():
     write("mux_reply", name, b"\x00" + data)
 # Length fixed by the harness: a nonsense header in front of a real reply.
