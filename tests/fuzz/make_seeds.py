@@ -158,8 +158,8 @@ def deliver(data, piece=None):
     return out
 
 
-def read(times=1):
-    return bytes([2 | ((times - 1) << 2)])
+def read(times=1, keep_payload=False):
+    return bytes([2 | ((times - 1) << 2) | (16 if keep_payload else 0)])
 
 
 def write_packet(payload):
@@ -191,6 +191,10 @@ rp = {
     "prefix-bytes-with-reads-between": stream(16, False, *[
         b"".join(deliver(frame(p)[i:i + 1]) + read() for i in range(3)) + deliver(frame(p)[3:]) + read()
         for p in (b"0123456789abcdef", b"x", b"yz")]),
+    # The health check's reply stops in its payload: kept, then completed by an ordinary read.
+    "health-check-reply-payload-kept-across-timeout": stream(
+        1024, False, write_packet(b"\xfe\x00\x01"), deliver(frame(b"late reply")[:7]), read(keep_payload=True),
+        deliver(frame(b"late reply")[7:] + frame(b"\x00\x00\x00\x05next")), read(2)),
     "limit-one": stream(1, True, deliver(frame(b"a") + frame(b"b") + frame(b"cd")), read(4)),
     "back-to-back-frames": stream(3, False, deliver(b"".join(frame(bytes([i]) * (i % 3 + 1)) for i in range(40))),
                                   read(4), read(4), read(4), read(4)),
