@@ -31,9 +31,11 @@ TEST(SearchLines, SpinnerCyclesThroughFourFramesAndNeverEndsInNewline) {
 }
 
 TEST(PermanentLines, FoundErrorGoodbyeAndDisconnectedAreExactBytes) {
-    EXPECT_EQ(found_line("00008030-001A"), E + "[32mFound" + E + "[0m " + E + "[1m00008030-001..." + E + "[0m\n");
-    EXPECT_EQ(error_line("I/O error: Connection refused (os error 111)"),
-              E + "[31mError:" + E + "[0m " + E + "[2mI/O error: Connection refused (os error 111)" + E + "[0m\n");
+    EXPECT_EQ(found_line("00008030-001A"),
+              E + "[32mFound" + E + "[0m " + E + "[1m00008030-001..." + E + "[0m\n");
+    EXPECT_EQ(
+        error_line("I/O error: Connection refused (os error 111)"),
+        E + "[31mError:" + E + "[0m " + E + "[2mI/O error: Connection refused (os error 111)" + E + "[0m\n");
     EXPECT_EQ(goodbye_line(), E + "[2mGoodbye." + E + "[0m\n");
     EXPECT_EQ(disconnected_line(), E + "[33mDisconnected." + E + "[0m Waiting for reconnect...\n");
 }
@@ -45,7 +47,24 @@ TEST(SerialDisplayForm, CutsAfterTwelveBytesAtACharacterBoundary) {
     // "é" is two bytes; the 12-byte cut would split the one that starts at byte 11.
     EXPECT_EQ(serial_display_form("12345678901\xc3\xa9x"), "12345678901...");
     // A three-byte character that ends exactly at byte 12 stays whole.
-    EXPECT_EQ(serial_display_form("123456789\xe2\x82\xac" "ab"), "123456789\xe2\x82\xac...");
+    EXPECT_EQ(serial_display_form("123456789\xe2\x82\xac"
+                                  "ab"),
+              "123456789\xe2\x82\xac...");
+}
+
+TEST(SerialDisplayForm, ShowsControlBytesAndInvalidUtf8AsQuestionMarks) {
+    // A terminal title escape (ESC ] 0 ; PWN BEL), and a newline that would forge a line of its own.
+    EXPECT_EQ(serial_display_form("\x1b]0;PWN\x07"), "?]0;PWN?");
+    EXPECT_EQ(serial_display_form("x\nError: x"), "x?Error: x");
+    EXPECT_EQ(serial_display_form(std::string("A\0B\x7f\x1f", 5)), "A?B??");
+    // A stray continuation byte, a lead byte without its continuation, an overlong "/".
+    EXPECT_EQ(serial_display_form("\x80\xc3(\xc0\xaf"), "?\?(?\?");  // "?\?": no trigraph
+    // A UTF-16 surrogate, CSI as a UTF-8 C1 control; "é" and "€" stay.
+    EXPECT_EQ(serial_display_form("\xed\xa0\x80|\xc2\x9b|\xc3\xa9\xe2\x82\xac"),
+              "???|?|\xc3\xa9\xe2\x82\xac");
+    // The 12-byte cut comes after the replacement.
+    EXPECT_EQ(serial_display_form("\x1b[31mABCDEFGHIJ"), "?[31mABCDEFG...");
+    EXPECT_EQ(serial_display_form("12345678901\xe2\x82"), "12345678901?...");
 }
 
 TEST(RouteLines, AlignUsbColumnAndFrameWithBlankLines) {
@@ -103,9 +122,9 @@ TEST(StatusLine, RatesComeFromByteDifferencesOverElapsedTime) {
                     .previous_video_bytes = 0,
                     .previous_tracking_bytes = 2400,
                     .dt = 2.0};
-    std::string expected = E + "[2K\r  " + E + "[32mV" + E + "[0m " + E + "[1m1.5MB/s" + E + "[0m" + E + "[2m/" +
-                           E + "[0m2.0M  " + E + "[32mT" + E + "[0m 1KB/s" + E + "[2m/" + E + "[0m60  " + E +
-                           "[2mfb:" + E + "[0m0";
+    std::string expected = E + "[2K\r  " + E + "[32mV" + E + "[0m " + E + "[1m1.5MB/s" + E + "[0m" + E +
+                           "[2m/" + E + "[0m2.0M  " + E + "[32mT" + E + "[0m 1KB/s" + E + "[2m/" + E +
+                           "[0m60  " + E + "[2mfb:" + E + "[0m0";
     EXPECT_EQ(status_line(in), expected);
 }
 

@@ -66,20 +66,31 @@ TEST(HealthCheck, SilentAppTimesOutAfterAboutTwoSeconds) {
     EXPECT_EQ(receive_bytes(app.get(), 7), REQUEST_ON_WIRE);
 }
 
-TEST(HealthCheck, LateReplyIsReadLaterAsAnOrdinaryPacket) {
-    auto [program, app] = unix_stream_pair();
-    auto stream = open_stream(std::move(program), MAX_TRACKING_PACKET);
-    // Half of the reply's prefix arrives in time, the rest after the check has given up.
-    send_bytes(app.get(), Bytes{0x00, 0x00});
-    const auto result = health_check(stream);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().text(), "health check timed out");
+TEST(HealthCheck, LateReplyIsReadLaterAsAnOrdinaryPacketAndTheStreamStaysInStep) {
+    const Bytes reply = frame(Bytes{'l', 'a', 't', 'e', '!'});
+    // The reply is cut inside its prefix, then inside its payload; the rest comes after the check
+    // has given up, followed by the next frame.
+    for (const std::size_t in_time : {2u, 6u}) {
+        auto [program, app] = unix_stream_pair();
+        auto stream = open_stream(std::move(program), MAX_TRACKING_PACKET);
+        send_bytes(app.get(), Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(in_time)));
+        const auto result = health_check(stream);
+        ASSERT_FALSE(result.has_value()) << in_time;
+        EXPECT_EQ(result.error().text(), "health check timed out");
+        EXPECT_EQ(receive_timeout_seconds(stream), 5);
 
-    send_bytes(app.get(), Bytes{0x00, 0x02, 'o', 'k'});
-    const auto late = stream.read_packet();
-    ASSERT_TRUE(late.has_value());
-    ASSERT_TRUE(std::holds_alternative<Packet>(*late));
-    EXPECT_EQ(std::get<Packet>(*late), (Bytes{'o', 'k'}));
+        Bytes rest(reply.begin() + static_cast<std::ptrdiff_t>(in_time), reply.end());
+        const Bytes next = frame(Bytes{0x00, 0x00, 0x00, 0x07});  // looks like a prefix if read out of step
+        rest.insert(rest.end(), next.begin(), next.end());
+        send_bytes(app.get(), rest);
+        const auto late = stream.read_packet();
+        ASSERT_TRUE(late.has_value()) << late.error().text();
+        ASSERT_TRUE(std::holds_alternative<Packet>(*late));
+        EXPECT_EQ(std::get<Packet>(*late), (Bytes{'l', 'a', 't', 'e', '!'})) << in_time;
+        const auto after = stream.read_packet();
+        ASSERT_TRUE(after.has_value()) << after.error().text();
+        EXPECT_EQ(std::get<Packet>(*after), (Bytes{0x00, 0x00, 0x00, 0x07})) << in_time;
+    }
 }
 
 TEST(HealthCheck, ReplyInPiecesIsAwaitedWhileThePiecesKeepComing) {

@@ -83,6 +83,48 @@ std::string binary_of(std::string_view xml) {
     return out;
 }
 
+// A binary list of the given objects (each its marker and body, references 4 bytes wide); object 0
+// is the top.
+std::string binary_list(const std::vector<std::string>& objects) {
+    auto be = [](std::uint64_t v, int n) {
+        std::string out;
+        for (int i = n - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
+        return out;
+    };
+    std::string out = "bplist00";
+    std::string table;
+    for (const auto& object : objects) {
+        table += be(out.size(), 4);
+        out += object;
+    }
+    const std::size_t table_offset = out.size();
+    return out + table + std::string(6, '\0') + "\x04\x04" + be(objects.size(), 8) + be(0, 8) +
+           be(table_offset, 8);
+}
+
+// A dictionary {"k": [[...]]} of 1 + `arrays` levels, each array holding `fan_out` references to
+// the next one (so shared by all of them).
+std::string binary_nested(std::uint32_t arrays, std::uint32_t fan_out) {
+    auto ref = [](std::uint32_t index) {
+        return std::string{'\0', static_cast<char>(index >> 16), static_cast<char>(index >> 8),
+                           static_cast<char>(index)};
+    };
+    std::vector<std::string> objects = {"\xD1" + ref(1) + ref(2), "\x51k"};
+    for (std::uint32_t i = 0; i < arrays; ++i) {
+        const bool last = i + 1 == arrays;
+        std::string array(1, static_cast<char>(0xA0 | (last ? 0 : fan_out)));
+        for (std::uint32_t j = 0; !last && j < fan_out; ++j) array += ref(3 + i);
+        objects.push_back(array);
+    }
+    return binary_list(objects);
+}
+
+std::string repeated(std::string_view text, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 MuxResult<Plist> parse(std::string_view payload) {
     return parse_response_payload(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
 }
@@ -143,7 +185,7 @@ std::int64_t code_of(std::string_view payload) {
 // ---- Sockets and a stand-in daemon ----
 
 class TempDir {
-  public:
+public:
     TempDir() {
         char pattern[] = "/tmp/vantrel-mux-XXXXXX";
         path_ = ::mkdtemp(pattern);
@@ -151,7 +193,7 @@ class TempDir {
     ~TempDir() { std::filesystem::remove_all(path_); }
     std::string path(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-  private:
+private:
     std::string path_;
 };
 
@@ -197,7 +239,7 @@ std::string closed_tcp_address() {
 
 // Accepts one connection and runs `session` on it, in a thread of its own.
 class TestDaemon {
-  public:
+public:
     TestDaemon(net::Fd listener, std::function<void(int)> session)
         : thread_([listener = std::move(listener), session = std::move(session)] {
               pollfd p{listener.get(), POLLIN, 0};
@@ -210,7 +252,7 @@ class TestDaemon {
         if (thread_.joinable()) thread_.join();
     }
 
-  private:
+private:
     std::thread thread_;
 };
 
@@ -427,7 +469,7 @@ void count_signal(int) {
 
 // Installs a SIGUSR1 handler without SA_RESTART, so a blocked connect returns EINTR.
 class InterruptingSignal {
-  public:
+public:
     InterruptingSignal() {
         struct sigaction sa {};
         sa.sa_handler = count_signal;
@@ -435,7 +477,7 @@ class InterruptingSignal {
     }
     ~InterruptingSignal() { ::sigaction(SIGUSR1, &old_, nullptr); }
 
-  private:
+private:
     struct sigaction old_ {};
 };
 
@@ -688,6 +730,58 @@ TEST(ReadResponse, TakesAnyTagVersionAndTypeAndBothPlistForms) {
         EXPECT_EQ(connect_result_code(e.response->get()), 5);
         EXPECT_EQ(unread(e), "tail");
     }
+}
+
+TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem) {
+    const std::string too_deep = "Protocol error: Property list nested too deeply";
+    // 100,000 levels, on which libplist's reader alone recursed until the stack ran out.
+    const std::string xml_100k =
+        xml_dict("<key>k</key>" + repeated("<array>", 99'999) + repeated("</array>", 99'999));
+    for (const std::string& payload : {binary_nested(99'999, 1), xml_100k}) {
+        auto root = parse(payload);
+        ASSERT_FALSE(root);
+        EXPECT_EQ(root.error().display(), too_deep);
+    }
+    // 100 levels that share each next one twice: 2^100 paths, each object measured once.
+    auto shared = parse(binary_nested(99, 2));
+    ASSERT_FALSE(shared);
+    EXPECT_EQ(shared.error().display(), too_deep);
+    // An array that holds itself is left to libplist, which finds the cycle.
+    auto cycle = parse(binary_list({"\xA1\0\0\0\0"}));
+    ASSERT_FALSE(cycle);
+    EXPECT_EQ(cycle.error().display(), "Protocol error: Failed to parse plist: invalid binary property list");
+
+    // Exactly at the limit both forms parse, one level more is too deep. An empty array is a level of
+    // its own; arrays in comments, processing instructions and CDATA are none.
+    const std::uint32_t at_limit = MAX_PLIST_DEPTH - 1;  // arrays below the root dictionary
+    auto xml_nested = [](std::uint32_t arrays) {
+        return xml_dict("<key>k</key>" + repeated("<array>", arrays - 1) +
+                        "<array/><array /><!-- <array> --><?pi <array> ?>"
+                        "<string><![CDATA[<array>]]></string>" +
+                        repeated("</array>", arrays - 1));
+    };
+    for (const std::string& payload :
+         {binary_nested(at_limit, 1), xml_nested(at_limit), binary_nested(5, 2)}) {
+        auto root = parse(payload);
+        ASSERT_TRUE(root) << root.error().display();
+        EXPECT_EQ(plist_get_node_type(plist_dict_get_item(root->get(), "k")), PLIST_ARRAY);
+    }
+    for (const std::string& payload : {binary_nested(at_limit + 1, 1), xml_nested(at_limit + 1)}) {
+        auto root = parse(payload);
+        ASSERT_FALSE(root);
+        EXPECT_EQ(root.error().display(), too_deep);
+    }
+    // usbmuxd's device list nests 4 deep.
+    const std::string list = device_list(entry(id("3") + serial("00008030-001A2D3C0E12802E")));
+    for (const std::string& payload : {list, binary_of(list)})
+        EXPECT_EQ(devices_of(payload), (std::vector<DeviceInfo>{{3, "00008030-001A2D3C0E12802E"}}));
+}
+
+TEST(ParsePayload, TurnsAwayBinaryListsThatExpandBeyondTheirSize) {
+    // 24 levels sharing each next one twice: 300 bytes that libplist would build into 2^24 nodes.
+    auto root = parse(binary_nested(24, 2));
+    ASSERT_FALSE(root);
+    EXPECT_EQ(root.error().display(), "Protocol error: Failed to parse plist: property list too large");
 }
 
 // ---- Device list ----

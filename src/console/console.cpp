@@ -91,13 +91,68 @@ std::string banner_line3() {
     return "\n";
 }
 
-std::string serial_display_form(std::string_view serial) {
+namespace {
+
+// Bytes of the valid UTF-8 character at the start of `text`, or 0 when none starts there.
+std::size_t utf8_character_length(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    // The range of the second byte depends on the lead: it excludes overlong forms, surrogates and
+    // code points above U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+// The serial with every control character (C0, DEL and C1) and every byte that is not part of
+// valid UTF-8 as "?": a device's serial must not drive the terminal or forge a line.
+std::string printable_serial(std::string_view serial) {
+    std::string out;
+    out.reserve(serial.size());
+    while (!serial.empty()) {
+        const std::size_t length = utf8_character_length(serial);
+        const auto lead = static_cast<unsigned char>(serial[0]);
+        const bool control = lead < 0x20 || lead == 0x7F ||
+                             (length == 2 && lead == 0xC2 && static_cast<unsigned char>(serial[1]) < 0xA0);
+        if (length == 0 || control) {
+            out += '?';
+            serial.remove_prefix(length == 0 ? 1 : length);
+        } else {
+            out += serial.substr(0, length);
+            serial.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string serial_display_form(std::string_view serial_number) {
     constexpr std::size_t LIMIT = 12;
-    if (serial.size() <= LIMIT) return std::string(serial);
+    const std::string serial = printable_serial(serial_number);
+    if (serial.size() <= LIMIT) return serial;
     std::size_t cut = LIMIT;
     // Step back over UTF-8 continuation bytes so that no character is split.
     while (cut > 0 && (static_cast<unsigned char>(serial[cut]) & 0xC0) == 0x80) --cut;
-    return join({serial.substr(0, cut), "..."});
+    return join({std::string_view(serial).substr(0, cut), "..."});
 }
 
 std::string found_line(std::string_view serial) {

@@ -30,8 +30,9 @@ std::string goodbye_line();
 // Transient lines (standard error): start with CLEAR_LINE, never end in a newline.
 std::string searching_line(std::uint64_t frame_counter);
 
-// The serial number as the found line shows it: at most 12 bytes, cut at a UTF-8 character
-// boundary, followed by "..." when anything was cut.
+// The serial number as the found line shows it: control characters and bytes that are not valid
+// UTF-8 each as "?", then at most 12 bytes, cut at a UTF-8 character boundary, followed by "..."
+// when anything was cut.
 std::string serial_display_form(std::string_view serial_number);
 
 // Write one whole line to standard output (permanent) or standard error (transient), under one lock

@@ -40,21 +40,29 @@ net::IoResult<PacketStream> PacketStream::open(mux::DeviceStream stream, std::si
     return PacketStream(std::move(stream.fd), std::move(*writer), stream.kind, capacity);
 }
 
-ReadOutcome PacketStream::read_packet() {
-    if (auto prefix = net::recv_resume(reader_.get(), prefix_, prefix_filled_); !prefix) {
-        // The bytes of a partly received prefix stay in prefix_ for the next call.
-        if (is_receive_timeout(prefix.error())) return NoPacket{};
-        return std::unexpected(prefix.error());
+ReadOutcome PacketStream::read_packet(PayloadTimeout payload_timeout) {
+    if (prefix_filled_ < sizeof prefix_) {
+        if (auto prefix = net::recv_resume(reader_.get(), prefix_, prefix_filled_); !prefix) {
+            // The bytes of a partly received prefix stay in prefix_ for the next call.
+            if (is_receive_timeout(prefix.error())) return NoPacket{};
+            return std::unexpected(prefix.error());
+        }
+        const std::uint32_t length = net::load_be32(prefix_);
+        if (length == 0 || length > buffer_.size()) {
+            // The frame ends with its prefix: the next call reads the bytes after it as a new frame.
+            prefix_filled_ = 0;
+            return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
+        }
+        payload_filled_ = 0;
+    }
+
+    const auto payload = std::span(buffer_).first(net::load_be32(prefix_));
+    if (auto received = net::recv_resume(reader_.get(), payload, payload_filled_); !received) {
+        if (payload_timeout == PayloadTimeout::Keeps && is_receive_timeout(received.error()))
+            return NoPacket{};
+        return std::unexpected(received.error());
     }
     prefix_filled_ = 0;
-
-    const std::uint32_t length = net::load_be32(prefix_);
-    if (length == 0 || length > buffer_.size())
-        return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
-
-    const auto payload = std::span(buffer_).first(length);
-    if (auto received = net::recv_all(reader_.get(), payload); !received)
-        return std::unexpected(received.error());
     return Packet(payload.begin(), payload.end());
 }
 

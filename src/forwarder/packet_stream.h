@@ -19,11 +19,19 @@ inline constexpr std::size_t MAX_VIDEO_PACKET = 65536;
 inline constexpr std::size_t MAX_TRACKING_PACKET = 1024;
 
 using Packet = std::vector<std::uint8_t>;
-// The receive timeout ran out between packets or inside a length prefix (whose bytes are kept).
+// The receive timeout ran out between packets or inside a length prefix (whose bytes are kept), or
+// inside a payload that the caller asked to keep.
 struct NoPacket {
     friend bool operator==(NoPacket, NoPacket) = default;
 };
 using ReadOutcome = net::IoResult<std::variant<Packet, NoPacket>>;
+
+// What a receive timeout inside a payload means to read_packet.
+enum class PayloadTimeout {
+    Fails,  // an error, as for forwarding: a packet that stops halfway for 5 s ends the session
+    Keeps,  // NoPacket, the bytes so far kept: the health check gives up on its 2 s wait, and the
+            // next call completes the reply as an ordinary packet
+};
 
 inline constexpr std::string_view MSG_BAD_PACKET_LENGTH = "bad packet length";
 inline constexpr std::string_view MSG_WRITE_TIMED_OUT = "write timed out";
@@ -39,9 +47,10 @@ public:
 
     // A whole packet, NoPacket (timeout while a length prefix was awaited), or an error:
     // "bad packet length" for 0 or above the capacity, UnexpectedEof on end of stream, and the
-    // socket error otherwise (a timeout inside a payload too). Prefix bytes that arrived before a
-    // timeout are kept, and the next call completes that prefix.
-    ReadOutcome read_packet();
+    // socket error otherwise (a timeout inside a payload too, unless `payload_timeout` keeps it).
+    // Prefix bytes that arrived before a timeout are kept, and so are a kept payload's: the next
+    // call completes that frame, so no payload byte is ever taken for a prefix.
+    ReadOutcome read_packet(PayloadTimeout payload_timeout = PayloadTimeout::Fails);
 
     // The prefix and the payload as two complete writes through the writer.
     net::IoResult<void> write_packet(std::span<const std::uint8_t> payload);
@@ -64,7 +73,8 @@ private:
     net::Fd writer_;
     mux::ConnectionKind kind_;
     std::uint8_t prefix_[4] = {};
-    std::size_t prefix_filled_ = 0;  // bytes of a prefix that arrived before a receive timeout
+    std::size_t prefix_filled_ = 0;   // bytes of a prefix that arrived before a receive timeout
+    std::size_t payload_filled_ = 0;  // with a whole prefix: bytes of its payload that arrived
 };
 
 }  // namespace vantrel::forwarder

@@ -14,7 +14,8 @@ net::IoResult<void> health_check(PacketStream& stream) {
     if (auto set = stream.set_receive_timeout(HEALTH_CHECK_TIMEOUT_SECONDS); !set) return set;
 
     net::IoResult<void> outcome;
-    auto reply = stream.read_packet();
+    // A reply cut off by the timeout stays in the stream, to be completed as an ordinary packet.
+    auto reply = stream.read_packet(PayloadTimeout::Keeps);
     if (!reply) {
         outcome = std::unexpected(reply.error());
     } else if (std::holds_alternative<NoPacket>(*reply)) {

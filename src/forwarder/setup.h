@@ -19,7 +19,8 @@ inline constexpr std::uint8_t HEALTH_CHECK_REQUEST[] = {0xFE, 0x00, 0x01};
 inline constexpr std::string_view MSG_HEALTH_CHECK_TIMED_OUT = "health check timed out";
 
 // Writes the request FE 00 01 and waits up to 2 s for any packet back; the receive timeout is 5 s
-// again afterwards. "health check timed out" (TimedOut) when no reply arrives.
+// again afterwards. "health check timed out" (TimedOut) when no whole reply arrives; a reply cut off
+// by the timeout is kept in the stream and completed by its next read_packet.
 net::IoResult<void> health_check(PacketStream& stream);
 
 // A close-on-exec UDP socket bound to the address text.

@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "mux/plist_depth.h"
 #include "net/io.h"
 #include "net/wire.h"
 
@@ -128,9 +129,9 @@ MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t ta
     plist_to_xml(dict.get(), &raw, &payload_len);
     net::XmlText payload(raw);
     if (payload == nullptr || payload_len == 0)
-        return std::unexpected(MuxError::protocol("Plist error: the writer produced no XML"));
+        return std::unexpected(MuxError::protocol(std::string(MSG_WRITER_PRODUCED_NO_XML)));
     if (payload_len > std::numeric_limits<std::uint32_t>::max() - HEADER_SIZE)
-        return std::unexpected(MuxError::protocol("Plist error: request too large"));
+        return std::unexpected(MuxError::protocol(std::string(MSG_REQUEST_TOO_LARGE)));
 
     std::array<std::uint8_t, HEADER_SIZE> header{};
     net::store_le32(header.data(), static_cast<std::uint32_t>(payload_len + HEADER_SIZE));
@@ -154,7 +155,7 @@ MuxResult<Plist> MuxClient::read_response() {
     std::uint32_t length = net::load_le32(header.data());
     std::size_t payload_len = length < HEADER_SIZE ? 0 : length - HEADER_SIZE;
     if (length < HEADER_SIZE + 1 || payload_len > MAX_RESPONSE_PAYLOAD)
-        return std::unexpected(MuxError::protocol("Invalid payload length"));
+        return std::unexpected(MuxError::protocol(std::string(MSG_INVALID_PAYLOAD_LENGTH)));
 
     std::vector<std::uint8_t> payload(payload_len);
     if (auto got = net::recv_all_until(fd_.get(), payload, deadline_, no_answer()); !got)
@@ -164,11 +165,18 @@ MuxResult<Plist> MuxClient::read_response() {
 
 MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max())
-        return std::unexpected(MuxError::protocol("Failed to parse plist: property list too large"));
+        return std::unexpected(MuxError::protocol(std::string(MSG_PLIST_TOO_LARGE)));
     const char* text = reinterpret_cast<const char*>(data);
     auto text_len = static_cast<std::uint32_t>(size);
     bool binary = size >= BINARY_PLIST_MAGIC.size() &&
                   std::string_view(text, BINARY_PLIST_MAGIC.size()) == BINARY_PLIST_MAGIC;
+
+    const Nesting nesting = binary ? binary_plist_nesting({data, size}, MAX_PLIST_DEPTH)
+                                   : xml_plist_nesting({text, size}, MAX_PLIST_DEPTH);
+    if (nesting == Nesting::TooDeep)
+        return std::unexpected(MuxError::protocol(std::string(MSG_NESTED_TOO_DEEPLY)));
+    if (nesting == Nesting::TooLarge)
+        return std::unexpected(MuxError::protocol(std::string(MSG_PLIST_TOO_LARGE)));
 
     plist_t raw = nullptr;
     if (binary) {
@@ -177,13 +185,11 @@ MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t si
         plist_from_xml(text, text_len, &raw);
     }
     Plist root(raw);
-    // libplist reports no reason for a failure, so the text names the form that was expected.
     if (root == nullptr)
-        return std::unexpected(MuxError::protocol(binary
-                                                      ? "Failed to parse plist: invalid binary property list"
-                                                      : "Failed to parse plist: invalid XML property list"));
+        return std::unexpected(
+            MuxError::protocol(std::string(binary ? MSG_INVALID_BINARY_PLIST : MSG_INVALID_XML_PLIST)));
     if (plist_get_node_type(root.get()) != PLIST_DICT)
-        return std::unexpected(MuxError::protocol("Response is not a dictionary"));
+        return std::unexpected(MuxError::protocol(std::string(MSG_NOT_A_DICTIONARY)));
     return root;
 }
 

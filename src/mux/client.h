@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,6 +47,22 @@ using Request = std::map<std::string, RequestValue>;
 
 inline constexpr std::string_view CLIENT_NAME = "vantrel-companion";
 
+// Replies nest at most this many arrays and dictionaries (usbmuxd's own nest 4); libplist's reader
+// recurses once per level, so deeper ones are turned away before it reads them.
+inline constexpr std::size_t MAX_PLIST_DEPTH = 32;
+
+// The texts of the client's Protocol errors, one per failure.
+inline constexpr std::string_view MSG_INVALID_PAYLOAD_LENGTH = "Invalid payload length";
+inline constexpr std::string_view MSG_NOT_A_DICTIONARY = "Response is not a dictionary";
+inline constexpr std::string_view MSG_NESTED_TOO_DEEPLY = "Property list nested too deeply";
+// libplist's reader reports no reason for a failure, so each text names what was expected.
+inline constexpr std::string_view MSG_PLIST_TOO_LARGE = "Failed to parse plist: property list too large";
+inline constexpr std::string_view MSG_INVALID_BINARY_PLIST =
+    "Failed to parse plist: invalid binary property list";
+inline constexpr std::string_view MSG_INVALID_XML_PLIST = "Failed to parse plist: invalid XML property list";
+inline constexpr std::string_view MSG_WRITER_PRODUCED_NO_XML = "Plist error: the writer produced no XML";
+inline constexpr std::string_view MSG_REQUEST_TOO_LARGE = "Plist error: request too large";
+
 class MuxClient {
 public:
     // Unix socket first; on any failure of it but a timeout, TCP. Only the TCP error is ever
@@ -77,7 +94,8 @@ private:
 };
 
 // Interpretation of a response payload, shared by read_response and the fuzz targets: binary when
-// it begins with "bplist00", XML otherwise; the root must be a dictionary.
+// it begins with "bplist00", XML otherwise; nested at most MAX_PLIST_DEPTH deep; the root must be a
+// dictionary.
 MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size);
 
 }  // namespace vantrel::mux

@@ -79,6 +79,55 @@ mux = {
     "length-at-limit-short-payload": header(1_000_016) + xml({"DeviceList": []}),
     "half-header": header(237)[:8],
 }
+
+
+# Replies nested around the limit of 32 arrays and dictionaries; the committed ones stay small, the
+# fuzzer deepens them.
+def nested(levels, leaf=None):
+    value = [] if leaf is None else leaf
+    for _ in range(levels - 1):
+        value = [value]
+    return {"k": value}
+
+
+def shared(levels, fan_out=2):
+    """A dictionary over arrays that each hold the next one `fan_out` times (one object, many references)."""
+    value = []
+    for _ in range(levels - 1):
+        value = [value] * fan_out
+    return {"k": value}
+
+
+def binary_objects(objects):
+    """A binary list of raw objects (marker and body, 1-byte references), object 0 at the top."""
+    out = bytearray(b"bplist00")
+    offsets = []
+    for obj in objects:
+        offsets.append(len(out))
+        out += obj
+    table = len(out)
+    out += bytes(offsets)
+    return bytes(out) + bytes(6) + bytes([1, 1]) + struct.pack(">QQQ", len(objects), 0, table)
+
+
+XML_NOT_NESTING = (b"<array/><array /><!-- <array><dict> --><?pi <array> ?>"
+                   b"<string><![CDATA[<array><dict>]]></string>")
+mux.update({
+    "bin-nested-33-one-too-deep": message(binary(nested(32))),
+    "bin-nested-32-at-limit": message(binary(nested(31))),
+    "bin-nested-100": message(binary(nested(99))),
+    "xml-nested-33-one-too-deep": message(xml(nested(32))),
+    "xml-nested-32-at-limit": message(xml(nested(31))),
+    "xml-nested-100": message(xml(nested(99))),
+    "xml-at-limit-with-comments-cdata-and-empty-arrays": message(
+        xml(nested(31, "MARK")).replace(b"<string>MARK</string>", XML_NOT_NESTING)),
+    "bin-shared-arrays-5-levels": message(binary(shared(5))),
+    "bin-shared-arrays-100-levels": message(binary(shared(100))),
+    "bin-shared-arrays-expanding-24-levels": message(binary(shared(24))),
+    "bin-array-holds-itself": message(binary_objects([b"\xa1\x00"])),
+    "bin-cycle-of-two-below-dict": message(binary_objects([b"\xd1\x01\x02", b"\x51k", b"\xa1\x03", b"\xa1\x02"])),
+})
+
 for name, data in mux.items():
     write("mux_reply", name, b"\x00" + data)
 # Length fixed by the harness: a nonsense header in front of a real reply.
@@ -109,8 +158,8 @@ def deliver(data, piece=None):
     return out
 
 
-def read(times=1):
-    return bytes([2 | ((times - 1) << 2)])
+def read(times=1, keep_payload=False):
+    return bytes([2 | ((times - 1) << 2) | (16 if keep_payload else 0)])
 
 
 def write_packet(payload):
@@ -142,6 +191,10 @@ rp = {
     "prefix-bytes-with-reads-between": stream(16, False, *[
         b"".join(deliver(frame(p)[i:i + 1]) + read() for i in range(3)) + deliver(frame(p)[3:]) + read()
         for p in (b"0123456789abcdef", b"x", b"yz")]),
+    # The health check's reply stops in its payload: kept, then completed by an ordinary read.
+    "health-check-reply-payload-kept-across-timeout": stream(
+        1024, False, write_packet(b"\xfe\x00\x01"), deliver(frame(b"late reply")[:7]), read(keep_payload=True),
+        deliver(frame(b"late reply")[7:] + frame(b"\x00\x00\x00\x05next")), read(2)),
     "limit-one": stream(1, True, deliver(frame(b"a") + frame(b"b") + frame(b"cd")), read(4)),
     "back-to-back-frames": stream(3, False, deliver(b"".join(frame(bytes([i]) * (i % 3 + 1)) for i in range(40))),
                                   read(4), read(4), read(4), read(4)),

@@ -1,6 +1,6 @@
 // Fuzz target: one usbmuxd reply read by the real MuxClient::read_response from a socket (header,
 // length checks, payload, property-list parsing), then the device-list and Connect interpretation of
-// whatever dictionary comes back.
+// whatever dictionary comes back. An accepted reply never nests deeper than MAX_PLIST_DEPTH.
 //
 // Input: byte 0 holds flags, the rest is what the daemon sends.
 //   bit 0: the header's length field is replaced by 16 + the number of bytes after the header, so that
@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -99,8 +100,44 @@ bool is_end_of_stream(const MuxError& error) {
 
 bool is_plist_rejection(const MuxError& error) {
     if (error.variant() != MuxError::Variant::Protocol) return false;
-    return error.message() == "Response is not a dictionary" ||
+    return error.message() == vantrel::mux::MSG_NOT_A_DICTIONARY ||
+           error.message() == vantrel::mux::MSG_NESTED_TOO_DEEPLY ||
            error.message().starts_with("Failed to parse plist: ");
+}
+
+struct TreeSize {
+    std::size_t depth = 0;  // containers on the deepest path, counted up to the limit + 1
+    std::size_t nodes = 0;
+};
+
+// Recurses no deeper than the limit + 1, whatever the tree.
+TreeSize tree_size(plist_t node, std::size_t levels_left) {
+    const plist_type type = plist_get_node_type(node);
+    TreeSize size{0, 1};
+    if (type != PLIST_ARRAY && type != PLIST_DICT) return size;
+    size.depth = 1;
+    if (levels_left == 0) return size;
+    auto add = [&](plist_t child) {
+        const TreeSize below = tree_size(child, levels_left - 1);
+        size.depth = std::max(size.depth, 1 + below.depth);
+        size.nodes += below.nodes;
+    };
+    if (type == PLIST_ARRAY) {
+        for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) add(plist_array_get_item(node, i));
+        return size;
+    }
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, it, &key, &value);
+        if (key == nullptr) break;
+        std::free(key);
+        add(value);
+    }
+    std::free(it);
+    return size;
 }
 
 // The interpretation that list_devices and connect_device apply to a reply.
@@ -166,6 +203,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(plist_get_node_type(response->get()) == PLIST_DICT);
+    // Whatever libplist accepted was never nested too deeply, nor expanded beyond the reply's size.
+    const TreeSize tree = tree_size(response->get(), vantrel::mux::MAX_PLIST_DEPTH);
+    FUZZ_CHECK(tree.depth <= vantrel::mux::MAX_PLIST_DEPTH);
+    FUZZ_CHECK(tree.nodes <= payload_size);
     interpret(response->get());
     return 0;
 }

@@ -8,7 +8,8 @@
 // (bit 3); then operations, each a byte `op` followed by its data:
 //   op & 3 == 0: deliver the next (op >> 2) + 1 bytes
 //   op & 3 == 1: deliver the next ((op >> 2) + 1) * 64 bytes
-//   op & 3 == 2: call read_packet (op >> 2) % 4 + 1 times
+//   op & 3 == 2: call read_packet (op >> 2) % 4 + 1 times, keeping a payload that stops halfway
+//                (as the health check does) when bit 4 is set
 //   op & 3 == 3: write_packet with the next (op >> 2) bytes as payload
 // At the end the reader reads until nothing is waiting (or, after end of file, until the error).
 #include <fcntl.h>
@@ -36,6 +37,7 @@ namespace {
 using vantrel::forwarder::NoPacket;
 using vantrel::forwarder::Packet;
 using vantrel::forwarder::PacketStream;
+using vantrel::forwarder::PayloadTimeout;
 using vantrel::net::ErrorKind;
 
 constexpr std::array<std::size_t, 8> CAPACITIES = {
@@ -83,9 +85,9 @@ public:
     }
 
     // One read_packet, checked against the model; false once nothing more can be read.
-    bool read_one() {
+    bool read_one(PayloadTimeout payload_timeout = PayloadTimeout::Fails) {
         if (failed_) return false;
-        auto outcome = stream_->read_packet();
+        auto outcome = stream_->read_packet(payload_timeout);
         const std::size_t consumed = stream_bytes_.size() - unread_bytes(stream_->reader_fd());
         const std::size_t rest = stream_bytes_.size() - framed_;
         const std::uint8_t* next = stream_bytes_.data() + framed_;
@@ -105,8 +107,11 @@ public:
         }
         if (outcome) {
             FUZZ_CHECK(std::holds_alternative<NoPacket>(*outcome));
-            // Only an incomplete prefix can end in NoPacket, and its bytes are all taken in and kept.
-            FUZZ_CHECK(!ended_ && !have_prefix && consumed == stream_bytes_.size());
+            // Only an incomplete prefix can end in NoPacket (or a payload the caller keeps), and its
+            // bytes are all taken in and kept.
+            FUZZ_CHECK(!ended_ && consumed == stream_bytes_.size());
+            FUZZ_CHECK(!have_prefix || (payload_timeout == PayloadTimeout::Keeps && length_ok &&
+                                        rest - PREFIX_SIZE < length));
             return false;
         }
         failed_ = true;
@@ -122,7 +127,8 @@ public:
                 FUZZ_CHECK(!have_prefix || (length_ok && rest - PREFIX_SIZE < length));
                 break;
             case ErrorKind::WouldBlock:
-                // Nothing more waiting in the middle of a payload is an error, never NoPacket.
+                // Nothing more waiting in the middle of a payload is an error, unless it is kept.
+                FUZZ_CHECK(payload_timeout == PayloadTimeout::Fails);
                 FUZZ_CHECK(!ended_ && consumed == stream_bytes_.size());
                 FUZZ_CHECK(have_prefix && length_ok && rest - PREFIX_SIZE < length);
                 break;
@@ -178,10 +184,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (op & 3) {
             case 0: harness.deliver(take(arg + 1)); break;
             case 1: harness.deliver(take((arg + 1) * 64)); break;
-            case 2:
-                for (std::size_t i = 0; i < arg % 4 + 1 && harness.read_one(); ++i) {
+            case 2: {
+                const auto payload_timeout = (arg & 4) != 0 ? PayloadTimeout::Keeps : PayloadTimeout::Fails;
+                for (std::size_t i = 0; i < arg % 4 + 1 && harness.read_one(payload_timeout); ++i) {
                 }
                 break;
+            }
             default: harness.write_one(take(arg)); break;
         }
     }
