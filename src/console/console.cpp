@@ -225,6 +225,11 @@ void configure_streams() {
     (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
+void print_usage_error(std::string_view problem) {
+    const std::string text = join({"vantrel-usb: ", problem, "\nTry 'vantrel-usb --help'.\n"});
+    write_or_die(STDERR_FILENO, "stderr", text);
+}
+
 void fatal(std::string_view message) {
     std::string line = join({message, "\n"});
     (void)net::write_whole(STDERR_FILENO, line);

@@ -54,6 +54,9 @@ std::string plain_text(std::string_view line);
 // Standard output line-buffered, standard error unbuffered (lines are written whole either way).
 void configure_streams();
 
+// A bad command line on standard error: the problem, then where to look.
+void print_usage_error(std::string_view problem);
+
 // Ends the process with the message on standard error and exit status 101.
 [[noreturn]] void fatal(std::string_view message);
 

@@ -38,8 +38,9 @@ using State = std::variant<Searching, Failed, Pause, Exit, Setup, WaitingForUsbM
 
 class Driver {
 public:
-    Driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker, const SessionAddresses& addresses)
-        : running_(running), waker_(std::move(waker)), addresses_(addresses) {}
+    Driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker, const SessionAddresses& addresses,
+           const DriverOptions& options)
+        : running_(running), waker_(std::move(waker)), addresses_(addresses), options_(options) {}
 
     void run() {
         State state = Searching{};
@@ -51,6 +52,8 @@ public:
 private:
     State step(Searching&) {
         spinner_ = 0;
+        // A search that follows an error is logged once it reaches the daemon again.
+        if (!retrying_after_error_) note(console::searching_line(0));
         while (running_->load()) {
             print_err(console::searching_line(spinner_));
             auto devices = mux::list_devices(addresses_.daemon);
@@ -59,12 +62,14 @@ private:
                 return Failed{devices.error().display()};
             }
             ++spinner_;
-            if (!devices->empty()) {
+            if (auto chosen = choose(*devices)) {
                 print_err(console::CLEAR_LINE);
-                device_ = devices->front();
+                device_ = *chosen;
                 print_out(console::found_line(device_.serial_number));
+                last_note_.clear();
                 return Setup{};
             }
+            note(console::searching_line(0));
             interruptible_wait(POLL_INTERVAL);
         }
         print_err(console::CLEAR_LINE);
@@ -72,7 +77,12 @@ private:
     }
 
     State step(Failed& failed) {
-        print_out(console::error_line(failed.text));
+        if (options_.plain) {
+            note(console::error_line(failed.text));
+            retrying_after_error_ = true;
+        } else {
+            print_out(console::error_line(failed.text));
+        }
         return Pause{};
     }
 
@@ -93,6 +103,7 @@ private:
     }
 
     State step(WaitingForUsbMode&) {
+        note(console::waiting_line(0));
         print_err(console::waiting_line(spinner_));
         ++spinner_;
         if (interruptible_wait(POLL_INTERVAL)) {
@@ -115,11 +126,17 @@ private:
         Session& session = streaming.session;
         print_err(console::CLEAR_LINE);
         print_out(console::route_lines());
+        last_note_.clear();
+        retrying_after_error_ = false;
+        // Plain output has no line to redraw: its status is a permanent line now and then, or never.
+        const Clock::duration interval =
+            options_.plain ? Clock::duration(options_.status_interval) : POLL_INTERVAL;
+        const bool never = interval == Clock::duration::zero();
         timespec previous = console::monotonic_now();
-        auto next_update = Clock::now() + POLL_INTERVAL;
+        auto next_update = never ? Clock::time_point::max() : Clock::now() + interval;
         std::uint64_t previous_video = 0, previous_tracking = 0;
         while (!interruptible_wait_until(next_update, &session)) {
-            next_update += POLL_INTERVAL;
+            next_update += interval;
             timespec now = console::monotonic_now();
             console::StatusInputs in{
                 .video_packets = session.video_stats().packets.load(),
@@ -131,7 +148,10 @@ private:
                 .previous_tracking_bytes = previous_tracking,
                 .dt = console::elapsed_seconds(previous, now),
             };
-            print_err(console::status_line(in));
+            if (options_.plain)
+                print_out(console::status_line(in) + "\n");
+            else
+                print_err(console::status_line(in));
             previous_video = in.video_bytes;
             previous_tracking = in.tracking_bytes;
             previous = now;
@@ -144,7 +164,28 @@ private:
 
     State step(Disconnected&) {
         print_out(console::disconnected_line());
+        last_note_.clear();
         return Pause{};
+    }
+
+    // The first device in the daemon's order, or the first whose serial number was asked for.
+    std::optional<mux::DeviceInfo> choose(const std::vector<mux::DeviceInfo>& devices) const {
+        for (const auto& device : devices)
+            if (!options_.udid || device.serial_number == *options_.udid) return device;
+        return std::nullopt;
+    }
+
+    // Plain output logs what changed and nothing else: a state line (searching, waiting, an error) is
+    // printed as a permanent line unless it is the one printed last.
+    void note(const std::string& line) {
+        if (!options_.plain) return;
+        std::string text = console::plain_text(line);
+        if (text.starts_with("[")) text.erase(0, text.find("] ") + 2);  // where the spinner would be
+        if (!text.ends_with("\n")) text += "\n";
+        if (text == last_note_) return;
+        if (!text.starts_with("Error:")) retrying_after_error_ = false;
+        print_out(text);
+        last_note_ = std::move(text);
     }
 
     // The driver's only way to wait: until `deadline`, Ctrl+C or, while streaming, the end of the
@@ -160,6 +201,9 @@ private:
     RunFlag running_;
     std::shared_ptr<forwarder::Waker> waker_;
     SessionAddresses addresses_;
+    DriverOptions options_;
+    std::string last_note_;              // plain output: the state line printed last
+    bool retrying_after_error_ = false;  // plain output: searching again after an error line
     mux::DeviceInfo device_;
     std::uint64_t spinner_ = 0;
 };
@@ -167,8 +211,8 @@ private:
 }  // namespace
 
 void run_driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker,
-                const SessionAddresses& addresses) {
-    Driver(running, std::move(waker), addresses).run();
+                const SessionAddresses& addresses, const DriverOptions& options) {
+    Driver(running, std::move(waker), addresses, options).run();
 }
 
 }  // namespace vantrel::app

@@ -28,14 +28,17 @@ net::IoResult<void> set_interrupt_handler(std::function<void()> callback) {
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    if (::sigaction(SIGINT, &sa, nullptr) != 0) return std::unexpected(net::IoError::last_os_error());
-    // SIGINT goes to "ctrl-c" alone: the calling thread blocks it, so every thread started from here
-    // on (the forwarding threads among them) inherits the block and never has a call interrupted,
-    // and "ctrl-c" unblocks it once it runs. A SIGINT that comes before that stays pending in the
-    // kernel instead of landing on a thread that is still being set up.
+    // SIGTERM, which service managers send, ends the bridge as Ctrl+C does.
+    for (int sig : {SIGINT, SIGTERM})
+        if (::sigaction(sig, &sa, nullptr) != 0) return std::unexpected(net::IoError::last_os_error());
+    // SIGINT (and SIGTERM) goes to "ctrl-c" alone: the calling thread blocks it, so every thread started from
+    // here on (the forwarding threads among them) inherits the block and never has a call interrupted, and
+    // "ctrl-c" unblocks it once it runs. A SIGINT that comes before that stays pending in the kernel instead
+    // of landing on a thread that is still being set up.
     sigset_t sigint;
     sigemptyset(&sigint);
     sigaddset(&sigint, SIGINT);
+    sigaddset(&sigint, SIGTERM);
     if (int rc = ::pthread_sigmask(SIG_BLOCK, &sigint, nullptr); rc != 0)
         return std::unexpected(net::IoError::from_errno(rc));
     try {

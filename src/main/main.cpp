@@ -3,18 +3,48 @@
 
 #include <atomic>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "console/console.h"
 #include "forwarder/session_control.h"
 #include "main/driver.h"
 #include "main/interrupt.h"
+#include "main/options.h"
 
-int main() {
+#ifndef VANTREL_VERSION
+#error "the build defines VANTREL_VERSION"
+#endif
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
     using namespace vantrel;
     // Before anything else: a write to a closed pipe or socket must be an error, not the end.
     // signal() fails only for an invalid signal number or handler, and these two are valid.
     (void)::signal(SIGPIPE, SIG_IGN);
     console::configure_streams();
+
+    // A bad command line is refused before anything is printed or connected.
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const auto options = app::parse_command_line(args);
+    if (!options) {
+        console::print_usage_error(options.error().message);
+        return EXIT_USAGE;
+    }
+    if (options->help) {
+        console::print_out(app::usage_text());
+        return 0;
+    }
+    if (options->version) {
+        console::print_out(std::string("vantrel-usb ") + VANTREL_VERSION + "\n");
+        return 0;
+    }
+    console::set_plain(options->plain);
 
     console::print_out(console::banner_line1());
     console::print_out(console::banner_line2());
@@ -30,7 +60,11 @@ int main() {
     });
     if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
 
-    app::run_driver(running, waker);
+    app::SessionAddresses addresses;
+    if (options->daemon) addresses.daemon = *options->daemon;
+    app::run_driver(
+        running, waker, addresses,
+        {.udid = options->udid, .plain = options->plain, .status_interval = options->status_interval});
     console::finish_output();
     return 0;
 }

@@ -110,10 +110,14 @@ plist_t request_value(const RequestValue& value) {
 
 MuxResult<MuxClient> MuxClient::connect(const DaemonAddress& address, net::Deadline deadline) {
     // The Unix attempt's error is dropped on purpose: the TCP fallback's error is the one reported.
-    // A daemon that is there but does not accept in time is not passed over, though.
-    auto unix_fd = connect_unix(address.unix_path, deadline);
-    if (unix_fd) return MuxClient(std::move(*unix_fd), ConnectionKind::Unix, deadline);
-    if (unix_fd.error() == no_answer()) return std::unexpected(MuxError::io(unix_fd.error()));
+    // A daemon that is there but does not accept in time is not passed over, though, and an
+    // address pinned to the Unix socket has no fallback.
+    if (!address.unix_path.empty()) {
+        auto unix_fd = connect_unix(address.unix_path, deadline);
+        if (unix_fd) return MuxClient(std::move(*unix_fd), ConnectionKind::Unix, deadline);
+        if (unix_fd.error() == no_answer() || address.tcp_address.empty())
+            return std::unexpected(MuxError::io(unix_fd.error()));
+    }
     auto tcp_fd = connect_tcp(address.tcp_address, deadline);
     if (!tcp_fd) return std::unexpected(MuxError::io(tcp_fd.error()));
     return MuxClient(std::move(*tcp_fd), ConnectionKind::Tcp, deadline);

@@ -29,8 +29,8 @@ inline constexpr std::string_view MSG_NO_ANSWER = "no answer from usbmuxd within
 
 // The program always uses the defaults; tests point the client at sockets of their own.
 struct DaemonAddress {
-    std::string unix_path{USBMUXD_SOCKET_PATH};
-    std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup
+    std::string unix_path{USBMUXD_SOCKET_PATH};    // empty: TCP only
+    std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup; empty: Unix only
     std::chrono::milliseconds answer_timeout = DAEMON_ANSWER_TIMEOUT;
 
     // When a request that begins now must have been answered.
