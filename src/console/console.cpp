@@ -49,7 +49,7 @@ bool writable_now(int fd) {
 
 void write_or_die(int fd, const char* name, std::string_view text) {
     if (int err = net::write_whole(fd, text); err != 0)
-        fatal(join({"failed printing to ", name, ": ", net::IoError::from_errno(err).text()}));
+        fatal(join({MSG_FAILED_PRINTING, name, ": ", net::IoError::from_errno(err).text()}));
 }
 
 // Writes what standard output can take now, in pieces that never block; the rest stays pending.

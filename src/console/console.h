@@ -57,6 +57,12 @@ void configure_streams();
 // A bad command line on standard error: the problem, then where to look.
 void print_usage_error(std::string_view problem);
 
+// The beginnings of the fatal stops' messages; ": " and the system's error text follow.
+inline constexpr std::string_view MSG_FAILED_PRINTING = "failed printing to ";  // + "stdout" or "stderr"
+inline constexpr std::string_view MSG_FAILED_CLOCK = "failed to read the monotonic clock";
+inline constexpr std::string_view MSG_FAILED_JOIN = "failed to join thread";
+inline constexpr std::string_view MSG_FAILED_CTRL_C = "Failed to set Ctrl+C handler";
+
 // Ends the process with the message on standard error and exit status 101.
 [[noreturn]] void fatal(std::string_view message);
 

@@ -97,7 +97,7 @@ double elapsed_seconds(const timespec& previous, const timespec& now) {
 timespec monotonic_now() {
     timespec ts{};
     if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        fatal("failed to read the monotonic clock: " + net::IoError::last_os_error().text());
+        fatal(std::string(MSG_FAILED_CLOCK) + ": " + net::IoError::last_os_error().text());
     return ts;
 }
 

@@ -78,8 +78,7 @@ private:
 
     State step(Failed& failed) {
         if (options_.plain) {
-            note(console::error_line(failed.text));
-            retrying_after_error_ = true;
+            note(console::error_line(failed.text), /*error=*/true);
         } else {
             print_out(console::error_line(failed.text));
         }
@@ -177,13 +176,13 @@ private:
 
     // Plain output logs what changed and nothing else: a state line (searching, waiting, an error) is
     // printed as a permanent line unless it is the one printed last.
-    void note(const std::string& line) {
+    void note(const std::string& line, bool error = false) {
         if (!options_.plain) return;
         std::string text = console::plain_text(line);
         if (text.starts_with("[")) text.erase(0, text.find("] ") + 2);  // where the spinner would be
         if (!text.ends_with("\n")) text += "\n";
         if (text == last_note_) return;
-        if (!text.starts_with("Error:")) retrying_after_error_ = false;
+        retrying_after_error_ = error;
         print_out(text);
         last_note_ = std::move(text);
     }

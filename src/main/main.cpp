@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
         waker->notify();
         console::print_err(console::CLEAR_LINE);
     });
-    if (!registered) console::fatal("Failed to set Ctrl+C handler: " + registered.error().text());
+    if (!registered)
+        console::fatal(std::string(console::MSG_FAILED_CTRL_C) + ": " + registered.error().text());
 
     app::SessionAddresses addresses;
     if (options->daemon) addresses.daemon = *options->daemon;

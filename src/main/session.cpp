@@ -33,7 +33,8 @@ void Session::end() {
         try {
             thread.join();
         } catch (const std::system_error& e) {
-            console::fatal("failed to join thread: " + IoError::from_errno(e.code().value()).text());
+            console::fatal(std::string(console::MSG_FAILED_JOIN) + ": " +
+                           IoError::from_errno(e.code().value()).text());
         }
     }
     threads_.clear();
