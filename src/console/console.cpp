@@ -8,6 +8,7 @@
 
 #include "net/io_error.h"
 #include "net/wire.h"
+#include "version.h"
 
 namespace vantrel::console {
 namespace {
@@ -36,7 +37,7 @@ void print_to(int fd, std::mutex& lock, const char* name, std::string_view line)
 }  // namespace
 
 std::string banner_line1() {
-    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v1.0.0", RESET, "\n"});
+    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v", VERSION, RESET, "\n"});
 }
 std::string banner_line2() {
     return join({DIM, "USB companion for Vantrel iOS", RESET, "\n"});
