@@ -2,7 +2,7 @@
 # (scripts/setup installs them all).
 
 function(vantrel_missing what package)
-  message(FATAL_ERROR "${what} not found: install the Debian package ${package} (or run scripts/setup)")
+  message(FATAL_ERROR "${what} not found: apt-get install ${package} (or run scripts/setup)")
 endfunction()
 
 find_package(PkgConfig QUIET)
@@ -27,6 +27,6 @@ if(VANTREL_BUILD_TESTS)
   find_package(GTest QUIET)
   if(NOT GTest_FOUND OR NOT TARGET GTest::gmock)
     vantrel_missing("GoogleTest and GoogleMock (needed for VANTREL_BUILD_TESTS=ON; -DVANTREL_BUILD_TESTS=OFF builds without)"
-                    "libgtest-dev and libgmock-dev")
+                    "libgtest-dev libgmock-dev")
   endif()
 endif()
