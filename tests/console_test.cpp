@@ -4,6 +4,7 @@
 
 #include "console/console.h"
 #include "console/status.h"
+#include "version.h"
 
 using namespace vantrel::console;
 
@@ -14,7 +15,8 @@ const std::string E = "\x1b";
 }  // namespace
 
 TEST(Banner, LinesAreExactBytes) {
-    EXPECT_EQ(banner_line1(), E + "[1mVantrelUSB" + E + "[0m " + E + "[2mv1.0.0" + E + "[0m\n");
+    EXPECT_EQ(banner_line1(),
+              E + "[1mVantrelUSB" + E + "[0m " + E + "[2mv" + std::string(vantrel::VERSION) + E + "[0m\n");
     EXPECT_EQ(banner_line2(), E + "[2mUSB companion for Vantrel iOS" + E + "[0m\n");
     EXPECT_EQ(banner_line3(), "\n");
 }

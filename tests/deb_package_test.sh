@@ -1,37 +1,50 @@
 #!/usr/bin/env bash
-# Builds the .deb with CPack, checks its control fields and contents, installs it with dpkg and runs
-# the installed program. The install happens in a private mount namespace whose /usr, /var and /etc
+# Builds the .deb twice with scripts/package (in two directories: the bytes must be the same), runs
+# lintian on it, checks its control fields and contents, installs it with dpkg and runs the installed
+# program. The install happens in a private mount namespace whose /usr, /var and /etc
 # are overlays on a tmpfs, so dpkg really resolves the dependencies against this system but the
 # system itself is left as it was; the program then runs in a private network namespace, where no
 # usbmuxd can answer.
-# Usage: deb_package_test.sh BUILD_DIR        Exit status 77: skipped (the reason is printed).
+# Usage: deb_package_test.sh SOURCE_DIR VERSION        Exit status 77: skipped (the reason is printed).
 set -euo pipefail
 
-build=$(cd "${1:?usage: deb_package_test.sh BUILD_DIR}" && pwd)
+src=$(cd "${1:?usage: deb_package_test.sh SOURCE_DIR VERSION}" && pwd)
+version=${2:?usage: deb_package_test.sh SOURCE_DIR VERSION}
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (dpkg and private namespaces)"
-for tool in cpack dpkg dpkg-deb dpkg-shlibdeps unshare ip; do
+for tool in cmake cpack dpkg dpkg-deb dpkg-shlibdeps lintian unshare ip; do
   command -v "$tool" >/dev/null || skip "'$tool' is not installed (scripts/setup installs it)"
 done
-[ -f "$build/CPackConfig.cmake" ] || fail "$build has no CPackConfig.cmake"
 
 work=$(mktemp -d /tmp/vantrel-deb-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-echo "== cpack -G DEB"
-(cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
-debs=("$work"/out/vantrel-usb_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one vantrel-usb_*.deb in $work/out"
+echo "== scripts/package, twice"
+for copy in a b; do
+  bash "$src/scripts/package" "$work/build-$copy" "$work/out-$copy" >"$work/package-$copy.log" 2>&1 ||
+    { cat "$work/package-$copy.log"; fail "scripts/package"; }
+done
+debs=("$work"/out-a/vantrel-usb_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one vantrel-usb_*.deb in $work/out-a"
 deb=${debs[0]}
 echo "built $(basename "$deb")"
+cmp "$deb" "$work/out-b/$(basename "$deb")" || fail "two builds of the same tree gave different packages"
+
+echo "== lintian"
+# Informational tags (I:) are allowed; errors and warnings are not (the overrides it ships say why).
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
+  cat "$work/lintian.log"
+  fail "lintian reports errors or warnings"
+}
+grep -E '^[A-Z]: ' "$work/lintian.log" || true
 
 echo "== control fields"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = vantrel-usb ] || fail "Package: $(field Package)"
-[ "$(field Version)" = 1.0.0 ] || fail "Version: $(field Version)"
+[ "$(field Version)" = "$version-1" ] || fail "Version: $(field Version)"
 depends=$(field Depends)
 echo "Depends: $depends"
 # The property-list library's runtime package comes from dpkg-shlibdeps, and so does the C library.
@@ -44,7 +57,10 @@ echo "Depends: $depends"
 
 echo "== contents"
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
-printf '%s\n' ./usr/bin/vantrel-sim ./usr/bin/vantrel-usb \
+printf '%s\n' ./lib/systemd/system/vantrel-usb.service ./usr/bin/vantrel-sim ./usr/bin/vantrel-usb \
+  ./usr/share/doc/vantrel-usb/README.md.gz ./usr/share/doc/vantrel-usb/README.vantrel-sim.md.gz \
+  ./usr/share/doc/vantrel-usb/changelog.Debian.gz ./usr/share/doc/vantrel-usb/copyright \
+  ./usr/share/lintian/overrides/vantrel-usb \
   ./usr/share/man/man1/vantrel-sim.1.gz ./usr/share/man/man1/vantrel-usb.1.gz >"$work/expected"
 diff -u "$work/expected" "$work/contents" || fail "unexpected package contents"
 
@@ -76,6 +92,7 @@ else
   ls /usr/share/man/man1/vantrel-usb.1.gz /usr/share/man/man1/vantrel-sim.1.gz | sed 's/^/man: /'
 fi
 echo "sim: $(/usr/bin/vantrel-sim --version)"
+grep '^ExecStart=' /lib/systemd/system/vantrel-usb.service
 /usr/bin/vantrel-usb >"$work/usb.out" 2>"$work/usb.err" &
 pid=$!
 # The error line shows that a search has been made and has failed.
@@ -95,14 +112,15 @@ cat "$work/inside.log"
 # The overlays are gone with the namespace: the system is as it was.
 [ "$(system_state)" = "$before" ] || fail "the install changed the system: $(system_state)"
 
-grep -qx 'installed vantrel-usb 1.0.0 install ok installed' "$work/inside.log" || fail "package not installed"
+grep -qx "installed vantrel-usb $version-1 install ok installed" "$work/inside.log" || fail "package not installed"
 grep -qx 'man: /usr/share/man/man1/vantrel-usb.1.gz /usr/share/man/man1/vantrel-sim.1.gz' "$work/inside.log" ||
   grep -qx 'man: /usr/share/man/man1/vantrel-usb.1.gz' "$work/inside.log" || fail "man pages not found"
-grep -qx 'sim: vantrel-sim 1.0.0' "$work/inside.log" || fail "installed vantrel-sim does not run"
+grep -qx "sim: vantrel-sim $version" "$work/inside.log" || fail "installed vantrel-sim does not run"
+grep -qx 'ExecStart=/usr/bin/vantrel-usb --plain' "$work/inside.log" || fail "the installed unit does not start /usr/bin/vantrel-usb"
 grep -qx 'exit: 0' "$work/inside.log" || fail "installed vantrel-usb did not end with status 0"
 
 esc=$'\e'
-expected_out="${esc}[1mVantrelUSB${esc}[0m ${esc}[2mv1.0.0${esc}[0m
+expected_out="${esc}[1mVantrelUSB${esc}[0m ${esc}[2mv$version${esc}[0m
 ${esc}[2mUSB companion for Vantrel iOS${esc}[0m
 
 ${esc}[31mError:${esc}[0m ${esc}[2mI/O error: Connection refused (os error 111)${esc}[0m

@@ -12,6 +12,7 @@
 
 #include "support/namespace.h"
 #include "support/process.h"
+#include "version.h"
 
 using vantrel::test::Child;
 using namespace std::chrono_literals;
@@ -19,8 +20,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string E = "\x1b";
-const std::string BANNER = E + "[1mVantrelUSB" + E + "[0m " + E + "[2mv1.0.0" + E + "[0m\n" + E +
-                           "[2mUSB companion for Vantrel iOS" + E + "[0m\n\n";
+const std::string BANNER = E + "[1mVantrelUSB" + E + "[0m " + E + "[2mv" + std::string(vantrel::VERSION) + E +
+                           "[0m\n" + E + "[2mUSB companion for Vantrel iOS" + E + "[0m\n\n";
 const std::string GOODBYE = E + "[2mGoodbye." + E + "[0m\n";
 const std::string CONNECTION_REFUSED_LINE =
     E + "[31mError:" + E + "[0m " + E + "[2mI/O error: Connection refused (os error 111)" + E + "[0m\n";

@@ -241,6 +241,8 @@ inline Bytes frame(const Bytes& payload) {
     auto n = static_cast<std::uint32_t>(payload.size());
     Bytes f{static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
             static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+    // Room first: g++ 12 at -O3 takes the insert into the four-byte vector for an overflow (array-bounds).
+    f.reserve(f.size() + payload.size());
     f.insert(f.end(), payload.begin(), payload.end());
     return f;
 }

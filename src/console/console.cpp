@@ -11,6 +11,7 @@
 
 #include "net/io_error.h"
 #include "net/wire.h"
+#include "version.h"
 
 namespace vantrel::console {
 namespace {
@@ -82,7 +83,7 @@ std::string without_styles(std::string_view text) {
 }  // namespace
 
 std::string banner_line1() {
-    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v1.0.0", RESET, "\n"});
+    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v", VERSION, RESET, "\n"});
 }
 std::string banner_line2() {
     return join({DIM, "USB companion for Vantrel iOS", RESET, "\n"});

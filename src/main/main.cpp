@@ -11,10 +11,7 @@
 #include "main/driver.h"
 #include "main/interrupt.h"
 #include "main/options.h"
-
-#ifndef VANTREL_VERSION
-#error "the build defines VANTREL_VERSION"
-#endif
+#include "version.h"
 
 namespace {
 
@@ -41,7 +38,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options->version) {
-        console::print_out(std::string("vantrel-usb ") + VANTREL_VERSION + "\n");
+        console::print_out("vantrel-usb " + std::string(VERSION) + "\n");
         return 0;
     }
     console::set_plain(options->plain);

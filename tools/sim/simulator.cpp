@@ -237,7 +237,8 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
         case Op::Plug: return format("ok id={}", plug(c.serial));
         case Op::Devices: {
             std::string ids;
-            for (const auto& [id, d] : devices_) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+            for (const auto& [id, d] : devices_)
+                ids.append(ids.empty() ? "" : ",").append(std::to_string(id));
             return devices_.empty() ? std::string("ok count=0")
                                     : format("ok count={} ids={}", devices_.size(), ids);
         }
