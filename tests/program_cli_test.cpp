@@ -55,7 +55,7 @@ TEST(ProgramCli, HelpVersionAndBadCommandLines) {
         const Ended ended = run_to_end(args);
         EXPECT_EQ(ended.status, 2) << problem;
         EXPECT_EQ(ended.out, "") << problem;
-        EXPECT_EQ(ended.err, "vantrel-usb: " + problem + "\nTry 'vantrel-usb --help'.\n");
+        EXPECT_EQ(ended.err, "vantrel-usb: " + problem + ". Try 'vantrel-usb --help'.\n");
     }
 }
 

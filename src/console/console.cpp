@@ -227,7 +227,7 @@ void configure_streams() {
 }
 
 void print_usage_error(std::string_view problem) {
-    const std::string text = join({"vantrel-usb: ", problem, "\nTry 'vantrel-usb --help'.\n"});
+    const std::string text = join({"vantrel-usb: ", problem, ". Try 'vantrel-usb --help'.\n"});
     write_or_die(STDERR_FILENO, "stderr", text);
 }
 
