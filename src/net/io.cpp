@@ -54,17 +54,22 @@ IoResult<bool> wait_until(int fd, short events, Deadline deadline) {
     }
 }
 
-IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
-                              const IoError& on_timeout) {
-    std::size_t filled = 0;
-    while (filled < buf.size()) {
-        const ssize_t n = ::recv(fd, buf.data() + filled, buf.size() - filled, MSG_DONTWAIT);
+namespace {
+
+// The loop of recv_all_until and send_all_until: `call(done)` moves bytes from `done` on without
+// waiting; a call that would wait waits in poll() for `events` instead, until the deadline.
+template <typename Call>
+IoResult<void> transfer_until(int fd, std::size_t size, short events, Deadline deadline,
+                              const IoError& on_timeout, const IoError& on_zero, Call call) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = call(done);
         if (n > 0) {
-            filled += static_cast<std::size_t>(n);
+            done += static_cast<std::size_t>(n);
         } else if (n == 0) {
-            return std::unexpected(IoError(ErrorKind::UnexpectedEof, MSG_FILL_WHOLE_BUFFER));
+            return std::unexpected(on_zero);
         } else if (errno == EAGAIN) {
-            auto ready = wait_until(fd, POLLIN, deadline);
+            auto ready = wait_until(fd, events, deadline);
             if (!ready) return std::unexpected(ready.error());
             if (!*ready) return std::unexpected(on_timeout);
         } else if (errno != EINTR) {
@@ -74,24 +79,22 @@ IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline dead
     return {};
 }
 
+}  // namespace
+
+IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
+                              const IoError& on_timeout) {
+    static const IoError eof(ErrorKind::UnexpectedEof, MSG_FILL_WHOLE_BUFFER);
+    return transfer_until(fd, buf.size(), POLLIN, deadline, on_timeout, eof, [&](std::size_t done) {
+        return ::recv(fd, buf.data() + done, buf.size() - done, MSG_DONTWAIT);
+    });
+}
+
 IoResult<void> send_all_until(int fd, std::span<const std::uint8_t> buf, Deadline deadline,
                               const IoError& on_timeout) {
-    std::size_t sent = 0;
-    while (sent < buf.size()) {
-        const ssize_t n = ::send(fd, buf.data() + sent, buf.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            return std::unexpected(IoError(ErrorKind::WriteZero, MSG_WRITE_WHOLE_BUFFER));
-        } else if (errno == EAGAIN) {
-            auto ready = wait_until(fd, POLLOUT, deadline);
-            if (!ready) return std::unexpected(ready.error());
-            if (!*ready) return std::unexpected(on_timeout);
-        } else if (errno != EINTR) {
-            return std::unexpected(IoError::last_os_error());
-        }
-    }
-    return {};
+    static const IoError write_zero(ErrorKind::WriteZero, MSG_WRITE_WHOLE_BUFFER);
+    return transfer_until(fd, buf.size(), POLLOUT, deadline, on_timeout, write_zero, [&](std::size_t done) {
+        return ::send(fd, buf.data() + done, buf.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 }  // namespace vantrel::net
