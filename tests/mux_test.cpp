@@ -699,6 +699,52 @@ TEST(ReadResponse, FailsWhenTheDaemonClosesMidMessage) {
     }
 }
 
+// A daemon that does not accept (its backlog is full), accepts and never answers, or announces more
+// than it sends: each request gives up at its deadline with one text, and leaves nothing open.
+TEST(DaemonRequests, GiveUpWhenTheDaemonDoesNotAnswerInTime) {
+    using namespace std::chrono_literals;
+    const std::string no_answer = "I/O error: no answer from usbmuxd within 5 s";
+    const std::size_t descriptors = open_descriptors();
+    auto timed = [](auto request) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = request();
+        return std::pair(std::move(result), std::chrono::steady_clock::now() - start);
+    };
+    {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address(), 300ms};
+        net::Fd listener = listen_unix(address.unix_path, 0);
+        std::vector<net::Fd> queued;  // connections the daemon never accepts, until no more fit
+        for (int i = 0; i < 64; ++i) {
+            net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strncpy(addr.sun_path, address.unix_path.c_str(), sizeof addr.sun_path - 1);
+            if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
+            queued.push_back(std::move(fd));
+        }
+        auto [client, took] = timed([&] { return MuxClient::connect(address); });
+        ASSERT_FALSE(client.has_value());
+        EXPECT_EQ(client.error().display(), no_answer) << "the TCP fallback's refusal hid the wedged daemon";
+        EXPECT_LT(took, 3s);
+    }
+    for (const std::string& reply : {std::string(), message(xml_dict("")).substr(0, 30)}) {
+        net::Fd listener = listen_tcp();
+        DaemonAddress address{"/nonexistent/mux", tcp_address(listener.get()), 300ms};
+        TestDaemon daemon(std::move(listener), [&reply](int fd) {
+            (void)receive_request(fd);
+            send_text(fd, reply);
+            peer_closed(fd);  // holds the connection until the client lets go
+        });
+        auto [devices, took] = timed([&] { return list_devices(address); });
+        ASSERT_FALSE(devices.has_value());
+        EXPECT_EQ(devices.error().display(), no_answer) << reply.size() << " bytes of reply";
+        EXPECT_LT(took, 3s);
+        daemon.join();
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
 TEST(ReadResponse, RejectsPayloadsThatAreNotPropertyLists) {
     Exchange xml = exchange(message("this is not a property list"));
     ASSERT_FALSE(xml.response);
