@@ -43,9 +43,11 @@ std::string join(std::initializer_list<std::string_view> pieces) {
     return s;
 }
 
+// Whether a write would not wait: the stream has room, or is broken so that the write fails at once
+// (and the failure is reported rather than kept waiting).
 bool writable_now(int fd) {
     pollfd target{fd, POLLOUT, 0};
-    return ::poll(&target, 1, 0) == 1 && (target.revents & POLLOUT) != 0;
+    return ::poll(&target, 1, 0) == 1 && (target.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 void write_or_die(int fd, const char* name, std::string_view text) {
