@@ -297,19 +297,14 @@ void Simulator::set_reading(Conn& c, bool on) {
 }
 
 void Simulator::watch_conn(Conn& c) {
-    epoll_event ev{};
-    ev.events = (c.reading ? EPOLLIN : 0u) | (c.want_write ? EPOLLOUT : 0u);
-    ev.data.u64 = c.id;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+    loop_.modify(c.fd.get(), c.id, (c.reading ? EPOLLIN : 0u) | (c.want_write ? EPOLLOUT : 0u));
 }
 
 void Simulator::watch_source(const FileSource& source) {
     if (stdin_source_watched_) return;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLONESHOT;
-    ev.data.u64 = ID_SOURCE;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, source.fd(), &ev) != 0)
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, source.fd(), &ev);
+    // One-shot: after its first report the descriptor stays in the set, disarmed.
+    if (!loop_.watch(source.fd(), ID_SOURCE, EPOLLIN | EPOLLONESHOT))
+        loop_.modify(source.fd(), ID_SOURCE, EPOLLIN | EPOLLONESHOT);
     stdin_source_watched_ = true;
 }
 

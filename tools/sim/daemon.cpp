@@ -153,10 +153,7 @@ std::expected<void, std::string> Simulator::listen_unix(const std::string& path)
     ::chmod(path.c_str(), 0666);  // as usbmuxd: any user may connect
     if (::listen(fd.get(), 128) != 0)
         return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ID_UNIX;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+    loop_.watch(fd.get(), ID_UNIX);
     unix_listener_ = std::move(fd);
     return {};
 }
@@ -170,10 +167,7 @@ std::expected<void, std::string> Simulator::listen_tcp(const std::string& addres
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
         return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ID_TCP;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+    loop_.watch(fd.get(), ID_TCP);
     tcp_listener_ = std::move(fd);
     return {};
 }
@@ -194,10 +188,7 @@ void Simulator::accept_clients(int listen_fd, bool tcp) {
         auto c = std::make_unique<Conn>();
         c->id = next_conn_id_++;
         c->tcp = tcp;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = c->id;
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+        loop_.watch(fd.get(), c->id);
         c->fd = std::move(fd);
         conns_.emplace(c->id, std::move(c));
     }

@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 
 #include "net/fd.h"
 #include "net/wire.h"
+#include "sim/event_loop.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
 #include "sim/text.h"
@@ -141,23 +139,13 @@ int run_receiver(const ReceiverConfig& config) {
         paths[i].fd = std::move(*fd);
     }
 
-    ::signal(SIGPIPE, SIG_IGN);
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-    net::Fd signals(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-    net::Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
-    auto watch = [&](int fd, std::uint64_t key) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = key;
-        ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &ev);
-    };
-    watch(paths[0].fd.get(), 0);
-    watch(paths[1].fd.get(), 1);
-    watch(signals.get(), 2);
+    EventLoop loop;
+    if (auto opened = loop.open(); !opened) {
+        std::fprintf(stderr, "vantrel-sim receive: %s\n", opened.error().c_str());
+        return 1;
+    }
+    loop.watch(paths[0].fd.get(), 0);
+    loop.watch(paths[1].fd.get(), 1);
     print_line(config.json ? R"({"type":"ready"})" : "ready");
 
     std::array<std::array<std::uint8_t, PEEK_BYTES>, BATCH> buffers{};
@@ -211,10 +199,7 @@ int run_receiver(const ReceiverConfig& config) {
     std::uint64_t next_tick = start + NS_PER_S, seconds = 0;
     const std::optional<std::uint64_t> end =
         config.duration_ms ? std::optional(start + *config.duration_ms * NS_PER_MS) : std::nullopt;
-    bool running = true;
-    epoll_event events[4];
-
-    while (running) {
+    while (!loop.stopped()) {
         std::uint64_t now = monotonic_ns();
         if (config.feedback_rate > 0 && feedback_to) {
             // Sequence k falls due k / rate seconds after the first video datagram was seen.
@@ -244,18 +229,7 @@ int run_receiver(const ReceiverConfig& config) {
             std::uint64_t k = feedback_sent, r = config.feedback_rate;
             wake = std::min(wake, feedback_due_from + (k / r) * NS_PER_S + ((k % r) * NS_PER_S + r - 1) / r);
         }
-        std::uint64_t wait = wake > now ? wake - now : 0;
-        timespec ts{static_cast<time_t>(wait / NS_PER_S), static_cast<long>(wait % NS_PER_S)};
-        int n = ::epoll_pwait2(epoll.get(), events, 4, &ts, nullptr);
-        if (n < 0 && errno != EINTR) break;
-        for (int i = 0; i < n; ++i) {
-            std::uint64_t key = events[i].data.u64;
-            if (key == 2) {
-                running = false;
-                continue;
-            }
-            drain(paths[key], key == 0);
-        }
+        for (const epoll_event& e : loop.wait(wake)) drain(paths[e.data.u64], e.data.u64 == 0);
     }
     // Whatever arrived before the end still counts.
     drain(paths[0], true);

@@ -1,8 +1,6 @@
 #include "sim/simulator.h"
 
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +17,6 @@ constexpr std::uint64_t NS_PER_MS = 1'000'000;
 // Rate-limited generators are woken at most once per millisecond, so that fast streams go out in
 // batches of frames (one send each) rather than one syscall per frame.
 constexpr std::uint64_t BATCH_GAP_NS = NS_PER_MS;
-constexpr int MAX_EVENTS = 64;
 }  // namespace
 
 Simulator::Simulator(SimConfig config)
@@ -35,20 +32,7 @@ Simulator::~Simulator() {
 }
 
 std::expected<void, std::string> Simulator::start() {
-    epoll_ = net::Fd(::epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_) return std::unexpected(format("epoll: {}", net::IoError::last_os_error().text()));
-    ::signal(SIGPIPE, SIG_IGN);
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-    signal_fd_ = net::Fd(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!signal_fd_) return std::unexpected(format("signalfd: {}", net::IoError::last_os_error().text()));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ID_SIGNAL;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, signal_fd_.get(), &ev);
+    if (auto opened = loop_.open(); !opened) return opened;
     if (config_.unix_path)
         if (auto r = listen_unix(*config_.unix_path); !r) return r;
     if (config_.tcp_address)
@@ -73,15 +57,7 @@ void Simulator::flush_output() {
 }
 
 void Simulator::add_timer(std::uint64_t when_ns, std::function<void()> fn) {
-    timers_.emplace(when_ns, std::move(fn));
-}
-
-void Simulator::run_timers(std::uint64_t now) {
-    while (!timers_.empty() && timers_.begin()->first <= now) {
-        auto fn = std::move(timers_.begin()->second);
-        timers_.erase(timers_.begin());
-        fn();
-    }
+    loop_.add_timer(when_ns, std::move(fn));
 }
 
 Simulator::Device* Simulator::find_device(std::uint32_t id) {
@@ -152,7 +128,7 @@ void Simulator::read_stdin() {
     if (!stdin_text_.empty()) push_line(stdin_text_);
     stdin_text_.clear();
     stdin_open_ = false;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, STDIN_FILENO, nullptr);
+    loop_.unwatch(STDIN_FILENO);
 }
 
 void Simulator::run_commands() {
@@ -341,17 +317,16 @@ std::optional<std::string> Simulator::execute(const Command& c, bool quiet, std:
     }
 }
 
-std::optional<std::int64_t> Simulator::next_wakeup_ns(std::uint64_t now) const {
+std::optional<std::uint64_t> Simulator::next_wakeup_ns() const {
     std::optional<std::uint64_t> wake;
     auto consider = [&](std::uint64_t t) { wake = wake ? std::min(*wake, t) : t; };
-    if (!timers_.empty()) consider(timers_.begin()->first);
+    if (auto t = loop_.next_timer_ns()) consider(*t);
     if (pending_) consider(pending_->deadline_ns);
     for (const auto& [id, c] : conns_) {
         if (c->dead || !c->gen || c->want_write || c->silent) continue;
         if (auto due = c->gen->next_due_ns()) consider(std::max(*due, c->last_fill_ns + BATCH_GAP_NS));
     }
-    if (!wake) return std::nullopt;
-    return *wake > now ? static_cast<std::int64_t>(*wake - now) : 0;
+    return wake;
 }
 
 void Simulator::print_progress(std::uint64_t now) {
@@ -381,19 +356,15 @@ int Simulator::run() {
         add_timer(start_ns_ + *config_.duration_ms * NS_PER_MS, [this] { quit_ = true; });
     if (config_.progress) add_timer(start_ns_ + 1000 * NS_PER_MS, [this] { print_progress(monotonic_ns()); });
     if (config_.script_stdin) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = ID_STDIN;
-        if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, STDIN_FILENO, &ev) != 0) {
+        if (!loop_.watch(STDIN_FILENO, ID_STDIN)) {
             // A regular file cannot be polled: it is always readable, so read it all now.
             while (stdin_open_) read_stdin();
         }
     }
 
-    epoll_event events[MAX_EVENTS];
     while (!quit_) {
         std::uint64_t now = monotonic_ns();
-        run_timers(now);
+        loop_.run_timers(now);
         for (auto& [id, c] : conns_) {
             if (c->dead || !c->gen || c->want_write || c->silent) continue;
             if (c->gen->due(now) && now >= c->last_fill_ns + BATCH_GAP_NS) service(*c, now);
@@ -404,31 +375,18 @@ int Simulator::run() {
         flush_output();
         if (quit_) break;
 
-        auto wait_ns = next_wakeup_ns(monotonic_ns());
-        timespec ts{};
-        if (wait_ns) {
-            ts.tv_sec = *wait_ns / 1'000'000'000;
-            ts.tv_nsec = *wait_ns % 1'000'000'000;
-        }
-        int n = ::epoll_pwait2(epoll_.get(), events, MAX_EVENTS, wait_ns ? &ts : nullptr, nullptr);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            emit(format("event client-error epoll: {}", net::IoError::last_os_error().text()));
-            break;
-        }
+        auto ready = loop_.wait(next_wakeup_ns());
+        if (loop_.stopped()) quit_ = true;
         now = monotonic_ns();
-        for (int i = 0; i < n; ++i) {
-            std::uint64_t key = events[i].data.u64;
-            std::uint32_t what = events[i].events;
+        for (const epoll_event& e : ready) {
+            std::uint64_t key = e.data.u64;
+            std::uint32_t what = e.events;
             if (key == ID_UNIX) {
                 accept_clients(unix_listener_.get(), false);
             } else if (key == ID_TCP) {
                 accept_clients(tcp_listener_.get(), true);
             } else if (key == ID_STDIN) {
                 read_stdin();
-            } else if (key == ID_SIGNAL) {
-                signalfd_siginfo info{};
-                while (::read(signal_fd_.get(), &info, sizeof info) == sizeof info) quit_ = true;
             } else if (key == ID_SOURCE) {
                 stdin_source_watched_ = false;
                 if (stdin_source_) stdin_source_->mark_readable();

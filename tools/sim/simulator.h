@@ -15,6 +15,7 @@
 
 #include "net/fd.h"
 #include "sim/command.h"
+#include "sim/event_loop.h"
 #include "sim/generator.h"
 #include "sim/out_buffer.h"
 
@@ -50,7 +51,7 @@ public:
 
 private:
     // epoll keys of the fixed descriptors; connections use their own ids, from 100 up.
-    static constexpr std::uint64_t ID_UNIX = 1, ID_TCP = 2, ID_STDIN = 3, ID_SIGNAL = 4, ID_SOURCE = 5;
+    static constexpr std::uint64_t ID_UNIX = 1, ID_TCP = 2, ID_STDIN = 3, ID_SOURCE = 5;
 
     struct Stats {
         std::uint64_t sent = 0, bytes = 0, feedback = 0, feedback_bytes = 0, health = 0;
@@ -109,14 +110,13 @@ private:
     void event(std::string_view text);
     void flush_output();
     void add_timer(std::uint64_t when_ns, std::function<void()> fn);
-    void run_timers(std::uint64_t now);
     void run_commands();
     std::optional<std::string> execute(const Command& c, bool quiet, std::uint64_t now);
     std::optional<std::string> check_pending(std::uint64_t now);
     void reply(const std::string& text, bool quiet);
     void read_stdin();
     void push_line(std::string_view line);
-    std::optional<std::int64_t> next_wakeup_ns(std::uint64_t now) const;
+    std::optional<std::uint64_t> next_wakeup_ns() const;  // monotonic time of the next due work
     void print_progress(std::uint64_t now);
     Device* find_device(std::uint32_t id);
     PortState* find_port(std::uint32_t device, std::uint16_t port);
@@ -160,8 +160,8 @@ private:
     void watch_source(const FileSource& source);
 
     SimConfig config_;
-    net::Fd epoll_;
-    net::Fd unix_listener_, tcp_listener_, signal_fd_;
+    EventLoop loop_;
+    net::Fd unix_listener_, tcp_listener_;
     std::string bound_unix_path_;
     bool feedback_events_;
     ListReply list_reply_ = ListReply::Normal;
@@ -174,7 +174,6 @@ private:
     std::uint64_t next_conn_id_ = 100;
     std::vector<std::uint64_t> dead_;
 
-    std::multimap<std::uint64_t, std::function<void()>> timers_;
     std::deque<Queued> queue_;
     std::optional<Pending> pending_;
     std::string stdin_text_;
