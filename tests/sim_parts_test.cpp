@@ -2,7 +2,11 @@
 // statistics of stamped streams and the write buffer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "sim/command.h"
 #include "sim/generator.h"
@@ -109,6 +113,49 @@ TEST(SimCommand, RejectsBadCommandsWithAReason) {
     EXPECT_FALSE(is_command_line("   # comment"));
     EXPECT_FALSE(is_command_line(" \t "));
     EXPECT_TRUE(is_command_line("devices"));
+}
+
+// The first word of each line of `path` between the lines starting with `from` and `to` that `pick`
+// turns into a command name ("" for none).
+template <typename Pick>
+std::set<std::string> names_in(const std::string& path, std::string_view from, std::string_view to,
+                               Pick pick) {
+    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/" + path);
+    std::set<std::string> names;
+    bool inside = false;
+    std::string previous, line;
+    while (std::getline(in, line)) {
+        if (line.starts_with(from)) inside = true;
+        if (line.starts_with(to)) inside = false;
+        if (inside)
+            if (std::string name = pick(previous, line); !name.empty()) names.insert(name);
+        previous = line;
+    }
+    return names;
+}
+
+TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
+    std::set<std::string> table;
+    for (const CommandSpec& spec : command_table()) {
+        table.insert(std::string(spec.name));
+        EXPECT_TRUE(spec.usage.starts_with(std::string(spec.name) + " ") || spec.usage == spec.name)
+            << spec.name;
+    }
+    auto readme =
+        names_in("tools/sim/README.md", "## Script commands", "### One tunnel", [](auto&, auto& line) {
+            return line.starts_with("| `") ? line.substr(3, line.find_first_of(" `", 3) - 3) : std::string();
+        });
+    auto manual = names_in("man/vantrel-sim.1", ".SH COMMANDS", ".SH STAMP", [](auto& previous, auto& line) {
+        if (!previous.starts_with(".TP") && !previous.starts_with(".TQ")) return std::string();
+        std::istringstream words(line);
+        std::string macro, name;
+        words >> macro >> name;
+        std::erase(name, '"');
+        for (std::size_t i; (i = name.find("\\-")) != std::string::npos;) name.replace(i, 2, "-");
+        return name;
+    });
+    EXPECT_EQ(readme, table);
+    EXPECT_EQ(manual, table);
 }
 
 TEST(SimText, FormatAndHexHelpers) {

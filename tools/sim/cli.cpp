@@ -15,7 +15,7 @@ const std::string_view USAGE_TEXT =
     "       vantrel-sim receive [RECEIVE-OPTION...]\n"
     "Run 'vantrel-sim --help' for every option and the script commands.\n";
 
-const std::string_view HELP_TEXT = R"(Usage: vantrel-sim [OPTION...]
+const std::string_view HELP_HEAD = R"(Usage: vantrel-sim [OPTION...]
        vantrel-sim receive [RECEIVE-OPTION...]
 
 Plays usbmuxd and iPhones running the Vantrel app, so that vantrel-usb can be run, tested,
@@ -66,38 +66,10 @@ Script and schedule:
   -h, --help              show this help;  --version  show the version
 
 Commands (N: device id, PORT: device port, MS: milliseconds):
-  plug SERIAL                          -> ok id=N
-  plug-hex HEX                         -> ok id=N; the serial is these bytes (not 00)
-  unplug N                             device leaves the list, its tunnels close
-  listen N PORT on|off                 off: Connect answered with result 3
-  refuse N PORT SECONDS                refuse that long, then listen
-  health N PORT answer [HEX]|ignore|late MS|split MS [HEX]
-  mode N PORT frames|raw               raw: report and echo bytes, not frames
-  echo N PORT on|off                   write back what the bridge writes
-  read N PORT on|off                   off: leave what the bridge writes unread (the stream goes on)
-  wait-connect N PORT [MS]             (default timeout 10000 ms; error: timeout)
-  wait-disconnect N PORT [MS]
-  wait-health N PORT [MS]              until the health-check request has arrived
-  wait-stream N PORT [MS]              until the stream has handed over its last packet
-  wait-feedback N PORT COUNT [MS]      until COUNT feedback frames have arrived
-  send N PORT HEX                      one frame with this payload
-  raw N PORT HEX                       exactly these bytes
-  close N PORT                         close the tunnel once queued bytes are out
-  stream N PORT [rate=R] [size=S|MIN-MAX] [count=C] [stamp] [id=I] [skip=A-B] [seed=X]
-                [then=ACTION] [file=PATH] [loop]
-  autostream N PORT off|STREAM-OPTIONS start that stream on every new tunnel
-  stop N PORT                          stop the stream
-  silent N PORT                        stop writing anything, keep the connection
-  fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug
-  list-reply normal|binary|garbage|badlength [LEN]|silent|close|partial|nested-binary [DEPTH]|
-             nested-xml [DEPTH]
-  connect-reply normal|silent|partial  silent: no reply; partial: half the payload
-  stats N PORT                         -> ok connected= sent= bytes= feedback= feedback_bytes= health=
-  events feedback on|off
-  devices                              -> ok count=K ids=...
-  sleep MS
-  quit
-Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,
+)";
+
+const std::string_view HELP_TAIL =
+    R"(Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,
   stream-done, stream-error, list-devices, client-error (each line starts with "event ").
 
 Receive options (vantrel-sim receive):
@@ -113,6 +85,20 @@ Receive options (vantrel-sim receive):
 Exit status: 0 after quit, the end of the script input, --duration, SIGINT or SIGTERM;
 1 when a listener or socket cannot be set up; 2 for bad arguments.
 )";
+
+std::string help_text() {
+    constexpr std::size_t COLUMN = 37;
+    std::string text(HELP_HEAD);
+    for (const CommandSpec& spec : command_table()) {
+        std::string line = "  " + std::string(spec.usage);
+        if (!spec.help.empty()) {
+            if (line.size() >= COLUMN) line += "\n" + std::string(COLUMN, ' ');
+            line += std::string(COLUMN - std::min(line.size(), COLUMN), ' ') + std::string(spec.help);
+        }
+        text += line + "\n";
+    }
+    return text + std::string(HELP_TAIL);
+}
 
 namespace {
 

@@ -19,7 +19,8 @@ using Invocation = std::variant<SimConfig, ReceiverConfig, ShowHelp, ShowVersion
 // The error text explains what is wrong with the arguments (the caller adds the usage).
 std::expected<Invocation, std::string> parse_command_line(const std::vector<std::string>& args);
 
-extern const std::string_view HELP_TEXT;
+// --help: the options, then the script commands from their table.
+std::string help_text();
 extern const std::string_view USAGE_TEXT;
 inline constexpr std::string_view DEFAULT_SERIAL = "VANTREL-SIM-0001";
 
