@@ -5,9 +5,11 @@
 
 #include <unistd.h>
 #include <fstream>
+#include <numeric>
 #include <set>
 #include <sstream>
 
+#include "sim/cli.h"
 #include "sim/command.h"
 #include "sim/generator.h"
 #include "sim/stamp.h"
@@ -156,6 +158,58 @@ TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
     });
     EXPECT_EQ(readme, table);
     EXPECT_EQ(manual, table);
+}
+
+TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
+    // Every "--name" in the first cell of a README table row, or in a manual page's option tag.
+    auto options_in = [](std::string_view line, std::string_view quote) {
+        std::set<std::string> names;
+        std::string text(line);
+        for (std::size_t i; (i = text.find("\\-")) != std::string::npos;) text.replace(i, 2, "-");
+        for (std::size_t at = 0; (at = text.find(std::string(quote) + "--", at)) != std::string::npos;) {
+            std::size_t start = at + quote.size(), end = text.find_first_of(" `\"=", start);
+            names.insert(text.substr(start, end - start));
+            at = start;
+        }
+        return names;
+    };
+    auto readme = [&](std::string_view from, std::string_view to) {
+        return names_in("tools/sim/README.md", from, to, [&](auto&, const std::string& line) {
+            std::set<std::string> names = line.starts_with("| `--")
+                                              ? options_in(line.substr(0, line.find(" | ")), "`")
+                                              : std::set<std::string>{};
+            return std::accumulate(
+                names.begin(), names.end(), std::string(),
+                [](std::string a, const std::string& b) { return a.empty() ? b : a + " " + b; });
+        });
+    };
+    auto manual = [&](std::string_view from, std::string_view to) {
+        return names_in(
+            "man/vantrel-sim.1", from, to, [&](const std::string& previous, const std::string& line) {
+                if (!previous.starts_with(".TP")) return std::string();
+                std::set<std::string> names = options_in(" " + line, " ");
+                return std::accumulate(
+                    names.begin(), names.end(), std::string(),
+                    [](std::string a, const std::string& b) { return a.empty() ? b : a + " " + b; });
+            });
+    };
+    auto split = [](const std::set<std::string>& rows) {
+        std::set<std::string> names;
+        for (const std::string& row : rows)
+            for (std::string_view word : split_words(row)) names.emplace(word);
+        names.erase("--help");  // --help and --version stand outside the tables
+        names.erase("--version");
+        return names;
+    };
+    for (bool receive : {false, true}) {
+        std::set<std::string> table;
+        for (std::string_view name : option_names(receive)) table.emplace(name);
+        auto from_readme = receive ? readme("## Receiver", "Each second") : readme("## Options", "## Output");
+        auto from_manual =
+            receive ? manual(".SS Receive options", ".SH OUTPUT") : manual(".SH OPTIONS", ".SS Receive");
+        EXPECT_EQ(split(from_readme), table) << "receive: " << receive;
+        EXPECT_EQ(split(from_manual), table) << "receive: " << receive;
+    }
 }
 
 TEST(SimText, FormatAndHexHelpers) {
