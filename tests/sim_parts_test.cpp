@@ -117,6 +117,14 @@ TEST(SimCommand, RejectsBadCommandsWithAReason) {
     EXPECT_TRUE(is_command_line("devices"));
 }
 
+// The text of a manual page line with "\-" as "-".
+std::string unescaped(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\\' || i + 1 == text.size() || text[i + 1] != '-') out.push_back(text[i]);
+    return out;
+}
+
 // The first word of each line of `path` between the lines starting with `from` and `to` that `pick`
 // turns into a command name ("" for none).
 template <typename Pick>
@@ -153,8 +161,7 @@ TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
         std::string macro, name;
         words >> macro >> name;
         std::erase(name, '"');
-        for (std::size_t i; (i = name.find("\\-")) != std::string::npos;) name.replace(i, 2, "-");
-        return name;
+        return unescaped(name);
     });
     EXPECT_EQ(readme, table);
     EXPECT_EQ(manual, table);
@@ -164,8 +171,7 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     // Every "--name" in the first cell of a README table row, or in a manual page's option tag.
     auto options_in = [](std::string_view line, std::string_view quote) {
         std::set<std::string> names;
-        std::string text(line);
-        for (std::size_t i; (i = text.find("\\-")) != std::string::npos;) text.replace(i, 2, "-");
+        std::string text = unescaped(line);
         for (std::size_t at = 0; (at = text.find(std::string(quote) + "--", at)) != std::string::npos;) {
             std::size_t start = at + quote.size(), end = text.find_first_of(" `\"=", start);
             names.insert(text.substr(start, end - start));

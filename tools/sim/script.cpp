@@ -166,7 +166,11 @@ std::optional<std::string> ScriptRunner::global_command(const Command& c, bool q
         case Op::Plug: return format("ok id={}", devices_.plug(c.serial));
         case Op::Devices: {
             std::string ids;
-            for (const auto& [id, d] : devices_.all()) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+            for (const auto& [id, d] : devices_.all()) {
+                // Appended piece by piece: g++ 12 at -O2/-O3 warns (-Werror=restrict) about "," + text.
+                if (!ids.empty()) ids.push_back(',');
+                ids += std::to_string(id);
+            }
             return ids.empty() ? std::string("ok count=0")
                                : format("ok count={} ids={}", devices_.all().size(), ids);
         }
