@@ -186,22 +186,31 @@ Result tunnel(const Words& w, Command& c, std::string_view usage) {
     return device_and_port(w, c, usage);
 }
 
-// N PORT on|off
-Result port_switch(const Words& w, Command& c, std::string_view usage) {
+// N PORT WORD, the word read as the command says: on|off, seconds, frames|raw, hex or a fault.
+Result port_word(const Words& w, Command& c, std::string_view usage) {
     if (w.size() != 4) return usage_error(usage);
     if (auto r = device_and_port(w, c, usage); !r) return r;
-    auto on = parse_on_off(w[3]);
-    if (!on) return usage_error(usage);
-    c.on = *on;
-    return {};
-}
-
-Result refuse(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 4) return usage_error(usage);
-    if (auto r = device_and_port(w, c, usage); !r) return r;
-    auto ms = parse_seconds_ms(w[3]);
-    if (!ms) return fail(format("bad seconds \"{}\"", w[3]));
-    c.ms = *ms;
+    std::string_view word = w[3];
+    if (c.op == Op::Refuse) {
+        auto ms = parse_seconds_ms(word);
+        if (!ms) return fail(format("bad seconds \"{}\"", word));
+        c.ms = *ms;
+    } else if (c.op == Op::Send || c.op == Op::Raw) {
+        auto hex = parse_hex(word);
+        if (!hex) return fail(format("bad hex \"{}\"", word));
+        c.bytes = std::move(*hex);
+    } else if (c.op == Op::Fault) {
+        auto kind = parse_fault(word);
+        if (!kind) return usage_error(usage);
+        c.fault = *kind;
+    } else if (c.op == Op::Mode) {
+        if (word != "frames" && word != "raw") return usage_error(usage);
+        c.on = word == "raw";
+    } else {
+        auto on = parse_on_off(word);
+        if (!on) return usage_error(usage);
+        c.on = *on;
+    }
     return {};
 }
 
@@ -233,13 +242,6 @@ Result health(const Words& w, Command& c, std::string_view usage) {
     return health_payload(w, mode == "late" ? 6 : 5, c);
 }
 
-Result mode(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 4 || (w[3] != "frames" && w[3] != "raw")) return usage_error(usage);
-    if (auto r = device_and_port(w, c, usage); !r) return r;
-    c.on = w[3] == "raw";
-    return {};
-}
-
 // N PORT [COUNT] [TIMEOUT_MS]: COUNT for wait-feedback only.
 Result wait(const Words& w, Command& c, std::string_view usage) {
     if (auto r = device_and_port(w, c, usage); !r) return r;
@@ -259,15 +261,6 @@ Result wait(const Words& w, Command& c, std::string_view usage) {
     return {};
 }
 
-Result bytes(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 4) return usage_error(usage);
-    if (auto r = device_and_port(w, c, usage); !r) return r;
-    auto hex = parse_hex(w[3]);
-    if (!hex) return fail(format("bad hex \"{}\"", w[3]));
-    c.bytes = std::move(*hex);
-    return {};
-}
-
 Result stream(const Words& w, Command& c, std::string_view usage) {
     if (auto r = device_and_port(w, c, usage); !r) return r;
     c.on = true;
@@ -278,15 +271,6 @@ Result stream(const Words& w, Command& c, std::string_view usage) {
     auto settings = parse_stream_settings(Words(w.begin() + 3, w.end()));
     if (!settings) return std::unexpected(settings.error());
     c.stream = std::move(*settings);
-    return {};
-}
-
-Result fault(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 4) return usage_error(usage);
-    if (auto r = device_and_port(w, c, usage); !r) return r;
-    auto kind = parse_fault(w[3]);
-    if (!kind) return usage_error(usage);
-    c.fault = *kind;
     return {};
 }
 
@@ -359,13 +343,13 @@ constexpr CommandSpec COMMANDS[] = {
     {"plug", Op::Plug, "plug SERIAL", "-> ok id=N", plug},
     {"plug-hex", Op::Plug, "plug-hex HEX", "-> ok id=N; the serial is these bytes (not 00)", plug_hex},
     {"unplug", Op::Unplug, "unplug N", "device leaves the list, its tunnels close", unplug},
-    {"listen", Op::Listen, "listen N PORT on|off", "off: Connect answered with result 3", port_switch},
-    {"refuse", Op::Refuse, "refuse N PORT SECONDS", "refuse that long, then listen", refuse},
+    {"listen", Op::Listen, "listen N PORT on|off", "off: Connect answered with result 3", port_word},
+    {"refuse", Op::Refuse, "refuse N PORT SECONDS", "refuse that long, then listen", port_word},
     {"health", Op::Health, "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]",
      "how the health check is answered", health},
-    {"mode", Op::Mode, "mode N PORT frames|raw", "raw: report and echo bytes, not frames", mode},
-    {"echo", Op::Echo, "echo N PORT on|off", "write back what the bridge writes", port_switch},
-    {"read", Op::Read, "read N PORT on|off", "off: leave what the bridge writes unread", port_switch},
+    {"mode", Op::Mode, "mode N PORT frames|raw", "raw: report and echo bytes, not frames", port_word},
+    {"echo", Op::Echo, "echo N PORT on|off", "write back what the bridge writes", port_word},
+    {"read", Op::Read, "read N PORT on|off", "off: leave what the bridge writes unread", port_word},
     {"wait-connect", Op::WaitConnect, "wait-connect N PORT [TIMEOUT_MS]",
      "(default 10000 ms; error: timeout)", wait},
     {"wait-disconnect", Op::WaitDisconnect, "wait-disconnect N PORT [TIMEOUT_MS]", "until the tunnel is gone",
@@ -376,8 +360,8 @@ constexpr CommandSpec COMMANDS[] = {
      "until the stream handed over its last", wait},
     {"wait-feedback", Op::WaitFeedback, "wait-feedback N PORT COUNT [TIMEOUT_MS]",
      "until COUNT feedback frames came", wait},
-    {"send", Op::Send, "send N PORT HEX", "one frame with this payload", bytes},
-    {"raw", Op::Raw, "raw N PORT HEX", "exactly these bytes", bytes},
+    {"send", Op::Send, "send N PORT HEX", "one frame with this payload", port_word},
+    {"raw", Op::Raw, "raw N PORT HEX", "exactly these bytes", port_word},
     {"close", Op::Close, "close N PORT", "close the tunnel once queued bytes are out", tunnel},
     {"stream", Op::Stream, "stream N PORT [rate=R] [size=S|MIN-MAX] [OPTION...]",
      "count=C stamp id=I skip=A-B seed=X then=ACTION file=PATH loop", stream},
@@ -386,7 +370,7 @@ constexpr CommandSpec COMMANDS[] = {
     {"stop", Op::Stop, "stop N PORT", "stop the stream", tunnel},
     {"silent", Op::Silent, "silent N PORT", "stop writing anything, keep the connection", tunnel},
     {"fault", Op::Fault, "fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug",
-     "", fault},
+     "", port_word},
     {"list-reply", Op::ListReplyMode,
      "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
      "nested-xml [DEPTH]",

@@ -436,15 +436,12 @@ bool Daemon::answer_connect(Client& c, std::uint32_t tag, std::uint64_t number) 
 
 void Daemon::send(Client& c) {
     for (int round = 0; round < MAX_SEND_ROUNDS && !c.out.empty(); ++round) {
-        ssize_t n = ::send(c.fd.get(), c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            c.out.consume(static_cast<std::size_t>(n));
-            continue;
+        SendResult sent = send_front(c.fd.get(), c.out);
+        if (sent == SendResult::Gone) {
+            close(c);  // the peer is gone
+            return;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        close(c);  // the peer is gone
-        return;
+        if (sent == SendResult::Blocked) break;
     }
     bool want = !c.out.empty();
     if (want == c.want_write) return;

@@ -266,15 +266,12 @@ void Tunnels::service(Tunnel& t, std::uint64_t now) {
             t.last_fill_ns = now;
         }
         if (t.out.empty()) break;
-        ssize_t n = ::send(t.fd.get(), t.out.data(), t.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            t.out.consume(static_cast<std::size_t>(n));
-            continue;
+        SendResult sent = send_front(t.fd.get(), t.out);
+        if (sent == SendResult::Gone) {
+            close(t);  // the peer is gone
+            return;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        close(t);  // the peer is gone
-        return;
+        if (sent == SendResult::Blocked) break;
     }
     count_sent(t, devices_.port(t.device, t.port));
     if (t.gen && t.gen->finished() && t.out.empty()) finish_stream(t);
