@@ -17,18 +17,18 @@ using Clock = std::chrono::steady_clock;
 // A simulator with device 1 ("A") plugged and a tunnel to `port` open.
 struct Rig {
     explicit Rig(std::uint16_t device_port = 5000) : port(device_port) {
-        EXPECT_EQ(sim.cmd("plug A"), "ok id=1");
+        EXPECT_EQ(sim.command("plug A"), "ok id=1");
         tunnel = open_tunnel(1, port);
         EXPECT_TRUE(tunnel);
-        EXPECT_EQ(sim.cmd("wait-connect 1 " + std::to_string(port)), "ok");
+        EXPECT_EQ(sim.command("wait-connect 1 " + std::to_string(port)), "ok");
     }
     std::string cmd(const std::string& verb, const std::string& rest = "") {
-        return sim.cmd(verb + " 1 " + std::to_string(port) + (rest.empty() ? "" : " " + rest));
+        return sim.command(verb + " 1 " + std::to_string(port) + (rest.empty() ? "" : " " + rest));
     }
     int fd() const { return tunnel.get(); }
 
     std::uint16_t port;
-    SimProcess sim;
+    Sim sim;
     net::Fd tunnel;
 };
 
@@ -37,7 +37,7 @@ TEST(SimApp, AnswersTheHealthCheckWithAFrame) {
     Rig rig;
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
     EXPECT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
-    EXPECT_TRUE(rig.sim.wait_event("health 1 5000"));
+    EXPECT_TRUE(rig.sim.saw_event("health 1 5000"));
     EXPECT_EQ(rig.cmd("wait-health"), "ok");
     EXPECT_EQ(rig.cmd("stats"), "ok connected=1 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=1");
 }
@@ -55,7 +55,7 @@ TEST(SimApp, IgnoresTheHealthCheckWhenTold) {
     Rig rig;
     ASSERT_EQ(rig.cmd("health", "ignore"), "ok");
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_TRUE(rig.sim.wait_event("health 1 5000"));
+    EXPECT_TRUE(rig.sim.saw_event("health 1 5000"));
     EXPECT_EQ(read_bytes(rig.fd(), 1, 1500ms), Bytes{});
 }
 
@@ -91,12 +91,12 @@ TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     frames.insert(frames.end(), second.begin(), second.end());
     send_bytes(rig.fd(), frames);
     EXPECT_EQ(rig.cmd("wait-feedback", "2"), "ok");
-    EXPECT_TRUE(rig.sim.wait_event("feedback 1 5000 20 a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"));
-    EXPECT_TRUE(rig.sim.wait_event("feedback 1 5000 3 fe0001"));
+    EXPECT_TRUE(rig.sim.saw_event("feedback 1 5000 20 a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"));
+    EXPECT_TRUE(rig.sim.saw_event("feedback 1 5000 3 fe0001"));
     EXPECT_EQ(rig.sim.count_events("health 1 5000"), 1u);
     EXPECT_EQ(rig.cmd("stats"), "ok connected=1 sent=0 bytes=0 feedback=2 feedback_bytes=23 health=1");
 
-    ASSERT_EQ(rig.sim.cmd("events feedback off"), "ok");
+    ASSERT_EQ(rig.sim.command("events feedback off"), "ok");
     send_bytes(rig.fd(), frame({0x77}));
     EXPECT_EQ(rig.cmd("wait-feedback", "3"), "ok");
     EXPECT_EQ(rig.sim.count_events("feedback 1 5000 1 77"), 0u);
@@ -112,7 +112,7 @@ TEST(SimApp, EchoesFramesAndInRawModeReportsAndEchoesBytes) {
     ASSERT_EQ(rig.cmd("mode", "raw"), "ok");
     send_bytes(rig.fd(), bytes_of("plain bytes"));
     EXPECT_EQ(read_bytes(rig.fd(), 11), bytes_of("plain bytes"));
-    EXPECT_TRUE(rig.sim.wait_event("data 1 5000 11 706c61696e206279746573"));
+    EXPECT_TRUE(rig.sim.saw_event("data 1 5000 11 706c61696e206279746573"));
 }
 
 TEST(SimApp, AFrameAboveOneMebibyteFromTheBridgeClosesTheTunnel) {
@@ -120,8 +120,8 @@ TEST(SimApp, AFrameAboveOneMebibyteFromTheBridgeClosesTheTunnel) {
     Rig rig;
     send_bytes(rig.fd(), {0x00, 0x10, 0x00, 0x01});
     EXPECT_TRUE(peer_closed(rig.fd()));
-    EXPECT_TRUE(rig.sim.wait_event("bad-frame 1 5000 1048577"));
-    EXPECT_TRUE(rig.sim.wait_event("disconnect 1 5000"));
+    EXPECT_TRUE(rig.sim.saw_event("bad-frame 1 5000 1048577"));
+    EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
 }
 
 TEST(SimApp, ANewTunnelToAPortReplacesTheOldOne) {
@@ -130,7 +130,7 @@ TEST(SimApp, ANewTunnelToAPortReplacesTheOldOne) {
     net::Fd second = open_tunnel(1, 5000);
     ASSERT_TRUE(second);
     EXPECT_TRUE(peer_closed(rig.fd()));
-    EXPECT_TRUE(rig.sim.wait_event("disconnect 1 5000"));
+    EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
     ASSERT_EQ(rig.cmd("send", "aa"), "ok");
     EXPECT_EQ(read_bytes(second.get(), 5), (Bytes{0, 0, 0, 1, 0xAA}));
 }
@@ -153,7 +153,7 @@ TEST(SimStream, StampedStreamWithCountAndSkipLeavesExactlyThatGap) {
     }
     EXPECT_EQ(sequences, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
     EXPECT_EQ(rig.cmd("wait-stream"), "ok");
-    EXPECT_TRUE(rig.sim.wait_event("stream-done 1 5000 sent=15"));
+    EXPECT_TRUE(rig.sim.saw_event("stream-done 1 5000 sent=15"));
     EXPECT_EQ(read_bytes(rig.fd(), 1, 300ms), Bytes{});
 }
 
@@ -207,19 +207,19 @@ TEST(SimStream, FileIsCutIntoPacketsOfTheGivenSize) {
     EXPECT_EQ(read_frame(rig.fd()), bytes_of("0123"));
     EXPECT_EQ(read_frame(rig.fd()), bytes_of("4567"));
     EXPECT_EQ(read_frame(rig.fd()), bytes_of("89"));
-    EXPECT_TRUE(rig.sim.wait_event("stream-done 1 5000 sent=3"));
+    EXPECT_TRUE(rig.sim.saw_event("stream-done 1 5000 sent=3"));
 
     ASSERT_EQ(rig.cmd("stream", "size=4 count=4 file=/run/payload.bin loop"), "ok");
     for (auto expected : {"0123", "4567", "89", "0123"}) EXPECT_EQ(read_frame(rig.fd()), bytes_of(expected));
-    EXPECT_EQ(rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0),
-              0u);
+    EXPECT_EQ(
+        rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0), 0u);
 }
 
 TEST(SimStream, AutostreamStartsOnEveryNewTunnelAfterTheHealthCheck) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
-    ASSERT_EQ(sim.cmd("autostream 1 4242 size=48 count=3 stamp"), "ok");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
+    ASSERT_EQ(sim.command("autostream 1 4242 size=48 count=3 stamp"), "ok");
     for (int round = 0; round < 2; ++round) {
         net::Fd t = open_tunnel(1, 4242);
         ASSERT_TRUE(t);
@@ -253,7 +253,7 @@ TEST(SimFaults, LengthZeroAndAboveTheLimitArriveAfterTheQueuedFrames) {
         EXPECT_EQ(read_bytes(tracking.fd(), 4), (Bytes{0x00, 0x00, 0x04, 0x01}));
         // A fault leaves the app silent: no health answer any more, but the connection stays.
         send_bytes(tracking.fd(), HEALTH_REQUEST_FRAME);
-        EXPECT_TRUE(tracking.sim.wait_event("health 1 4242"));
+        EXPECT_TRUE(tracking.sim.saw_event("health 1 4242"));
         EXPECT_EQ(read_bytes(tracking.fd(), 1, 500ms), Bytes{});
     }
 }
@@ -282,7 +282,7 @@ TEST(SimFaults, CloseAndSilentOnDemand) {
         Rig rig;
         ASSERT_EQ(rig.cmd("stream", "rate=0 size=1000 count=100"), "ok");
         ASSERT_EQ(rig.cmd("close"), "ok");
-        EXPECT_TRUE(rig.sim.wait_event("disconnect 1 5000"));
+        EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
         // Whole frames only: the stream stopped at a frame boundary before the close.
         Bytes rest = read_bytes(rig.fd(), 1 << 20, 2s);
         EXPECT_EQ(rest.size() % 1004, 0u);
@@ -332,7 +332,7 @@ TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {
         ASSERT_EQ(rig.cmd("stream", "size=8 count=3 then=close"), "ok");
         for (int i = 0; i < 3; ++i) EXPECT_TRUE(read_frame(rig.fd()));
         EXPECT_TRUE(peer_closed(rig.fd()));
-        EXPECT_TRUE(rig.sim.wait_event("stream-done 1 5000 sent=3"));
+        EXPECT_TRUE(rig.sim.saw_event("stream-done 1 5000 sent=3"));
     }
     {
         Rig rig(4242);
@@ -345,16 +345,15 @@ TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {
         ASSERT_EQ(rig.cmd("stream", "size=8 count=2 then=unplug"), "ok");
         for (int i = 0; i < 2; ++i) EXPECT_TRUE(read_frame(rig.fd()));
         EXPECT_TRUE(peer_closed(rig.fd()));
-        EXPECT_EQ(rig.sim.cmd("devices"), "ok count=0");
+        EXPECT_EQ(rig.sim.command("devices"), "ok count=0");
     }
 }
 
 TEST(SimDemo, OptionsDescribeADeviceThatStreamsStampedPackets) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--no-tcp", "--stamp", "--video-rate", "200", "--video-size", "100", "--tracking-count",
-                    "2", "--tracking-then", "close", "--duration", "20"},
-                   false);
-    ASSERT_TRUE(sim.ready());
+    Sim sim({"--no-tcp", "--stamp", "--video-rate", "200", "--video-size", "100", "--tracking-count", "2",
+             "--tracking-then", "close", "--duration", "20"},
+            false);
     net::Fd list = connect_unix();
     send_bytes(list.get(), message(1, xml_request("ListDevices")));
     auto r = read_reply(list.get());
@@ -378,15 +377,14 @@ TEST(SimDemo, OptionsDescribeADeviceThatStreamsStampedPackets) {
     EXPECT_EQ(read_frame(tracking.get())->size(), 48u);
     EXPECT_EQ(read_frame(tracking.get())->size(), 48u);
     EXPECT_TRUE(peer_closed(tracking.get()));
-    EXPECT_TRUE(sim.wait_event("connect 1 5000"));
+    EXPECT_TRUE(sim.saw_event("connect 1 5000"));
     EXPECT_EQ(sim.child().count(Child::Stream::Out, "event feedback"), 0u);
 }
 
 TEST(SimDemo, VideoFromStandardInputIsCutIntoPackets) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim(
-        {"--no-tcp", "--video-file", "-", "--video-size", "3", "--video-rate", "0", "--no-tracking"}, false);
-    ASSERT_TRUE(sim.ready());
+    Sim sim({"--no-tcp", "--video-file", "-", "--video-size", "3", "--video-rate", "0", "--no-tracking"},
+            false);
     net::Fd video = open_tunnel(1, 5000);
     send_bytes(video.get(), HEALTH_REQUEST_FRAME);
     EXPECT_EQ(read_frame(video.get()), (Bytes{0xFE, 0x00, 0x01}));
@@ -397,14 +395,12 @@ TEST(SimDemo, VideoFromStandardInputIsCutIntoPackets) {
     EXPECT_EQ(read_frame(video.get()), bytes_of("def"));
     sim.child().close_stdin();
     EXPECT_EQ(read_frame(video.get()), bytes_of("g"));
-    EXPECT_TRUE(sim.wait_event("stream-done 1 5000 sent=3"));
+    EXPECT_TRUE(sim.saw_event("stream-done 1 5000 sent=3"));
 }
 
 TEST(SimDemo, RefuseUntilAndHealthOptionsApplyToBothPorts) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--no-tcp", "--refuse-until", "1", "--health", "ignore", "--no-video", "--no-tracking"},
-                   false);
-    ASSERT_TRUE(sim.ready());
+    Sim sim({"--no-tcp", "--refuse-until", "1", "--health", "ignore", "--no-video", "--no-tracking"}, false);
     for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) {
         net::Fd early = connect_unix();
         EXPECT_EQ(connect_result(early.get(), 1, port), 3u) << port;
@@ -413,7 +409,7 @@ TEST(SimDemo, RefuseUntilAndHealthOptionsApplyToBothPorts) {
     net::Fd video = open_tunnel(1, 5000);
     ASSERT_TRUE(video);
     send_bytes(video.get(), HEALTH_REQUEST_FRAME);
-    EXPECT_TRUE(sim.wait_event("health 1 5000"));
+    EXPECT_TRUE(sim.saw_event("health 1 5000"));
     EXPECT_EQ(read_bytes(video.get(), 1, 500ms), Bytes{});
 }
 

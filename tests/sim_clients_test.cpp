@@ -29,46 +29,44 @@ Child inetcat(const std::string& address) {
 }
 
 // inetcat relays its standard input into the tunnel and the tunnel to its standard output.
-void expect_bytes_flow_both_ways(SimProcess& sim, Child& nc) {
-    ASSERT_EQ(sim.cmd("wait-connect 1 5000"), "ok") << nc.err();
-    ASSERT_EQ(sim.cmd("mode 1 5000 raw"), "ok");
+void expect_bytes_flow_both_ways(Sim& sim, Child& nc) {
+    ASSERT_EQ(sim.command("wait-connect 1 5000"), "ok") << nc.err();
+    ASSERT_EQ(sim.command("mode 1 5000 raw"), "ok");
     nc.write_stdin("hello from inetcat\n");
-    EXPECT_TRUE(sim.wait_event("data 1 5000 19 " + hex("hello from inetcat\n")));
-    ASSERT_EQ(sim.cmd("raw 1 5000 " + hex("hello from the app\n")), "ok");
+    EXPECT_TRUE(sim.saw_event("data 1 5000 19 " + hex("hello from inetcat\n")));
+    ASSERT_EQ(sim.command("raw 1 5000 " + hex("hello from the app\n")), "ok");
     EXPECT_TRUE(nc.wait_for(Child::Stream::Out, "hello from the app\n", 5s)) << nc.out();
 
     // Framed, the app answers a health-check request that inetcat passes on, byte for byte.
-    ASSERT_EQ(sim.cmd("mode 1 5000 frames"), "ok");
+    ASSERT_EQ(sim.command("mode 1 5000 frames"), "ok");
     nc.write_stdin(std::string("\x00\x00\x00\x03\xFE\x00\x01", 7));
-    EXPECT_TRUE(sim.wait_event("health 1 5000"));
+    EXPECT_TRUE(sim.saw_event("health 1 5000"));
     EXPECT_TRUE(nc.wait_for(Child::Stream::Out, std::string("\x00\x00\x00\x03\xFE\x00\x01", 7), 5s));
     nc.close_stdin();
 }
 
 TEST(SimWithInetcat, ConnectsThroughTheUnixSocketAndBytesFlowBothWays) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--unix", "/run/sim-usbmuxd", "--no-tcp"});
-    ASSERT_TRUE(sim.ready());
-    ASSERT_EQ(sim.cmd("plug INETCAT-1"), "ok id=1");
+    Sim sim({"--unix", "/run/sim-usbmuxd", "--no-tcp"});
+    ASSERT_EQ(sim.command("plug INETCAT-1"), "ok id=1");
     Child nc = inetcat("UNIX:/run/sim-usbmuxd");
     expect_bytes_flow_both_ways(sim, nc);
-    EXPECT_TRUE(sim.wait_event("list-devices"));
+    EXPECT_TRUE(sim.saw_event("list-devices"));
 }
 
 TEST(SimWithInetcat, ConnectsThroughTheTcpAddressAndBytesFlowBothWays) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--no-unix"});
-    ASSERT_TRUE(sim.ready());
-    ASSERT_EQ(sim.cmd("plug INETCAT-2"), "ok id=1");
+    Sim sim({"--no-unix"});
+    ASSERT_EQ(sim.command("plug INETCAT-2"), "ok id=1");
     Child nc = inetcat("127.0.0.1:27015");
     expect_bytes_flow_both_ways(sim, nc);
 }
 
 TEST(SimWithInetcat, RejectsABinaryDeviceListAsWithTheRealDaemon) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug INETCAT-3"), "ok id=1");
-    ASSERT_EQ(sim.cmd("list-reply binary"), "ok");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug INETCAT-3"), "ok id=1");
+    ASSERT_EQ(sim.command("list-reply binary"), "ok");
     Child nc = inetcat("UNIX:/var/run/usbmuxd");
     auto status = nc.wait_exit(20s);
     ASSERT_TRUE(status);
@@ -78,9 +76,9 @@ TEST(SimWithInetcat, RejectsABinaryDeviceListAsWithTheRealDaemon) {
 
 TEST(SimWithProgramClient, ListsAndConnectsLikeTheRealDaemon) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug PHONE-A"), "ok id=1");
-    ASSERT_EQ(sim.cmd("plug PHONE-B"), "ok id=2");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug PHONE-A"), "ok id=1");
+    ASSERT_EQ(sim.command("plug PHONE-B"), "ok id=2");
     auto devices = mux::list_devices();
     ASSERT_TRUE(devices) << devices.error().display();
     EXPECT_EQ(*devices, (std::vector<mux::DeviceInfo>{{1, "PHONE-A"}, {2, "PHONE-B"}}));
@@ -91,9 +89,9 @@ TEST(SimWithProgramClient, ListsAndConnectsLikeTheRealDaemon) {
     auto stream = forwarder::PacketStream::open(std::move(*tunnel), forwarder::MAX_VIDEO_PACKET);
     ASSERT_TRUE(stream);
     EXPECT_TRUE(forwarder::health_check(*stream));
-    EXPECT_TRUE(sim.wait_event("health 1 5000"));
+    EXPECT_TRUE(sim.saw_event("health 1 5000"));
 
-    ASSERT_EQ(sim.cmd("stream 1 5000 size=200 count=3 stamp"), "ok");
+    ASSERT_EQ(sim.command("stream 1 5000 size=200 count=3 stamp"), "ok");
     for (std::uint64_t seq = 0; seq < 3; ++seq) {
         auto outcome = stream->read_packet();
         ASSERT_TRUE(outcome);
@@ -104,9 +102,9 @@ TEST(SimWithProgramClient, ListsAndConnectsLikeTheRealDaemon) {
     }
     Bytes feedback{'f', 'b'};
     ASSERT_TRUE(stream->write_packet(feedback));
-    EXPECT_TRUE(sim.wait_event("feedback 1 5000 2 6662"));
+    EXPECT_TRUE(sim.saw_event("feedback 1 5000 2 6662"));
 
-    ASSERT_EQ(sim.cmd("fault 1 5000 zero-length"), "ok");
+    ASSERT_EQ(sim.command("fault 1 5000 zero-length"), "ok");
     auto bad = stream->read_packet();
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error().text(), "bad packet length");
@@ -121,9 +119,9 @@ TEST(SimWithProgramClient, ListsAndConnectsLikeTheRealDaemon) {
 
 TEST(SimWithProgramClient, HealthCheckTimesOutWhenTheAppIgnoresIt) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
-    ASSERT_EQ(sim.cmd("health 1 4242 ignore"), "ok");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
+    ASSERT_EQ(sim.command("health 1 4242 ignore"), "ok");
     auto tunnel = mux::connect_device(1, 4242);
     ASSERT_TRUE(tunnel);
     auto stream = forwarder::PacketStream::open(std::move(*tunnel), forwarder::MAX_TRACKING_PACKET);
@@ -135,24 +133,24 @@ TEST(SimWithProgramClient, HealthCheckTimesOutWhenTheAppIgnoresIt) {
 
 TEST(SimWithProgramClient, UsesTheTcpFallbackAndSeesBrokenDeviceLists) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--no-unix"});
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    Sim sim({"--no-unix"});
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
     auto tunnel = mux::connect_device(1, 5000);
     ASSERT_TRUE(tunnel) << tunnel.error().display();
     EXPECT_EQ(tunnel->kind, mux::ConnectionKind::Tcp);
 
-    ASSERT_EQ(sim.cmd("list-reply badlength"), "ok");
+    ASSERT_EQ(sim.command("list-reply badlength"), "ok");
     auto short_reply = mux::list_devices();
     ASSERT_FALSE(short_reply);
     EXPECT_EQ(short_reply.error().display(), "Protocol error: Invalid payload length");
 
-    ASSERT_EQ(sim.cmd("list-reply garbage"), "ok");
+    ASSERT_EQ(sim.command("list-reply garbage"), "ok");
     auto garbage = mux::list_devices();
     ASSERT_FALSE(garbage);
     EXPECT_TRUE(garbage.error().display().starts_with("Protocol error: Failed to parse plist: "))
         << garbage.error().display();
 
-    ASSERT_EQ(sim.cmd("list-reply binary"), "ok");
+    ASSERT_EQ(sim.command("list-reply binary"), "ok");
     auto binary = mux::list_devices();
     ASSERT_TRUE(binary) << binary.error().display();
     EXPECT_EQ(*binary, (std::vector<mux::DeviceInfo>{{1, "A"}}));

@@ -2,8 +2,14 @@
 // statistics of stamped streams and the write buffer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <unistd.h>
+#include <fstream>
+#include <numeric>
+#include <set>
+#include <sstream>
+
+#include "sim/cli.h"
 #include "sim/command.h"
 #include "sim/generator.h"
 #include "sim/stamp.h"
@@ -109,6 +115,107 @@ TEST(SimCommand, RejectsBadCommandsWithAReason) {
     EXPECT_FALSE(is_command_line("   # comment"));
     EXPECT_FALSE(is_command_line(" \t "));
     EXPECT_TRUE(is_command_line("devices"));
+}
+
+// The text of a manual page line with "\-" as "-".
+std::string unescaped(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\\' || i + 1 == text.size() || text[i + 1] != '-') out.push_back(text[i]);
+    return out;
+}
+
+// The first word of each line of `path` between the lines starting with `from` and `to` that `pick`
+// turns into a command name ("" for none).
+template <typename Pick>
+std::set<std::string> names_in(const std::string& path, std::string_view from, std::string_view to,
+                               Pick pick) {
+    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/" + path);
+    std::set<std::string> names;
+    bool inside = false;
+    std::string previous, line;
+    while (std::getline(in, line)) {
+        if (line.starts_with(from)) inside = true;
+        if (line.starts_with(to)) inside = false;
+        if (inside)
+            if (std::string name = pick(previous, line); !name.empty()) names.insert(name);
+        previous = line;
+    }
+    return names;
+}
+
+TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
+    std::set<std::string> table;
+    for (const CommandSpec& spec : command_table()) {
+        table.insert(std::string(spec.name));
+        EXPECT_TRUE(spec.usage.starts_with(std::string(spec.name) + " ") || spec.usage == spec.name)
+            << spec.name;
+    }
+    auto readme =
+        names_in("tools/sim/README.md", "## Script commands", "### One tunnel", [](auto&, auto& line) {
+            return line.starts_with("| `") ? line.substr(3, line.find_first_of(" `", 3) - 3) : std::string();
+        });
+    auto manual = names_in("man/vantrel-sim.1.in", ".SH COMMANDS", ".SH STAMP", [](auto& previous, auto& line) {
+        if (!previous.starts_with(".TP") && !previous.starts_with(".TQ")) return std::string();
+        std::istringstream words(line);
+        std::string macro, name;
+        words >> macro >> name;
+        std::erase(name, '"');
+        return unescaped(name);
+    });
+    EXPECT_EQ(readme, table);
+    EXPECT_EQ(manual, table);
+}
+
+TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
+    // Every "--name" in the first cell of a README table row, or in a manual page's option tag.
+    auto options_in = [](std::string_view line, std::string_view quote) {
+        std::set<std::string> names;
+        std::string text = unescaped(line);
+        for (std::size_t at = 0; (at = text.find(std::string(quote) + "--", at)) != std::string::npos;) {
+            std::size_t start = at + quote.size(), end = text.find_first_of(" `\"=", start);
+            names.insert(text.substr(start, end - start));
+            at = start;
+        }
+        return names;
+    };
+    auto readme = [&](std::string_view from, std::string_view to) {
+        return names_in("tools/sim/README.md", from, to, [&](auto&, const std::string& line) {
+            std::set<std::string> names = line.starts_with("| `--")
+                                              ? options_in(line.substr(0, line.find(" | ")), "`")
+                                              : std::set<std::string>{};
+            return std::accumulate(
+                names.begin(), names.end(), std::string(),
+                [](std::string a, const std::string& b) { return a.empty() ? b : a + " " + b; });
+        });
+    };
+    auto manual = [&](std::string_view from, std::string_view to) {
+        return names_in(
+            "man/vantrel-sim.1.in", from, to, [&](const std::string& previous, const std::string& line) {
+                if (!previous.starts_with(".TP")) return std::string();
+                std::set<std::string> names = options_in(" " + line, " ");
+                return std::accumulate(
+                    names.begin(), names.end(), std::string(),
+                    [](std::string a, const std::string& b) { return a.empty() ? b : a + " " + b; });
+            });
+    };
+    auto split = [](const std::set<std::string>& rows) {
+        std::set<std::string> names;
+        for (const std::string& row : rows)
+            for (std::string_view word : split_words(row)) names.emplace(word);
+        names.erase("--help");  // --help and --version stand outside the tables
+        names.erase("--version");
+        return names;
+    };
+    for (bool receive : {false, true}) {
+        std::set<std::string> table;
+        for (std::string_view name : option_names(receive)) table.emplace(name);
+        auto from_readme = receive ? readme("## Receiver", "Each second") : readme("## Options", "## Output");
+        auto from_manual =
+            receive ? manual(".SS Receive options", ".SH OUTPUT") : manual(".SH OPTIONS", ".SS Receive");
+        EXPECT_EQ(split(from_readme), table) << "receive: " << receive;
+        EXPECT_EQ(split(from_manual), table) << "receive: " << receive;
+    }
 }
 
 TEST(SimText, FormatAndHexHelpers) {

@@ -1,5 +1,5 @@
-// Helpers for the tests that drive vantrel-sim: the process with its script interface, and a bare
-// usbmuxd client that shows the daemon side's replies byte for byte.
+// Helpers for the tests that drive vantrel-sim: its driver (support/sim.h), and a bare usbmuxd client
+// that shows the daemon side's replies byte for byte.
 #pragma once
 
 #include <arpa/inet.h>
@@ -20,7 +20,10 @@
 #include <vector>
 
 #include "net/fd.h"
+#include "net/plist.h"
+#include "net/wire.h"
 #include "support/process.h"
+#include "support/sim.h"
 
 namespace vantrel::test {
 
@@ -29,56 +32,6 @@ using Bytes = std::vector<std::uint8_t>;
 inline Bytes bytes_of(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
-
-// vantrel-sim with --script (unless `scripted` is false), started and waited for until "ready".
-class SimProcess {
-  public:
-    explicit SimProcess(std::vector<std::string> args = {}, bool scripted = true,
-                        const std::vector<std::string>& env = {})
-        : child_(spawn(std::move(args), scripted, env)) {
-        ready_ = child_.wait_for(Child::Stream::Out, "ready\n", 10s);
-    }
-
-    bool ready() const { return ready_; }
-    Child& child() { return child_; }
-    const std::string& out() const { return child_.out(); }
-
-    // Sends one command and returns its reply line (event lines are skipped); "" on timeout.
-    std::string cmd(std::string_view line, std::chrono::milliseconds timeout = 20s) {
-        child_.write_stdin(std::string(line) + "\n");
-        for (;;) {
-            std::size_t nl = child_.out().find('\n', reply_pos_);
-            if (nl == std::string::npos) {
-                if (!child_.wait_for(Child::Stream::Out, "\n", timeout, reply_pos_)) return "";
-                continue;
-            }
-            std::string text = child_.out().substr(reply_pos_, nl - reply_pos_);
-            reply_pos_ = nl + 1;
-            if (text.starts_with("event ") || text == "ready" || text.starts_with("progress ")) continue;
-            return text;
-        }
-    }
-
-    // Waits for the line "event TEXT" anywhere in the output.
-    bool wait_event(std::string_view text, std::chrono::milliseconds timeout = 10s) {
-        return child_.wait_for(Child::Stream::Out, "event " + std::string(text) + "\n", timeout);
-    }
-    std::size_t count_events(std::string_view text) const {
-        return child_.count(Child::Stream::Out, "event " + std::string(text) + "\n");
-    }
-
-  private:
-    static Child spawn(std::vector<std::string> args, bool scripted, const std::vector<std::string>& env) {
-        std::vector<std::string> argv{built_program("vantrel-sim")};
-        if (scripted) argv.emplace_back("--script");
-        argv.insert(argv.end(), args.begin(), args.end());
-        return Child::spawn(argv, env);
-    }
-
-    Child child_;
-    bool ready_ = false;
-    std::size_t reply_pos_ = 0;
-};
 
 inline net::Fd connect_unix(const std::string& path = "/var/run/usbmuxd") {
     net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -154,10 +107,7 @@ inline Bytes message(std::uint32_t tag, const Bytes& payload, std::uint32_t vers
     return m;
 }
 
-struct PlistFree {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
+using net::Plist;
 
 // A request as libusbmuxd writes it: an XML dictionary of strings and integers.
 inline Bytes xml_request(std::string_view type, std::optional<std::uint64_t> device = std::nullopt,
@@ -182,20 +132,15 @@ struct Reply {
     Plist plist;  // the parsed payload, when it parses
 };
 
-inline std::uint32_t get_le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
 // One reply message (header and its announced payload), or nullopt when none arrives in time.
 inline std::optional<Reply> read_reply(int fd, std::chrono::milliseconds timeout = 5s) {
     Bytes h = read_bytes(fd, 16, timeout);
     if (h.size() != 16) return std::nullopt;
     Reply r;
-    r.length = get_le32(h.data());
-    r.version = get_le32(h.data() + 4);
-    r.type = get_le32(h.data() + 8);
-    r.tag = get_le32(h.data() + 12);
+    r.length = net::load_le32(h.data());
+    r.version = net::load_le32(h.data() + 4);
+    r.type = net::load_le32(h.data() + 8);
+    r.tag = net::load_le32(h.data() + 12);
     if (r.length > 16 && r.length < (1u << 20)) r.payload = read_bytes(fd, r.length - 16, timeout);
     plist_t parsed = nullptr;
     if (!r.payload.empty())

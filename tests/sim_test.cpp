@@ -19,10 +19,9 @@ plist_t root(const Reply& r) {
 
 TEST(SimDaemon, ListsPluggedDevicesInTheRealDaemonsShape) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_TRUE(sim.ready());
-    ASSERT_EQ(sim.cmd("plug SERIAL-A"), "ok id=1");
-    ASSERT_EQ(sim.cmd("plug SERIAL-B"), "ok id=2");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug SERIAL-A"), "ok id=1");
+    ASSERT_EQ(sim.command("plug SERIAL-B"), "ok id=2");
 
     net::Fd fd = connect_unix();
     ASSERT_TRUE(fd);
@@ -49,7 +48,7 @@ TEST(SimDaemon, ListsPluggedDevicesInTheRealDaemonsShape) {
         EXPECT_EQ(plist_uint(props, "ProductID"), 0x12A8u);
         EXPECT_TRUE(plist_uint(props, "LocationID"));
     }
-    EXPECT_TRUE(sim.wait_event("list-devices"));
+    EXPECT_TRUE(sim.saw_event("list-devices"));
     // The connection stays open for another request, as with the real daemon.
     send_bytes(fd.get(), message(8, xml_request("ListDevices")));
     auto again = read_reply(fd.get());
@@ -59,9 +58,9 @@ TEST(SimDaemon, ListsPluggedDevicesInTheRealDaemonsShape) {
 
 TEST(SimDaemon, SerialsGivenInHexCarryControlAndNonUtf8Bytes) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--device-hex", "41070a42"});
-    ASSERT_EQ(sim.cmd("plug-hex 1b5b33316dff"), "ok id=2");
-    EXPECT_EQ(sim.cmd("plug-hex 410042"), "error: bad serial \"410042\": it holds a 00 byte");
+    Sim sim({"--device-hex", "41070a42"});
+    ASSERT_EQ(sim.command("plug-hex 1b5b33316dff"), "ok id=2");
+    EXPECT_EQ(sim.command("plug-hex 410042"), "error: bad serial \"410042\": it holds a 00 byte");
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(7, xml_request("ListDevices")));
     auto r = read_reply(fd.get());
@@ -73,10 +72,9 @@ TEST(SimDaemon, SerialsGivenInHexCarryControlAndNonUtf8Bytes) {
 
 TEST(SimDaemon, AnswersOverTcpWithoutTheUnixSocket) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--no-unix"});
-    ASSERT_TRUE(sim.ready());
+    Sim sim({"--no-unix"});
     EXPECT_FALSE(wait_for_path("/var/run/usbmuxd", 100ms));
-    ASSERT_EQ(sim.cmd("plug TCP-1"), "ok id=1");
+    ASSERT_EQ(sim.command("plug TCP-1"), "ok id=1");
     net::Fd fd = connect_tcp(27015);
     ASSERT_TRUE(fd);
     send_bytes(fd.get(), message(1, xml_request("ListDevices")));
@@ -87,13 +85,13 @@ TEST(SimDaemon, AnswersOverTcpWithoutTheUnixSocket) {
 
     net::Fd tunnel = connect_tcp(27015);
     EXPECT_EQ(connect_result(tunnel.get(), 1, 4242), 0u);
-    EXPECT_TRUE(sim.wait_event("connect 1 4242"));
+    EXPECT_TRUE(sim.saw_event("connect 1 4242"));
 }
 
 TEST(SimDaemon, ConnectTurnsTheSocketIntoTheTunnel) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(2, xml_request("Connect", 1, 5000)));
     auto r = read_reply(fd.get());
@@ -101,42 +99,43 @@ TEST(SimDaemon, ConnectTurnsTheSocketIntoTheTunnel) {
     EXPECT_EQ(r->tag, 2u);
     EXPECT_EQ(plist_string(root(*r), "MessageType"), "Result");
     EXPECT_EQ(plist_uint(root(*r), "Number"), 0u);
-    ASSERT_EQ(sim.cmd("wait-connect 1 5000"), "ok");
-    EXPECT_TRUE(sim.wait_event("connect 1 5000"));
+    ASSERT_EQ(sim.command("wait-connect 1 5000"), "ok");
+    EXPECT_TRUE(sim.saw_event("connect 1 5000"));
 
-    ASSERT_EQ(sim.cmd("send 1 5000 0102ff"), "ok");
+    ASSERT_EQ(sim.command("send 1 5000 0102ff"), "ok");
     EXPECT_EQ(read_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
-    ASSERT_EQ(sim.cmd("raw 1 5000 00000001"), "ok");
+    ASSERT_EQ(sim.command("raw 1 5000 00000001"), "ok");
     EXPECT_EQ(read_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
-    EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=1 sent=1 bytes=3 feedback=0 feedback_bytes=0 health=0");
+    EXPECT_EQ(sim.command("stats 1 5000"),
+              "ok connected=1 sent=1 bytes=3 feedback=0 feedback_bytes=0 health=0");
 }
 
 TEST(SimDaemon, ConnectRefusalsCarryTheRealDaemonsCodes) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
     net::Fd unknown = connect_unix();
     EXPECT_EQ(connect_result(unknown.get(), 9, 5000), 2u);
-    EXPECT_TRUE(sim.wait_event("unknown-device 9 5000"));
+    EXPECT_TRUE(sim.saw_event("unknown-device 9 5000"));
 
-    ASSERT_EQ(sim.cmd("listen 1 5000 off"), "ok");
+    ASSERT_EQ(sim.command("listen 1 5000 off"), "ok");
     net::Fd off = connect_unix();
     EXPECT_EQ(connect_result(off.get(), 1, 5000), 3u);
-    EXPECT_TRUE(sim.wait_event("refused 1 5000"));
+    EXPECT_TRUE(sim.saw_event("refused 1 5000"));
     net::Fd other_port = connect_unix();
     EXPECT_EQ(connect_result(other_port.get(), 1, 6000), 3u);
 
-    ASSERT_EQ(sim.cmd("listen 1 6000 on"), "ok");
+    ASSERT_EQ(sim.command("listen 1 6000 on"), "ok");
     net::Fd now_on = connect_unix();
     EXPECT_EQ(connect_result(now_on.get(), 1, 6000), 0u);
-    EXPECT_EQ(sim.cmd("wait-connect 1 6000"), "ok");
+    EXPECT_EQ(sim.command("wait-connect 1 6000"), "ok");
 }
 
 TEST(SimDaemon, RefusesForTheGivenTimeThenListens) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
-    ASSERT_EQ(sim.cmd("refuse 1 4242 1.5"), "ok");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
+    ASSERT_EQ(sim.command("refuse 1 4242 1.5"), "ok");
     net::Fd early = connect_unix();
     EXPECT_EQ(connect_result(early.get(), 1, 4242), 3u);
     std::this_thread::sleep_for(2s);
@@ -146,7 +145,7 @@ TEST(SimDaemon, RefusesForTheGivenTimeThenListens) {
 
 TEST(SimDaemon, UnknownMessageTypeGetsResultOne) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(5, xml_request("ReadBUID")));
     auto r = read_reply(fd.get());
@@ -154,12 +153,12 @@ TEST(SimDaemon, UnknownMessageTypeGetsResultOne) {
     EXPECT_EQ(r->tag, 5u);
     EXPECT_EQ(plist_string(root(*r), "MessageType"), "Result");
     EXPECT_EQ(plist_uint(root(*r), "Number"), 1u);
-    EXPECT_TRUE(sim.wait_event("client-error unknown MessageType \"ReadBUID\", answered with result 1"));
+    EXPECT_TRUE(sim.saw_event("client-error unknown MessageType \"ReadBUID\", answered with result 1"));
 }
 
 TEST(SimDaemon, AStringWithANulInsideNeitherStopsTheSimulatorNorBreaksTheEventLine) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     Bytes xml = xml_request("ListDevices");
     std::string text(xml.begin(), xml.end());
     text.replace(text.find("ListDevices"), 11, std::string("List\0Devices", 12));
@@ -171,16 +170,16 @@ TEST(SimDaemon, AStringWithANulInsideNeitherStopsTheSimulatorNorBreaksTheEventLi
     // libplist keeps the string's length but not the bytes after the NUL: only the start is certain.
     EXPECT_TRUE(
         sim.child().wait_for(Child::Stream::Out, "event client-error unknown MessageType \"List\\x00", 5s));
-    EXPECT_EQ(sim.cmd("devices"), "ok count=0");
+    EXPECT_EQ(sim.command("devices"), "ok count=0");
 }
 
 TEST(SimDaemon, UnreadableRequestsGetNoReplyAndTheConnectionStaysOpen) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(1, bytes_of("not a plist at all")));
     EXPECT_FALSE(read_reply(fd.get(), 300ms));
-    EXPECT_TRUE(sim.wait_event("client-error unparsable request (18 bytes), not answered"));
+    EXPECT_TRUE(sim.saw_event("client-error unparsable request (18 bytes), not answered"));
 
     Plist dict(plist_new_dict());
     plist_dict_set_item(dict.get(), "ProgName", plist_new_string("x"));
@@ -190,11 +189,11 @@ TEST(SimDaemon, UnreadableRequestsGetNoReplyAndTheConnectionStaysOpen) {
     send_bytes(fd.get(), message(1, Bytes(xml, xml + size)));
     plist_to_xml_free(xml);
     EXPECT_FALSE(read_reply(fd.get(), 300ms));
-    EXPECT_TRUE(sim.wait_event("client-error request without MessageType, not answered"));
+    EXPECT_TRUE(sim.saw_event("client-error request without MessageType, not answered"));
 
     send_bytes(fd.get(), message(1, bytes_of("bplist00 and then nothing useful")));
     EXPECT_FALSE(read_reply(fd.get(), 300ms));
-    EXPECT_TRUE(sim.wait_event("client-error binary property-list request, not answered"));
+    EXPECT_TRUE(sim.saw_event("client-error binary property-list request, not answered"));
 
     send_bytes(fd.get(), message(3, xml_request("ListDevices")));
     auto r = read_reply(fd.get());
@@ -204,31 +203,31 @@ TEST(SimDaemon, UnreadableRequestsGetNoReplyAndTheConnectionStaysOpen) {
 
 TEST(SimDaemon, HeaderVersionOtherThanOneGetsBinaryResultSix) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(4, xml_request("ListDevices"), 2));
     Bytes reply = read_bytes(fd.get(), 20);
     EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 6, 0, 0, 0}));
-    EXPECT_TRUE(sim.wait_event("client-error header version 2, answered with result 6"));
+    EXPECT_TRUE(sim.saw_event("client-error header version 2, answered with result 6"));
 }
 
 TEST(SimDaemon, MessageLengthOutOfRangeClosesTheClientAndTheNextIsServed) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     net::Fd huge = connect_unix();
     send_bytes(huge.get(), header(65537, 1, 8, 1));
     EXPECT_TRUE(peer_closed(huge.get()));
-    EXPECT_TRUE(sim.wait_event("client-error message length 65537 out of range 16-65536, connection closed"));
+    EXPECT_TRUE(sim.saw_event("client-error message length 65537 out of range 16-65536, connection closed"));
 
     net::Fd tiny = connect_unix();
     send_bytes(tiny.get(), header(15, 1, 8, 1));
     EXPECT_TRUE(peer_closed(tiny.get()));
-    EXPECT_TRUE(sim.wait_event("client-error message length 15 out of range 16-65536, connection closed"));
+    EXPECT_TRUE(sim.saw_event("client-error message length 15 out of range 16-65536, connection closed"));
 
     // A message of exactly 65536 bytes is read (and, being no plist, not answered).
     net::Fd largest = connect_unix();
     send_bytes(largest.get(), message(1, Bytes(65536 - 16, 'x')));
-    EXPECT_TRUE(sim.wait_event("client-error unparsable request (65520 bytes), not answered"));
+    EXPECT_TRUE(sim.saw_event("client-error unparsable request (65520 bytes), not answered"));
 
     net::Fd next = connect_unix();
     send_bytes(next.get(), message(1, xml_request("ListDevices")));
@@ -237,12 +236,12 @@ TEST(SimDaemon, MessageLengthOutOfRangeClosesTheClientAndTheNextIsServed) {
 
 TEST(SimDaemon, ClientLeavingMidRequestIsReportedAndTheNextIsServed) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
+    Sim sim;
     {
         net::Fd half_header = connect_unix();
         send_bytes(half_header.get(), Bytes(10, 0x20));
     }
-    EXPECT_TRUE(sim.wait_event("client-error client left in the middle of a request (got 10 of 16 bytes)"));
+    EXPECT_TRUE(sim.saw_event("client-error client left in the middle of a request (got 10 of 16 bytes)"));
     {
         net::Fd half_payload = connect_unix();
         Bytes m = message(1, xml_request("ListDevices"));
@@ -250,8 +249,8 @@ TEST(SimDaemon, ClientLeavingMidRequestIsReportedAndTheNextIsServed) {
         send_bytes(half_payload.get(), m);
     }
     std::uint32_t full = static_cast<std::uint32_t>(16 + xml_request("ListDevices").size());
-    EXPECT_TRUE(sim.wait_event("client-error client left in the middle of a request (got 100 of " +
-                               std::to_string(full) + " bytes)"));
+    EXPECT_TRUE(sim.saw_event("client-error client left in the middle of a request (got 100 of " +
+                              std::to_string(full) + " bytes)"));
     net::Fd next = connect_unix();
     send_bytes(next.get(), message(1, xml_request("ListDevices")));
     EXPECT_TRUE(read_reply(next.get()));
@@ -259,29 +258,29 @@ TEST(SimDaemon, ClientLeavingMidRequestIsReportedAndTheNextIsServed) {
 
 TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
     auto ask = [] {
         net::Fd fd = connect_unix();
         send_bytes(fd.get(), message(9, xml_request("ListDevices")));
         return fd;
     };
 
-    ASSERT_EQ(sim.cmd("list-reply garbage"), "ok");
+    ASSERT_EQ(sim.command("list-reply garbage"), "ok");
     net::Fd garbage = ask();
     Bytes expected = header(16 + 27, 1, 8, 9);
     Bytes text = bytes_of("this is not a property list");
     expected.insert(expected.end(), text.begin(), text.end());
     EXPECT_EQ(read_bytes(garbage.get(), expected.size()), expected);
 
-    ASSERT_EQ(sim.cmd("list-reply badlength"), "ok");
+    ASSERT_EQ(sim.command("list-reply badlength"), "ok");
     net::Fd bad = ask();
     EXPECT_EQ(read_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
-    ASSERT_EQ(sim.cmd("list-reply badlength 1000017"), "ok");
+    ASSERT_EQ(sim.command("list-reply badlength 1000017"), "ok");
     net::Fd too_long = ask();
     EXPECT_EQ(read_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
 
-    ASSERT_EQ(sim.cmd("list-reply binary"), "ok");
+    ASSERT_EQ(sim.command("list-reply binary"), "ok");
     net::Fd binary = ask();
     auto r = read_reply(binary.get());
     ASSERT_TRUE(r);
@@ -289,21 +288,21 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     plist_t entry = plist_array_get_item(plist_dict_get_item(root(*r), "DeviceList"), 0);
     EXPECT_EQ(plist_string(plist_dict_get_item(entry, "Properties"), "SerialNumber"), "A");
 
-    ASSERT_EQ(sim.cmd("list-reply silent"), "ok");
+    ASSERT_EQ(sim.command("list-reply silent"), "ok");
     net::Fd silent = ask();
     EXPECT_FALSE(read_reply(silent.get(), 500ms));
-    ASSERT_EQ(sim.cmd("list-reply close"), "ok");
+    ASSERT_EQ(sim.command("list-reply close"), "ok");
     net::Fd closed = ask();
     EXPECT_TRUE(peer_closed(closed.get()));
 
-    ASSERT_EQ(sim.cmd("list-reply partial"), "ok");
+    ASSERT_EQ(sim.command("list-reply partial"), "ok");
     net::Fd partial = ask();
     Bytes half = read_bytes(partial.get(), 65536, 500ms);
     ASSERT_GE(half.size(), 16u);
-    EXPECT_EQ(half.size(), 16 + (get_le32(half.data()) - 16) / 2) << "half of the announced payload";
+    EXPECT_EQ(half.size(), 16 + (net::load_le32(half.data()) - 16) / 2) << "half of the announced payload";
     EXPECT_FALSE(peer_closed(partial.get(), 100ms));
 
-    ASSERT_EQ(sim.cmd("list-reply normal"), "ok");
+    ASSERT_EQ(sim.command("list-reply normal"), "ok");
     net::Fd normal = ask();
     auto good = read_reply(normal.get());
     ASSERT_TRUE(good);
@@ -312,7 +311,7 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
 
 TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--list-reply", "nested-xml:3"});
+    Sim sim({"--list-reply", "nested-xml:3"});
     auto ask = [] {
         net::Fd fd = connect_unix();
         send_bytes(fd.get(), message(5, xml_request("ListDevices")));
@@ -327,65 +326,65 @@ TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
     auto xml = ask();
     ASSERT_TRUE(xml);
     EXPECT_EQ(depth(*xml), 3) << std::string(xml->payload.begin(), xml->payload.end());
-    ASSERT_EQ(sim.cmd("list-reply nested-binary 4"), "ok");
+    ASSERT_EQ(sim.command("list-reply nested-binary 4"), "ok");
     auto binary = ask();
     ASSERT_TRUE(binary);
     EXPECT_EQ(depth(*binary), 4);
 
     // The defaults: about 900 KB each, under the program's 1,000,000-byte reply limit.
     for (const char* mode : {"nested-binary", "nested-xml"}) {
-        ASSERT_EQ(sim.cmd(std::string("list-reply ") + mode), "ok");
+        ASSERT_EQ(sim.command(std::string("list-reply ") + mode), "ok");
         net::Fd fd = connect_unix();
         send_bytes(fd.get(), message(6, xml_request("ListDevices")));
         Bytes h = read_bytes(fd.get(), 16);
         ASSERT_EQ(h.size(), 16u);
-        std::uint32_t length = get_le32(h.data());
+        std::uint32_t length = net::load_le32(h.data());
         EXPECT_GT(length, 890'000u) << mode;
         EXPECT_LT(length, 1'000'000u) << mode;
         EXPECT_EQ(read_bytes(fd.get(), length - 16).size(), length - 16) << mode;
     }
-    EXPECT_EQ(sim.cmd("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
+    EXPECT_EQ(sim.command("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
 }
 
 TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim({"--connect-reply", "silent"});
-    ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+    Sim sim({"--connect-reply", "silent"});
+    ASSERT_EQ(sim.command("plug A"), "ok id=1");
     net::Fd silent = connect_unix();
     send_bytes(silent.get(), message(3, xml_request("Connect", 1, 5000)));
     EXPECT_EQ(read_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
     EXPECT_FALSE(peer_closed(silent.get(), 200ms)) << "the connection stays open";
 
-    ASSERT_EQ(sim.cmd("connect-reply partial"), "ok");
+    ASSERT_EQ(sim.command("connect-reply partial"), "ok");
     net::Fd partial = connect_unix();
     send_bytes(partial.get(), message(4, xml_request("Connect", 1, 5000)));
     Bytes got = read_bytes(partial.get(), 4096, 500ms);
     ASSERT_GE(got.size(), 16u);
-    std::uint32_t length = get_le32(got.data());
+    std::uint32_t length = net::load_le32(got.data());
     EXPECT_EQ(got.size(), 16 + (length - 16) / 2) << "half of the announced payload";
     EXPECT_FALSE(peer_closed(partial.get(), 200ms));
     EXPECT_EQ(sim.count_events("connect 1 5000"), 0u);
 
-    ASSERT_EQ(sim.cmd("connect-reply normal"), "ok");
+    ASSERT_EQ(sim.command("connect-reply normal"), "ok");
     EXPECT_TRUE(open_tunnel(1, 5000));
-    EXPECT_EQ(sim.cmd("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
+    EXPECT_EQ(sim.command("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
 }
 
 TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    ASSERT_EQ(sim.cmd("plug PHONE"), "ok id=1");
+    Sim sim;
+    ASSERT_EQ(sim.command("plug PHONE"), "ok id=1");
     net::Fd video = open_tunnel(1, 5000);
     net::Fd tracking = open_tunnel(1, 4242);
     ASSERT_TRUE(video && tracking);
-    ASSERT_EQ(sim.cmd("wait-connect 1 4242"), "ok");
+    ASSERT_EQ(sim.command("wait-connect 1 4242"), "ok");
 
-    ASSERT_EQ(sim.cmd("unplug 1"), "ok");
+    ASSERT_EQ(sim.command("unplug 1"), "ok");
     EXPECT_TRUE(peer_closed(video.get()));
     EXPECT_TRUE(peer_closed(tracking.get()));
-    EXPECT_TRUE(sim.wait_event("disconnect 1 5000"));
-    EXPECT_TRUE(sim.wait_event("disconnect 1 4242"));
-    EXPECT_EQ(sim.cmd("devices"), "ok count=0");
+    EXPECT_TRUE(sim.saw_event("disconnect 1 5000"));
+    EXPECT_TRUE(sim.saw_event("disconnect 1 4242"));
+    EXPECT_EQ(sim.command("devices"), "ok count=0");
     net::Fd list = connect_unix();
     send_bytes(list.get(), message(1, xml_request("ListDevices")));
     auto r = read_reply(list.get());
@@ -394,9 +393,9 @@ TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
     net::Fd gone = connect_unix();
     EXPECT_EQ(connect_result(gone.get(), 1, 5000), 2u);
 
-    EXPECT_EQ(sim.cmd("plug PHONE"), "ok id=2");
-    EXPECT_EQ(sim.cmd("devices"), "ok count=1 ids=2");
-    EXPECT_EQ(sim.cmd("unplug 1"), "error: no device 1");
+    EXPECT_EQ(sim.command("plug PHONE"), "ok id=2");
+    EXPECT_EQ(sim.command("devices"), "ok count=1 ids=2");
+    EXPECT_EQ(sim.command("unplug 1"), "error: no device 1");
 }
 
 TEST(SimDaemon, ReplacesAStaleSocketFileButNotALiveDaemon) {
@@ -409,8 +408,7 @@ TEST(SimDaemon, ReplacesAStaleSocketFileButNotALiveDaemon) {
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     }
-    SimProcess sim({"--unix", path, "--no-tcp"});
-    ASSERT_TRUE(sim.ready());
+    Sim sim({"--unix", path, "--no-tcp"});
     EXPECT_TRUE(connect_unix(path));
 
     Child second = Child::spawn({built_program("vantrel-sim"), "--script", "--unix", path, "--no-tcp"});
@@ -429,48 +427,48 @@ TEST(SimDaemon, ReplacesAStaleSocketFileButNotALiveDaemon) {
 
 TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess sim;
-    EXPECT_EQ(sim.cmd("bogus 1 2"), "error: unknown command \"bogus\"");
-    EXPECT_EQ(sim.cmd("plug"), "error: usage: plug SERIAL");
-    EXPECT_EQ(sim.cmd("send 9 5000 00"), "error: no device 9");
-    EXPECT_EQ(sim.cmd("plug A"), "ok id=1");
-    EXPECT_EQ(sim.cmd("send 1 5000 00"), "error: no tunnel to 1 5000");
-    EXPECT_EQ(sim.cmd("send 1 5000 0g"), "error: bad hex \"0g\"");
-    EXPECT_EQ(sim.cmd("send 1 70000 00"), "error: bad port \"70000\"");
-    EXPECT_EQ(sim.cmd("stream 1 5000 rate=x"), "error: bad rate \"x\"");
-    EXPECT_EQ(sim.cmd("stream 1 5000 size=10 stamp"),
+    Sim sim;
+    EXPECT_EQ(sim.command("bogus 1 2"), "error: unknown command \"bogus\"");
+    EXPECT_EQ(sim.command("plug"), "error: usage: plug SERIAL");
+    EXPECT_EQ(sim.command("send 9 5000 00"), "error: no device 9");
+    EXPECT_EQ(sim.command("plug A"), "ok id=1");
+    EXPECT_EQ(sim.command("send 1 5000 00"), "error: no tunnel to 1 5000");
+    EXPECT_EQ(sim.command("send 1 5000 0g"), "error: bad hex \"0g\"");
+    EXPECT_EQ(sim.command("send 1 70000 00"), "error: bad port \"70000\"");
+    EXPECT_EQ(sim.command("stream 1 5000 rate=x"), "error: bad rate \"x\"");
+    EXPECT_EQ(sim.command("stream 1 5000 size=10 stamp"),
               "error: stamped packets need a size of at least 24 bytes");
-    EXPECT_EQ(sim.cmd("health 1 5000 sometimes"),
+    EXPECT_EQ(sim.command("health 1 5000 sometimes"),
               "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]");
-    EXPECT_EQ(sim.cmd("stats 1 5000"), "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
-    EXPECT_EQ(sim.cmd("wait-connect 1 5000 200"), "error: timeout");
-    EXPECT_EQ(sim.cmd("wait-disconnect 1 5000 200"), "ok") << "no tunnel: already gone";
-    EXPECT_EQ(sim.cmd("wait-connect 2 5000"), "error: no device 2");
-    EXPECT_EQ(sim.cmd("sleep 50"), "ok");
+    EXPECT_EQ(sim.command("stats 1 5000"),
+              "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
+    EXPECT_EQ(sim.command("wait-connect 1 5000 200"), "error: timeout");
+    EXPECT_EQ(sim.command("wait-disconnect 1 5000 200"), "ok") << "no tunnel: already gone";
+    EXPECT_EQ(sim.command("wait-connect 2 5000"), "error: no device 2");
+    EXPECT_EQ(sim.command("sleep 50"), "ok");
     // Comments and blank lines are no commands and get no reply.
     sim.child().write_stdin("# a comment\n\n");
-    EXPECT_EQ(sim.cmd("devices"), "ok count=1 ids=1");
+    EXPECT_EQ(sim.command("devices"), "ok count=1 ids=1");
 }
 
 TEST(SimScript, EndOfInputOrQuitEndsWithStatusZeroAfterPendingCommands) {
     REQUIRE_PRIVATE_NAMESPACE();
-    SimProcess eof;
+    Sim eof;
     eof.child().write_stdin("plug A\nsleep 300\ndevices\n");
     eof.child().close_stdin();
     EXPECT_EQ(eof.child().wait_exit(10s), 0);
     EXPECT_NE(eof.out().find("ok id=1\nok\nok count=1 ids=1\n"), std::string::npos) << eof.out();
 
-    SimProcess quit;
-    EXPECT_EQ(quit.cmd("quit"), "ok");
+    Sim quit;
+    EXPECT_EQ(quit.command("quit"), "ok");
     EXPECT_EQ(quit.child().wait_exit(10s), 0);
 }
 
 TEST(SimScript, SigtermAndSigintEndWithStatusZero) {
     REQUIRE_PRIVATE_NAMESPACE();
     for (int sig : {SIGTERM, SIGINT}) {
-        SimProcess sim;
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(sim.cmd("plug A"), "ok id=1");
+        Sim sim;
+        ASSERT_EQ(sim.command("plug A"), "ok id=1");
         sim.child().signal(sig);
         EXPECT_EQ(sim.child().wait_exit(10s), 0) << "signal " << sig;
     }
@@ -483,10 +481,9 @@ TEST(SimScript, ScriptFileAndScheduledCommandsRunWithoutStandardInput) {
         std::ofstream out(path);
         out << "# a scenario\nplug FILE-1\nlisten 1 5000 off\nsleep 100\n";
     }
-    SimProcess sim(
+    Sim sim(
         {"--script-file", path, "--at", "0.3", "plug LATER", "--at", "0.6", "unplug 7", "--duration", "1.5"},
         false);
-    ASSERT_TRUE(sim.ready());
     EXPECT_EQ(sim.child().wait_exit(10s), 0);
     EXPECT_NE(sim.out().find("ready\nok id=1\nok\nok\n"), std::string::npos) << sim.out();
     // A scheduled command's reply is shown only when it fails.

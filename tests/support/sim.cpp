@@ -11,11 +11,12 @@ namespace vantrel::test {
 
 using Clock = std::chrono::steady_clock;
 
-Sim::Sim(std::vector<std::string> options)
+Sim::Sim(std::vector<std::string> options, bool scripted, const std::vector<std::string>& env)
     : child_([&] {
-          std::vector<std::string> argv{built_program("vantrel-sim"), "--script"};
+          std::vector<std::string> argv{built_program("vantrel-sim")};
+          if (scripted) argv.emplace_back("--script");
           argv.insert(argv.end(), options.begin(), options.end());
-          return Child::spawn(argv);
+          return Child::spawn(argv, env);
       }()) {
     if (!child_.wait_for(Child::Stream::Out, "ready\n", std::chrono::seconds(10)))
         throw std::runtime_error("vantrel-sim did not become ready: " + child_.err());
@@ -45,7 +46,7 @@ std::string Sim::command(const std::string& line, std::chrono::milliseconds time
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         auto reply = next_line(left > std::chrono::milliseconds(0) ? left : std::chrono::milliseconds(0));
         if (!reply) return "error: no reply to '" + line + "'";
-        if (reply->starts_with("event ") || reply == "ready") continue;
+        if (reply->starts_with("event ") || reply->starts_with("progress ") || reply == "ready") continue;
         return *reply;
     }
 }
@@ -86,6 +87,14 @@ bool Sim::wait_event(const std::string& event, std::chrono::milliseconds timeout
         if (left <= std::chrono::milliseconds(0)) return false;
         child_.wait_for(Child::Stream::Out, "\n", left, event_cursor_);
     }
+}
+
+bool Sim::saw_event(const std::string& event, std::chrono::milliseconds timeout) {
+    return child_.wait_for(Child::Stream::Out, "event " + event + "\n", timeout);
+}
+
+std::size_t Sim::count_events(const std::string& event) const {
+    return child_.count(Child::Stream::Out, "event " + event + "\n");
 }
 
 UdpReceiver::UdpReceiver(std::uint16_t port) {

@@ -1,4 +1,5 @@
-// Drives vantrel-sim in its scripted mode and receives what the bridge sends on UDP 5000 and 4242.
+// The one driver of vantrel-sim for the tests (its script interface and its output), and a receiver of
+// what the bridge sends on UDP 5000 and 4242.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,11 +15,14 @@ namespace vantrel::test {
 
 class Sim {
 public:
-    // Starts `vantrel-sim --script` with the extra options and waits for its "ready" line.
-    explicit Sim(std::vector<std::string> options = {});
+    // Starts `vantrel-sim --script` (without --script when `scripted` is false) with the extra options
+    // and environment, and waits for its "ready" line; throws when it does not come.
+    explicit Sim(std::vector<std::string> options = {}, bool scripted = true,
+                 const std::vector<std::string>& env = {});
 
     // Sends one command and returns its reply line ("ok ..." or "error: ..."), skipping events.
-    std::string command(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    std::string command(const std::string& line,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
     // `command` that must answer "ok"; returns the reply.
     std::string ok(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
@@ -26,8 +30,13 @@ public:
     std::vector<std::string> events();
     // Waits for an event line equal to `event` (or starting with it), after those already seen.
     bool wait_event(const std::string& event, std::chrono::milliseconds timeout);
+    // Waits for the line "event EVENT" anywhere in the output, also before those already seen.
+    bool saw_event(const std::string& event, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // How many lines "event EVENT" the output holds so far.
+    std::size_t count_events(const std::string& event) const;
 
     Child& child() { return child_; }
+    const std::string& out() const { return child_.out(); }
 
 private:
     std::optional<std::string> next_line(std::chrono::milliseconds timeout);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 
@@ -14,105 +15,6 @@ const std::string_view USAGE_TEXT =
     "Usage: vantrel-sim [OPTION...]\n"
     "       vantrel-sim receive [RECEIVE-OPTION...]\n"
     "Run 'vantrel-sim --help' for every option and the script commands.\n";
-
-const std::string_view HELP_TEXT = R"(Usage: vantrel-sim [OPTION...]
-       vantrel-sim receive [RECEIVE-OPTION...]
-
-Plays usbmuxd and iPhones running the Vantrel app, so that vantrel-usb can be run, tested,
-demonstrated and measured without a device. 'receive' plays the local UDP consumers.
-
-Daemon:
-  --unix PATH             serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);
-                          a stale socket file there is removed first
-  --tcp ADDR              serve it on this TCP address as well (default 127.0.0.1:27015)
-  --no-unix, --no-tcp     leave that listener out
-  --list-reply MODE       answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,
-                          partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]
-  --connect-reply MODE    answer Connect normal, silent or partial
-
-Devices (plugged at the start, ids 1, 2, ... in order):
-  --device SERIAL         plug a device with this serial number (repeatable); without --script and
-                          --script-file one device VANTREL-SIM-0001 is plugged unless --no-device
-  --device-hex HEX        the same with a serial number given as bytes in hex (control bytes, bytes
-                          that are not UTF-8; not 00)
-  --no-device             plug none
-  --health MODE           how both ports answer the health check: answer, ignore, late:MS or
-                          split:MS (half the payload at once, the rest MS later)
-  --refuse-until SECONDS  refuse connections to both ports for this long after the start
-  --stamp                 stamp generated packets (magic, stream id, sequence, send time)
-  --seed N                seed of the random packet sizes (default 1)
-
-Streams, started on every new tunnel once the health check is done (port 5000 video, 4242 tracking;
-on by default without --script and --script-file, otherwise when one of their options is given):
-  --video-rate N          packets per second, 0 = as fast as the bridge reads (default 30)
-  --video-size N|MIN-MAX  payload bytes, fixed or uniformly random (default 1000-8000)
-  --video-file FILE|-     cut the payloads from FILE or standard input instead of generating them
-  --video-count N         stop after N packets
-  --video-then ACTION     then: close, zero-length, over-length, half-prefix, half-frame, silent
-                          or unplug (default: stay connected and quiet)
-  --no-video              no video stream
-  --tracking-rate, --tracking-size, --tracking-file, --tracking-count, --tracking-then,
-  --no-tracking           the same for tracking (defaults: 60 packets/s of 48 bytes)
-  --loop                  start a file over at its end (regular files)
-
-Script and schedule:
-  --script                read commands from standard input, one reply line each; EOF ends
-  --script-file FILE      run the commands in FILE first (the simulator keeps running after them)
-  --at SECONDS COMMAND    run COMMAND that many seconds after the start (repeatable)
-  --duration SECONDS      end after this long
-  --feedback-events       report every feedback frame also without a script
-  --progress              print a progress line per connected tunnel every second
-  --quiet                 print no event lines
-  -h, --help              show this help;  --version  show the version
-
-Commands (N: device id, PORT: device port, MS: milliseconds):
-  plug SERIAL                          -> ok id=N
-  plug-hex HEX                         -> ok id=N; the serial is these bytes (not 00)
-  unplug N                             device leaves the list, its tunnels close
-  listen N PORT on|off                 off: Connect answered with result 3
-  refuse N PORT SECONDS                refuse that long, then listen
-  health N PORT answer [HEX]|ignore|late MS|split MS [HEX]
-  mode N PORT frames|raw               raw: report and echo bytes, not frames
-  echo N PORT on|off                   write back what the bridge writes
-  read N PORT on|off                   off: leave what the bridge writes unread (the stream goes on)
-  wait-connect N PORT [MS]             (default timeout 10000 ms; error: timeout)
-  wait-disconnect N PORT [MS]
-  wait-health N PORT [MS]              until the health-check request has arrived
-  wait-stream N PORT [MS]              until the stream has handed over its last packet
-  wait-feedback N PORT COUNT [MS]      until COUNT feedback frames have arrived
-  send N PORT HEX                      one frame with this payload
-  raw N PORT HEX                       exactly these bytes
-  close N PORT                         close the tunnel once queued bytes are out
-  stream N PORT [rate=R] [size=S|MIN-MAX] [count=C] [stamp] [id=I] [skip=A-B] [seed=X]
-                [then=ACTION] [file=PATH] [loop]
-  autostream N PORT off|STREAM-OPTIONS start that stream on every new tunnel
-  stop N PORT                          stop the stream
-  silent N PORT                        stop writing anything, keep the connection
-  fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug
-  list-reply normal|binary|garbage|badlength [LEN]|silent|close|partial|nested-binary [DEPTH]|
-             nested-xml [DEPTH]
-  connect-reply normal|silent|partial  silent: no reply; partial: half the payload
-  stats N PORT                         -> ok connected= sent= bytes= feedback= feedback_bytes= health=
-  events feedback on|off
-  devices                              -> ok count=K ids=...
-  sleep MS
-  quit
-Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,
-  stream-done, stream-error, list-devices, client-error (each line starts with "event ").
-
-Receive options (vantrel-sim receive):
-  --video ADDR            bind the video consumer here (default 127.0.0.1:5000)
-  --tracking ADDR         bind the tracking consumer here (default 127.0.0.1:4242)
-  --duration SECONDS      end after this long (default: at SIGINT or SIGTERM)
-  --feedback-rate N       send N feedback datagrams per second to the sender of the video datagrams
-  --feedback-size N       bytes per feedback datagram, stamped from 24 bytes on (default 64)
-  --json                  JSON lines instead of key=value lines
-  --quiet                 only the final statistics
-  --rcvbuf BYTES          receive buffer of both sockets (default 8388608)
-
-Exit status: 0 after quit, the end of the script input, --duration, SIGINT or SIGTERM;
-1 when a listener or socket cannot be set up; 2 for bad arguments.
-)";
 
 namespace {
 
@@ -173,40 +75,329 @@ std::expected<std::uint64_t, std::string> seconds(std::string_view name, std::st
     return *ms;
 }
 
-// Handles --video-* / --tracking-*; false when `name` is none of them.
-std::expected<bool, std::string> stream_option(std::string_view prefix, std::string_view name, Args& args,
-                                               StreamOptions& o) {
-    if (!name.starts_with(prefix)) return false;
-    std::string_view key = name.substr(prefix.size());
-    if (key != "rate" && key != "size" && key != "file" && key != "count" && key != "then") return false;
-    auto v = args.value(name);
-    if (!v) return std::unexpected(v.error());
-    if (key == "rate") {
-        auto n = number(name, *v);
-        if (!n) return std::unexpected(n.error());
-        if (*n > MAX_STREAM_RATE) return fail(format("{}: at most {}", name, MAX_STREAM_RATE));
-        o.rate = *n;
-    } else if (key == "size") {
-        auto r = parse_range(*v);
-        if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
-            return fail(
-                format("{}: \"{}\" is not N or MIN-MAX between 1 and {}", name, *v, MAX_STREAM_PACKET));
-        o.size = *r;
-    } else if (key == "file") {
-        if (*v != "-" && ::access(std::string(*v).c_str(), R_OK) != 0)
-            return fail(format("{}: cannot read {}", name, *v));
-        o.file = std::string(*v);
-    } else if (key == "count") {
-        auto n = number(name, *v);
-        if (!n) return std::unexpected(n.error());
-        if (*n == 0) return fail(format("{}: must be at least 1", name));
-        o.count = *n;
-    } else {
-        auto f = parse_fault(*v);
-        if (!f) return fail(format("{}: unknown action \"{}\"", name, *v));
-        o.then = *f;
+// What the options of the simulator collect; the configuration is built from it at the end.
+struct Collected {
+    SimConfig config;
+    std::vector<std::string> serials;
+    bool no_device = false, stamp = false, loop = false;
+    std::uint64_t seed = 1;
+    std::optional<Command> health, list_reply, connect_reply;  // applied at the start
+    std::optional<std::uint64_t> refuse_ms;
+    StreamOptions video, tracking;
+    std::optional<std::string> script_file;
+};
+
+using Result = std::expected<void, std::string>;
+
+// A row of an option table: a flag when `value` is empty. `section` starts a group in --help; `help`
+// may hold "\n" for its continuation lines.
+template <typename Target>
+struct OptionSpec {
+    std::string_view section;
+    std::string_view name;
+    std::string_view value;
+    std::string_view help;
+    Result (*handle)(Target& target, std::string_view name, std::string_view value, Args& args);
+};
+
+// Stores a parsed value (into a T or an optional<T>), or passes the error on.
+template <typename Target, typename T>
+Result assign(Target& target, std::expected<T, std::string> value) {
+    if (!value) return std::unexpected(value.error());
+    target = std::move(*value);
+    return {};
+}
+
+// A value option that is a script command in disguise: "--list-reply badlength:20" is
+// "list-reply badlength 20".
+Result as_command(std::optional<Command>& target, std::string prefix, std::string_view name,
+                  std::string_view v, Op op, std::string_view bad) {
+    std::string line = prefix + std::string(v);
+    std::replace(line.begin() + static_cast<std::ptrdiff_t>(prefix.size()), line.end(), ':', ' ');
+    auto c = parse_command(line);
+    if (!c || c->op != op) return fail(format("{}: {} \"{}\"", name, bad, v));
+    target = std::move(*c);
+    return {};
+}
+
+StreamOptions& stream_of(Collected& o, std::string_view name) {
+    return name.starts_with("--video") ? o.video : o.tracking;
+}
+
+Result stream_rate(Collected& o, std::string_view name, std::string_view v, Args&) {
+    auto n = number(name, v);
+    if (n && *n > MAX_STREAM_RATE) return fail(format("{}: at most {}", name, MAX_STREAM_RATE));
+    return assign(stream_of(o, name).rate, n);
+}
+
+Result stream_size(Collected& o, std::string_view name, std::string_view v, Args&) {
+    auto r = parse_range(v);
+    if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
+        return fail(format("{}: \"{}\" is not N or MIN-MAX between 1 and {}", name, v, MAX_STREAM_PACKET));
+    stream_of(o, name).size = *r;
+    return {};
+}
+
+Result stream_file(Collected& o, std::string_view name, std::string_view v, Args&) {
+    if (v != "-" && ::access(std::string(v).c_str(), R_OK) != 0)
+        return fail(format("{}: cannot read {}", name, v));
+    stream_of(o, name).file = std::string(v);
+    return {};
+}
+
+Result stream_count(Collected& o, std::string_view name, std::string_view v, Args&) {
+    auto n = number(name, v);
+    if (n && *n == 0) return fail(format("{}: must be at least 1", name));
+    return assign(stream_of(o, name).count, n);
+}
+
+Result stream_then(Collected& o, std::string_view name, std::string_view v, Args&) {
+    auto f = parse_fault(v);
+    if (!f) return fail(format("{}: unknown action \"{}\"", name, v));
+    stream_of(o, name).then = *f;
+    return {};
+}
+
+Result no_stream(Collected& o, std::string_view name, std::string_view, Args&) {
+    (name == "--no-video" ? o.video : o.tracking).off = true;
+    return {};
+}
+
+Result unix_path(Collected& o, std::string_view, std::string_view v, Args&) {
+    if (v.empty()) return fail("--unix: empty path");
+    o.config.unix_path = std::string(v);
+    return {};
+}
+
+Result tcp_address(Collected& o, std::string_view, std::string_view v, Args&) {
+    if (!net::parse_ipv4(v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", v));
+    o.config.tcp_address = std::string(v);
+    return {};
+}
+
+Result no_listener(Collected& o, std::string_view name, std::string_view, Args&) {
+    (name == "--no-unix" ? o.config.unix_path : o.config.tcp_address).reset();
+    return {};
+}
+
+Result list_reply(Collected& o, std::string_view name, std::string_view v, Args&) {
+    return as_command(o.list_reply, "list-reply ", name, v, Op::ListReplyMode, "bad mode");
+}
+
+Result connect_reply(Collected& o, std::string_view name, std::string_view v, Args&) {
+    return as_command(o.connect_reply, "connect-reply ", name, v, Op::ConnectReplyMode, "bad mode");
+}
+
+Result device(Collected& o, std::string_view, std::string_view v, Args&) {
+    if (v.empty() || split_words(v).size() != 1)
+        return fail(format("--device: \"{}\" is not a serial number", v));
+    o.serials.emplace_back(v);
+    return {};
+}
+
+Result device_hex(Collected& o, std::string_view, std::string_view v, Args&) {
+    auto serial = parse_serial_hex(v);
+    if (!serial) return fail(format("--device-hex: {}", serial.error()));
+    o.serials.push_back(std::move(*serial));
+    return {};
+}
+
+Result health(Collected& o, std::string_view name, std::string_view v, Args&) {
+    bool known = v == "answer" || v == "ignore" || v.starts_with("late:") || v.starts_with("split:");
+    if (known && as_command(o.health, "health 1 1 ", name, v, Op::Health, "bad mode")) return {};
+    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", v));
+}
+
+Result refuse_until(Collected& o, std::string_view name, std::string_view v, Args&) {
+    return assign(o.refuse_ms, seconds(name, v));
+}
+
+Result seed(Collected& o, std::string_view name, std::string_view v, Args&) {
+    return assign(o.seed, number(name, v));
+}
+
+// A flag that sets the bool member it names.
+template <bool Collected::*Flag>
+Result set_flag(Collected& o, std::string_view, std::string_view, Args&) {
+    o.*Flag = true;
+    return {};
+}
+template <bool SimConfig::*Flag>
+Result set_config_flag(Collected& o, std::string_view, std::string_view, Args&) {
+    o.config.*Flag = true;
+    return {};
+}
+
+Result script_file(Collected& o, std::string_view, std::string_view v, Args&) {
+    o.script_file = std::string(v);
+    return {};
+}
+
+Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
+    auto ms = seconds(name, v);
+    if (!ms) return std::unexpected(ms.error());
+    auto text = args.value(name);
+    if (!text) return fail("--at needs SECONDS and a COMMAND");
+    auto c = parse_command(*text);
+    if (!c) return fail(format("--at {} \"{}\": {}", v, *text, c.error()));
+    o.config.scheduled.emplace_back(*ms, std::move(*c));
+    return {};
+}
+
+Result duration(Collected& o, std::string_view name, std::string_view v, Args&) {
+    return assign(o.config.duration_ms, seconds(name, v));
+}
+
+constexpr OptionSpec<Collected> SIM_OPTIONS[] = {
+    {"Daemon", "--unix", "PATH",
+     "serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);\n"
+     "a stale socket file there is removed first",
+     unix_path},
+    {"", "--tcp", "ADDR", "serve it on this TCP address as well (default 127.0.0.1:27015)", tcp_address},
+    {"", "--no-unix", "", "leave the Unix socket out", no_listener},
+    {"", "--no-tcp", "", "leave the TCP address out", no_listener},
+    {"", "--list-reply", "MODE",
+     "answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,\n"
+     "partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]",
+     list_reply},
+    {"", "--connect-reply", "MODE", "answer Connect normal, silent or partial", connect_reply},
+    {"Devices (plugged at the start, ids 1, 2, ... in order)", "--device", "SERIAL",
+     "plug a device with this serial number (repeatable); without --script and\n"
+     "--script-file one device VANTREL-SIM-0001 is plugged unless --no-device",
+     device},
+    {"", "--device-hex", "HEX",
+     "the same with a serial number given as bytes in hex (control bytes, bytes\n"
+     "that are not UTF-8; not 00)",
+     device_hex},
+    {"", "--no-device", "", "plug none", set_flag<&Collected::no_device>},
+    {"", "--health", "MODE",
+     "how both ports answer the health check: answer, ignore, late:MS or\n"
+     "split:MS (half the payload at once, the rest MS later)",
+     health},
+    {"", "--refuse-until", "SECONDS", "refuse connections to both ports for this long after the start",
+     refuse_until},
+    {"", "--stamp", "", "stamp generated packets (magic, stream id, sequence, send time)",
+     set_flag<&Collected::stamp>},
+    {"", "--seed", "N", "seed of the random packet sizes (default 1)", seed},
+    {"Streams, started on every new tunnel once the health check is done (port 5000 video, 4242 tracking;\n"
+     "on by default without --script and --script-file, otherwise when one of their options is given)",
+     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_rate},
+    {"", "--video-size", "N|MIN-MAX", "payload bytes, fixed or uniformly random (default 1000-8000)",
+     stream_size},
+    {"", "--video-file", "FILE|-", "cut the payloads from FILE or standard input instead of generating them",
+     stream_file},
+    {"", "--video-count", "N", "stop after N packets", stream_count},
+    {"", "--video-then", "ACTION",
+     "then: close, zero-length, over-length, half-prefix, half-frame, silent\n"
+     "or unplug (default: stay connected and quiet)",
+     stream_then},
+    {"", "--no-video", "", "no video stream", no_stream},
+    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_rate},
+    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_size},
+    {"", "--tracking-file", "FILE|-", "as --video-file", stream_file},
+    {"", "--tracking-count", "N", "as --video-count", stream_count},
+    {"", "--tracking-then", "ACTION", "as --video-then", stream_then},
+    {"", "--no-tracking", "", "no tracking stream", no_stream},
+    {"", "--loop", "", "start a file over at its end (regular files)", set_flag<&Collected::loop>},
+    {"Script and schedule", "--script", "",
+     "read commands from standard input, one reply line each; EOF ends",
+     set_config_flag<&SimConfig::script_stdin>},
+    {"", "--script-file", "FILE", "run the commands in FILE first (the simulator keeps running after them)",
+     script_file},
+    {"", "--at", "SECONDS COMMAND", "run COMMAND that many seconds after the start (repeatable)", at},
+    {"", "--duration", "SECONDS", "end after this long", duration},
+    {"", "--feedback-events", "", "report every feedback frame also without a script",
+     set_config_flag<&SimConfig::feedback_events>},
+    {"", "--progress", "", "print a progress line per connected tunnel every second",
+     set_config_flag<&SimConfig::progress>},
+    {"", "--quiet", "", "print no event lines", set_config_flag<&SimConfig::quiet>},
+};
+
+Result receive_address(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
+    if (!net::parse_ipv4(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, v));
+    (name == "--video" ? r.video_address : r.tracking_address) = std::string(v);
+    return {};
+}
+
+Result receive_duration(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
+    return assign(r.duration_ms, seconds(name, v));
+}
+
+// A number option of the receiver within [min, max]; `range` is the error text's bound part.
+template <auto Member, std::uint64_t Min, std::uint64_t Max>
+Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
+    auto n = number(name, v);
+    if (!n) return std::unexpected(n.error());
+    if (*n < Min || *n > Max)
+        return fail(Min == 0 ? format("{}: at most {}", name, Max)
+                             : format("{}: between {} and {}", name, Min, Max));
+    r.*Member = static_cast<std::remove_reference_t<decltype(r.*Member)>>(*n);
+    return {};
+}
+
+template <bool ReceiverConfig::*Flag>
+Result receive_flag(ReceiverConfig& r, std::string_view, std::string_view, Args&) {
+    r.*Flag = true;
+    return {};
+}
+
+constexpr OptionSpec<ReceiverConfig> RECEIVE_OPTIONS[] = {
+    {"Receive options (vantrel-sim receive)", "--video", "ADDR",
+     "bind the video consumer here (default 127.0.0.1:5000)", receive_address},
+    {"", "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)", receive_address},
+    {"", "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)", receive_duration},
+    {"", "--feedback-rate", "N", "send N feedback datagrams per second to the sender of the video datagrams",
+     receive_number<&ReceiverConfig::feedback_rate, 0, MAX_STREAM_RATE>},
+    {"", "--feedback-size", "N", "bytes per feedback datagram, stamped from 24 bytes on (default 64)",
+     receive_number<&ReceiverConfig::feedback_size, 1, 65507>},
+    {"", "--json", "", "JSON lines instead of key=value lines", receive_flag<&ReceiverConfig::json>},
+    {"", "--quiet", "", "only the final statistics", receive_flag<&ReceiverConfig::quiet>},
+    {"", "--rcvbuf", "BYTES", "receive buffer of both sockets (default 8388608)",
+     receive_number<&ReceiverConfig::receive_buffer, 1, 1u << 30>},
+};
+
+enum class Outcome { Parsed, Help, Version };
+
+// Runs the options from args[first] on through `table`; `unknown` prefixes the unknown-option error.
+template <typename Target, std::size_t N>
+std::expected<Outcome, std::string> parse_options(const OptionSpec<Target> (&table)[N], Target& target,
+                                                  const std::vector<std::string>& args, std::size_t first,
+                                                  std::string_view unknown) {
+    Args a(args, first);
+    while (!a.done()) {
+        std::string_view name = a.next_name();
+        if (name == "-h" || name == "--help") return Outcome::Help;
+        if (name == "--version" && unknown.empty()) return Outcome::Version;
+        auto spec = std::ranges::find(table, name, &OptionSpec<Target>::name);
+        if (spec == std::end(table)) return fail(format("{}unknown option {}", unknown, name));
+        std::string_view value;
+        if (spec->value.empty() && a.has_inline_value()) return fail(format("{} takes no value", name));
+        if (!spec->value.empty()) {
+            auto v = a.value(name);
+            if (!v) return std::unexpected(v.error());
+            value = *v;
+        }
+        if (auto r = spec->handle(target, name, value, a); !r) return std::unexpected(r.error());
     }
-    return true;
+    return Outcome::Parsed;
+}
+
+template <typename Target, std::size_t N>
+void describe(std::string& text, const OptionSpec<Target> (&table)[N]) {
+    constexpr std::size_t COLUMN = 26;
+    for (const auto& spec : table) {
+        if (!spec.section.empty()) text += format("\n{}:\n", spec.section);
+        std::string line = format("  {}{}{}", spec.name, spec.value.empty() ? "" : " ", spec.value);
+        if (line.size() >= COLUMN && !spec.help.empty()) line += "\n";
+        for (std::string_view help = spec.help; !help.empty();) {
+            auto nl = help.find('\n');
+            std::size_t pad = COLUMN - std::min(COLUMN, line.size() - (line.rfind('\n') + 1));
+            line += std::string(pad, ' ') + std::string(help.substr(0, nl)) +
+                    (nl == std::string_view::npos ? "" : "\n");
+            help = nl == std::string_view::npos ? std::string_view{} : help.substr(nl + 1);
+        }
+        text += line + "\n";
+    }
 }
 
 std::expected<StreamSettings, std::string> build_settings(const StreamOptions& o, std::uint64_t rate,
@@ -243,255 +434,126 @@ std::expected<std::vector<Command>, std::string> read_script(const std::string& 
     return commands;
 }
 
-std::expected<Invocation, std::string> parse_receive(const std::vector<std::string>& args) {
-    ReceiverConfig config;
-    Args a(args, 2);
-    while (!a.done()) {
-        std::string_view name = a.next_name();
-        if (name == "-h" || name == "--help") return ShowHelp{};
-        if (name == "--json" || name == "--quiet") {
-            if (a.has_inline_value()) return fail(format("{} takes no value", name));
-            (name == "--json" ? config.json : config.quiet) = true;
-            continue;
-        }
-        auto v = a.value(name);
-        if (name != "--video" && name != "--tracking" && name != "--duration" && name != "--feedback-rate" &&
-            name != "--feedback-size" && name != "--rcvbuf")
-            return fail(format("receive: unknown option {}", name));
-        if (!v) return std::unexpected(v.error());
-        if (name == "--video" || name == "--tracking") {
-            if (!net::parse_ipv4(*v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, *v));
-            (name == "--video" ? config.video_address : config.tracking_address) = std::string(*v);
-        } else if (name == "--duration") {
-            auto ms = seconds(name, *v);
-            if (!ms) return std::unexpected(ms.error());
-            config.duration_ms = *ms;
-        } else {
-            auto n = number(name, *v);
-            if (!n) return std::unexpected(n.error());
-            if (name == "--feedback-rate") {
-                if (*n > MAX_STREAM_RATE) return fail(format("{}: at most {}", name, MAX_STREAM_RATE));
-                config.feedback_rate = *n;
-            } else if (name == "--feedback-size") {
-                if (*n == 0 || *n > 65507) return fail(format("{}: between 1 and 65507", name));
-                config.feedback_size = static_cast<std::uint32_t>(*n);
-            } else {
-                if (*n == 0 || *n > (1u << 30)) return fail(format("{}: between 1 and {}", name, 1u << 30));
-                config.receive_buffer = static_cast<std::uint32_t>(*n);
+// Plugs the devices of the command line and gives their ports the options' settings.
+Result device_commands(Collected& o, const std::optional<StreamSettings>& video,
+                       const std::optional<StreamSettings>& tracking) {
+    if (o.list_reply) o.config.startup.push_back(*o.list_reply);
+    if (o.connect_reply) o.config.startup.push_back(*o.connect_reply);
+    for (std::size_t i = 0; i < o.serials.size(); ++i) {
+        Command plug;
+        plug.op = Op::Plug;
+        plug.serial = o.serials[i];
+        o.config.startup.push_back(plug);
+        for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) {
+            Command c;
+            c.device = static_cast<std::uint32_t>(i + 1);
+            c.port = port;
+            if (o.health) {
+                Command h = *o.health;
+                h.device = c.device;
+                h.port = port;
+                o.config.startup.push_back(h);
+            }
+            if (o.refuse_ms) {
+                c.op = Op::Refuse;
+                c.ms = *o.refuse_ms;
+                o.config.startup.push_back(c);
+            }
+            if (const auto& settings = port == 5000 ? video : tracking) {
+                c.op = Op::AutoStream;
+                c.on = true;
+                c.stream = *settings;
+                o.config.startup.push_back(c);
             }
         }
     }
-    return config;
+    return {};
+}
+
+std::expected<Invocation, std::string> finish(Collected& o) {
+    if (!o.config.unix_path && !o.config.tcp_address)
+        return fail("--no-unix and --no-tcp leave nothing to serve");
+    bool scripted = o.config.script_stdin || o.script_file.has_value();
+    if (o.config.script_stdin && (o.video.file == "-" || o.tracking.file == "-"))
+        return fail("standard input carries the script: it cannot also be a stream's file");
+    if (o.video.file == "-" && o.tracking.file == "-") return fail("only one stream can read standard input");
+    if (o.script_file) {
+        auto commands = read_script(*o.script_file);
+        if (!commands) return std::unexpected(commands.error());
+        o.config.script = std::move(*commands);
+    }
+    if (o.serials.empty() && !scripted && !o.no_device) o.serials.emplace_back(DEFAULT_SERIAL);
+    if (o.no_device) o.serials.clear();
+
+    std::optional<StreamSettings> video, tracking;
+    if (!o.video.off && (o.video.given() || !scripted))
+        if (auto r =
+                assign(video, build_settings(o.video, 30, {1000, 8000}, o.stamp, o.seed, o.loop, "video"));
+            !r)
+            return std::unexpected(r.error());
+    if (!o.tracking.off && (o.tracking.given() || !scripted))
+        if (auto r = assign(tracking,
+                            build_settings(o.tracking, 60, {48, 48}, o.stamp, o.seed, o.loop, "tracking"));
+            !r)
+            return std::unexpected(r.error());
+    if (o.serials.empty() && (o.video.given() || o.tracking.given() || o.health || o.refuse_ms))
+        return fail("device options need a device: add --device SERIAL");
+    device_commands(o, video, tracking);
+    return std::move(o.config);
 }
 
 }  // namespace
 
+std::string help_text() {
+    std::string text =
+        "Usage: vantrel-sim [OPTION...]\n"
+        "       vantrel-sim receive [RECEIVE-OPTION...]\n\n"
+        "Plays usbmuxd and iPhones running the Vantrel app, so that vantrel-usb can be run, tested,\n"
+        "demonstrated and measured without a device. 'receive' plays the local UDP consumers.\n";
+    describe(text, SIM_OPTIONS);
+    text += "  -h, --help              show this help;  --version  show the version\n";
+    text += "\nCommands (N: device id, PORT: device port, MS: milliseconds):\n";
+    constexpr std::size_t COLUMN = 37;
+    for (const CommandSpec& spec : command_table()) {
+        std::string line = "  " + std::string(spec.usage);
+        if (!spec.help.empty()) {
+            if (line.size() >= COLUMN) line += "\n" + std::string(COLUMN, ' ');
+            line += std::string(COLUMN - std::min(line.size(), COLUMN), ' ') + std::string(spec.help);
+        }
+        text += line + "\n";
+    }
+    text +=
+        "Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,\n"
+        "  stream-done, stream-error, list-devices, client-error (each line starts with \"event \").\n";
+    describe(text, RECEIVE_OPTIONS);
+    return text +
+           "\nExit status: 0 after quit, the end of the script input, --duration, SIGINT or SIGTERM;\n"
+           "1 when a listener or socket cannot be set up; 2 for bad arguments.\n";
+}
+
+std::vector<std::string_view> option_names(bool receive) {
+    std::vector<std::string_view> names;
+    if (receive)
+        for (const auto& spec : RECEIVE_OPTIONS) names.push_back(spec.name);
+    else
+        for (const auto& spec : SIM_OPTIONS) names.push_back(spec.name);
+    return names;
+}
+
 std::expected<Invocation, std::string> parse_command_line(const std::vector<std::string>& args) {
-    if (args.size() > 1 && args[1] == "receive") return parse_receive(args);
-
-    SimConfig config;
-    std::vector<std::string> serials;
-    bool no_device = false, stamp = false, loop = false;
-    std::uint64_t seed = 1;
-    std::optional<HealthMode> health;
-    std::uint64_t late_ms = 0;
-    std::optional<std::uint64_t> refuse_ms;
-    std::optional<ListReply> list_reply;
-    std::uint32_t list_length = 16;
-    std::optional<Command> connect_reply;
-    StreamOptions video, tracking;
-    std::optional<std::string> script_file;
-
-    Args a(args, 1);
-    while (!a.done()) {
-        std::string_view name = a.next_name();
-        auto flag = [&](bool& target) -> std::expected<void, std::string> {
-            if (a.has_inline_value()) return fail(format("{} takes no value", name));
-            target = true;
-            return {};
-        };
-        std::expected<void, std::string> ok;
-        if (name == "-h" || name == "--help") return ShowHelp{};
-        if (name == "--version") return ShowVersion{};
-        if (auto s = stream_option("--video-", name, a, video); !s)
-            return std::unexpected(s.error());
-        else if (*s)
-            continue;
-        if (auto s = stream_option("--tracking-", name, a, tracking); !s)
-            return std::unexpected(s.error());
-        else if (*s)
-            continue;
-
-        if (name == "--no-unix") {
-            bool b = false;
-            ok = flag(b);
-            config.unix_path.reset();
-        } else if (name == "--no-tcp") {
-            bool b = false;
-            ok = flag(b);
-            config.tcp_address.reset();
-        } else if (name == "--no-device") {
-            ok = flag(no_device);
-        } else if (name == "--no-video") {
-            ok = flag(video.off);
-        } else if (name == "--no-tracking") {
-            ok = flag(tracking.off);
-        } else if (name == "--stamp") {
-            ok = flag(stamp);
-        } else if (name == "--loop") {
-            ok = flag(loop);
-        } else if (name == "--script") {
-            ok = flag(config.script_stdin);
-        } else if (name == "--feedback-events") {
-            ok = flag(config.feedback_events);
-        } else if (name == "--progress") {
-            ok = flag(config.progress);
-        } else if (name == "--quiet") {
-            ok = flag(config.quiet);
-        } else if (name == "--unix" || name == "--tcp" || name == "--device" || name == "--device-hex" ||
-                   name == "--health" || name == "--refuse-until" || name == "--seed" ||
-                   name == "--list-reply" || name == "--connect-reply" || name == "--at" ||
-                   name == "--duration" || name == "--script-file") {
-            auto v = a.value(name);
-            if (!v) return std::unexpected(v.error());
-            if (name == "--unix") {
-                if (v->empty()) return fail("--unix: empty path");
-                config.unix_path = std::string(*v);
-            } else if (name == "--tcp") {
-                if (!net::parse_ipv4(*v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", *v));
-                config.tcp_address = std::string(*v);
-            } else if (name == "--device") {
-                if (v->empty() || split_words(*v).size() != 1)
-                    return fail(format("--device: \"{}\" is not a serial number", *v));
-                serials.emplace_back(*v);
-            } else if (name == "--device-hex") {
-                auto serial = parse_serial_hex(*v);
-                if (!serial) return fail(format("--device-hex: {}", serial.error()));
-                serials.push_back(std::move(*serial));
-            } else if (name == "--health") {
-                if (*v == "answer") {
-                    health = HealthMode::Answer;
-                } else if (*v == "ignore") {
-                    health = HealthMode::Ignore;
-                } else if (v->starts_with("late:") && parse_u64(v->substr(5))) {
-                    health = HealthMode::Late;
-                    late_ms = *parse_u64(v->substr(5));
-                } else if (v->starts_with("split:") && parse_u64(v->substr(6))) {
-                    health = HealthMode::Split;
-                    late_ms = *parse_u64(v->substr(6));
-                } else {
-                    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", *v));
-                }
-            } else if (name == "--refuse-until") {
-                auto ms = seconds(name, *v);
-                if (!ms) return std::unexpected(ms.error());
-                refuse_ms = *ms;
-            } else if (name == "--seed") {
-                auto n = number(name, *v);
-                if (!n) return std::unexpected(n.error());
-                seed = *n;
-            } else if (name == "--list-reply") {
-                std::string line = "list-reply " + std::string(*v);
-                if (auto colon = line.find(':'); colon != std::string::npos) line[colon] = ' ';
-                auto c = parse_command(line);
-                if (!c || c->op != Op::ListReplyMode)
-                    return fail(format("--list-reply: bad mode \"{}\"", *v));
-                list_reply = c->list_reply;
-                list_length = c->list_length;
-            } else if (name == "--connect-reply") {
-                connect_reply = parse_command("connect-reply " + std::string(*v)).value_or(Command{});
-                if (connect_reply->op != Op::ConnectReplyMode)
-                    return fail(format("--connect-reply: bad mode \"{}\"", *v));
-            } else if (name == "--at") {
-                auto ms = seconds(name, *v);
-                if (!ms) return std::unexpected(ms.error());
-                auto text = a.value(name);
-                if (!text) return fail("--at needs SECONDS and a COMMAND");
-                auto c = parse_command(*text);
-                if (!c) return fail(format("--at {} \"{}\": {}", *v, *text, c.error()));
-                config.scheduled.emplace_back(*ms, std::move(*c));
-            } else if (name == "--duration") {
-                auto ms = seconds(name, *v);
-                if (!ms) return std::unexpected(ms.error());
-                config.duration_ms = *ms;
-            } else {
-                script_file = std::string(*v);
-            }
-        } else {
-            return fail(format("unknown option {}", name));
-        }
-        if (!ok) return std::unexpected(ok.error());
+    if (args.size() > 1 && args[1] == "receive") {
+        ReceiverConfig config;
+        auto parsed = parse_options(RECEIVE_OPTIONS, config, args, 2, "receive: ");
+        if (!parsed) return std::unexpected(parsed.error());
+        if (*parsed == Outcome::Help) return ShowHelp{};
+        return config;
     }
-
-    if (!config.unix_path && !config.tcp_address)
-        return fail("--no-unix and --no-tcp leave nothing to serve");
-    bool scripted = config.script_stdin || script_file.has_value();
-    if (config.script_stdin && (video.file == "-" || tracking.file == "-"))
-        return fail("standard input carries the script: it cannot also be a stream's file");
-    if (video.file == "-" && tracking.file == "-") return fail("only one stream can read standard input");
-    if (script_file) {
-        auto commands = read_script(*script_file);
-        if (!commands) return std::unexpected(commands.error());
-        config.script = std::move(*commands);
-    }
-    if (serials.empty() && !scripted && !no_device) serials.emplace_back(DEFAULT_SERIAL);
-    if (no_device) serials.clear();
-
-    bool video_on = !video.off && (video.given() || !scripted);
-    bool tracking_on = !tracking.off && (tracking.given() || !scripted);
-    std::optional<StreamSettings> video_settings, tracking_settings;
-    if (video_on) {
-        auto settings = build_settings(video, 30, {1000, 8000}, stamp, seed, loop, "video");
-        if (!settings) return std::unexpected(settings.error());
-        video_settings = std::move(*settings);
-    }
-    if (tracking_on) {
-        auto settings = build_settings(tracking, 60, {48, 48}, stamp, seed, loop, "tracking");
-        if (!settings) return std::unexpected(settings.error());
-        tracking_settings = std::move(*settings);
-    }
-    if (serials.empty() && (video.given() || tracking.given() || health || refuse_ms))
-        return fail("device options need a device: add --device SERIAL");
-
-    if (list_reply) {
-        Command c;
-        c.op = Op::ListReplyMode;
-        c.list_reply = *list_reply;
-        c.list_length = list_length;
-        config.startup.push_back(c);
-    }
-    if (connect_reply) config.startup.push_back(*connect_reply);
-    for (std::size_t i = 0; i < serials.size(); ++i) {
-        auto id = static_cast<std::uint32_t>(i + 1);
-        Command plug;
-        plug.op = Op::Plug;
-        plug.serial = serials[i];
-        config.startup.push_back(plug);
-        for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) {
-            Command c;
-            c.device = id;
-            c.port = port;
-            if (health) {
-                c.op = Op::Health;
-                c.health = *health;
-                c.ms = late_ms;
-                config.startup.push_back(c);
-            }
-            if (refuse_ms) {
-                c.op = Op::Refuse;
-                c.ms = *refuse_ms;
-                config.startup.push_back(c);
-            }
-            const auto& settings = port == 5000 ? video_settings : tracking_settings;
-            if (settings) {
-                c.op = Op::AutoStream;
-                c.on = true;
-                c.stream = *settings;
-                config.startup.push_back(c);
-            }
-        }
-    }
-    return config;
+    Collected o;
+    auto parsed = parse_options(SIM_OPTIONS, o, args, 1, "");
+    if (!parsed) return std::unexpected(parsed.error());
+    if (*parsed == Outcome::Help) return ShowHelp{};
+    if (*parsed == Outcome::Version) return ShowVersion{};
+    return finish(o);
 }
 
 }  // namespace vantrel::sim

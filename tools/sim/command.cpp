@@ -56,52 +56,6 @@ std::expected<void, std::string> device_and_port(const Words& w, Command& c, std
     return {};
 }
 
-std::expected<Command, std::string> parse_wait(const Words& w, Command c, std::string_view usage,
-                                               bool with_count) {
-    if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-    std::size_t next = 3;
-    if (with_count) {
-        if (w.size() < 4 || !parse_u64(w[3])) return fail(format("usage: {}", usage));
-        c.count = *parse_u64(w[3]);
-        next = 4;
-    }
-    c.ms = DEFAULT_WAIT_MS;
-    if (w.size() > next + 1) return fail(format("usage: {}", usage));
-    if (w.size() == next + 1) {
-        auto ms = parse_u64(w[next]);
-        if (!ms) return fail(format("bad timeout \"{}\"", w[next]));
-        c.ms = *ms;
-    }
-    return c;
-}
-
-struct WaitForm {
-    std::string_view name;
-    Op op;
-    std::string_view usage;
-    bool with_count;
-};
-constexpr WaitForm WAIT_FORMS[] = {
-    {"wait-connect", Op::WaitConnect, "wait-connect N PORT [TIMEOUT_MS]", false},
-    {"wait-disconnect", Op::WaitDisconnect, "wait-disconnect N PORT [TIMEOUT_MS]", false},
-    {"wait-health", Op::WaitHealth, "wait-health N PORT [TIMEOUT_MS]", false},
-    {"wait-stream", Op::WaitStream, "wait-stream N PORT [TIMEOUT_MS]", false},
-    {"wait-feedback", Op::WaitFeedback, "wait-feedback N PORT COUNT [TIMEOUT_MS]", true},
-};
-
-// Commands that take only a device and a port.
-struct TunnelForm {
-    std::string_view name;
-    Op op;
-    std::string_view usage;
-};
-constexpr TunnelForm TUNNEL_FORMS[] = {
-    {"close", Op::Close, "close N PORT"},
-    {"stop", Op::Stop, "stop N PORT"},
-    {"silent", Op::Silent, "silent N PORT"},
-    {"stats", Op::Stats, "stats N PORT"},
-};
-
 }  // namespace
 
 std::optional<FaultKind> parse_fault(std::string_view name) {
@@ -189,224 +143,265 @@ bool is_command_line(std::string_view line) {
     return !words.empty() && words[0][0] != '#';
 }
 
+namespace {
+
+// The parsers of the table: `c.op` is set; words[0] is the command's name.
+using Result = std::expected<void, std::string>;
+
+std::unexpected<std::string> usage_error(std::string_view usage) {
+    return fail(format("usage: {}", usage));
+}
+
+Result no_arguments(const Words& w, Command&, std::string_view usage) {
+    if (w.size() != 1) return usage_error(usage);
+    return {};
+}
+
+Result plug(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 2) return usage_error(usage);
+    c.serial = std::string(w[1]);
+    return {};
+}
+
+Result plug_hex(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 2) return usage_error(usage);
+    auto serial = parse_serial_hex(w[1]);
+    if (!serial) return std::unexpected(serial.error());
+    c.op = Op::Plug;
+    c.serial = std::move(*serial);
+    return {};
+}
+
+Result unplug(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 2) return usage_error(usage);
+    auto device = parse_device(w[1]);
+    if (!device) return fail(format("bad device id \"{}\"", w[1]));
+    c.device = *device;
+    return {};
+}
+
+// N PORT and nothing else.
+Result tunnel(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 3) return usage_error(usage);
+    return device_and_port(w, c, usage);
+}
+
+// N PORT WORD, the word read as the command says: on|off, seconds, frames|raw, hex or a fault.
+Result port_word(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 4) return usage_error(usage);
+    if (auto r = device_and_port(w, c, usage); !r) return r;
+    std::string_view word = w[3];
+    if (c.op == Op::Refuse) {
+        auto ms = parse_seconds_ms(word);
+        if (!ms) return fail(format("bad seconds \"{}\"", word));
+        c.ms = *ms;
+    } else if (c.op == Op::Send || c.op == Op::Raw) {
+        auto hex = parse_hex(word);
+        if (!hex) return fail(format("bad hex \"{}\"", word));
+        c.bytes = std::move(*hex);
+    } else if (c.op == Op::Fault) {
+        auto kind = parse_fault(word);
+        if (!kind) return usage_error(usage);
+        c.fault = *kind;
+    } else if (c.op == Op::Mode) {
+        if (word != "frames" && word != "raw") return usage_error(usage);
+        c.on = word == "raw";
+    } else {
+        auto on = parse_on_off(word);
+        if (!on) return usage_error(usage);
+        c.on = *on;
+    }
+    return {};
+}
+
+// An optional HEX at w[i] replaces the health answer's default payload.
+Result health_payload(const Words& w, std::size_t i, Command& c) {
+    c.bytes = {0xFE, 0x00, 0x01};
+    if (w.size() <= i) return {};
+    auto bytes = parse_hex(w[i]);
+    if (!bytes) return fail(format("bad hex \"{}\"", w[i]));
+    c.bytes = std::move(*bytes);
+    return {};
+}
+
+Result health(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() < 4) return usage_error(usage);
+    if (auto r = device_and_port(w, c, usage); !r) return r;
+    std::string_view mode = w[3];
+    if (mode == "answer" && w.size() <= 5) return health_payload(w, 4, c);
+    if (mode == "ignore" && w.size() == 4) {
+        c.health = HealthMode::Ignore;
+        return {};
+    }
+    bool timed = (mode == "late" && w.size() == 5) || (mode == "split" && (w.size() == 5 || w.size() == 6));
+    if (!timed) return usage_error(usage);
+    auto ms = parse_u64(w[4]);
+    if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
+    c.health = mode == "late" ? HealthMode::Late : HealthMode::Split;
+    c.ms = *ms;
+    return health_payload(w, mode == "late" ? 6 : 5, c);
+}
+
+// N PORT [COUNT] [TIMEOUT_MS]: COUNT for wait-feedback only.
+Result wait(const Words& w, Command& c, std::string_view usage) {
+    if (auto r = device_and_port(w, c, usage); !r) return r;
+    std::size_t next = 3;
+    if (c.op == Op::WaitFeedback) {
+        if (w.size() < 4 || !parse_u64(w[3])) return usage_error(usage);
+        c.count = *parse_u64(w[3]);
+        next = 4;
+    }
+    c.ms = DEFAULT_WAIT_MS;
+    if (w.size() > next + 1) return usage_error(usage);
+    if (w.size() == next + 1) {
+        auto ms = parse_u64(w[next]);
+        if (!ms) return fail(format("bad timeout \"{}\"", w[next]));
+        c.ms = *ms;
+    }
+    return {};
+}
+
+Result stream(const Words& w, Command& c, std::string_view usage) {
+    if (auto r = device_and_port(w, c, usage); !r) return r;
+    c.on = true;
+    if (c.op == Op::AutoStream && w.size() == 4 && w[3] == "off") {
+        c.on = false;
+        return {};
+    }
+    auto settings = parse_stream_settings(Words(w.begin() + 3, w.end()));
+    if (!settings) return std::unexpected(settings.error());
+    c.stream = std::move(*settings);
+    return {};
+}
+
+// A mode word of list-reply with the number it may take (badlength: LENGTH, nested-*: DEPTH).
+struct ListMode {
+    std::string_view name;
+    ListReply reply;
+    std::optional<std::uint32_t> number;  // default of the number; none: no number
+    std::uint64_t min_number;
+    std::uint64_t max_number;
+    std::string_view what;
+};
+constexpr ListMode LIST_MODES[] = {
+    {"normal", ListReply::Normal, std::nullopt, 0, 0, ""},
+    {"binary", ListReply::Binary, std::nullopt, 0, 0, ""},
+    {"garbage", ListReply::Garbage, std::nullopt, 0, 0, ""},
+    {"badlength", ListReply::BadLength, 16, 0, UINT32_MAX, "bad length \"{}\""},
+    {"silent", ListReply::Silent, std::nullopt, 0, 0, ""},
+    {"close", ListReply::Close, std::nullopt, 0, 0, ""},
+    {"partial", ListReply::Partial, std::nullopt, 0, 0, ""},
+    {"nested-binary", ListReply::NestedBinary, DEFAULT_NESTED_BINARY_DEPTH, 1, MAX_NESTED_DEPTH,
+     "bad depth \"{}\" (1 to 10000000)"},
+    {"nested-xml", ListReply::NestedXml, DEFAULT_NESTED_XML_DEPTH, 1, MAX_NESTED_DEPTH,
+     "bad depth \"{}\" (1 to 10000000)"},
+};
+
+Result list_reply(const Words& w, Command& c, std::string_view usage) {
+    const ListMode* mode = nullptr;
+    for (const ListMode& m : LIST_MODES)
+        if (w.size() >= 2 && w[1] == m.name) mode = &m;
+    if (!mode || w.size() > (mode->number ? 3u : 2u)) return usage_error(usage);
+    c.list_reply = mode->reply;
+    if (!mode->number) return {};
+    c.list_length = *mode->number;
+    if (w.size() == 3) {
+        auto n = parse_u64(w[2]);
+        if (!n || *n < mode->min_number || *n > mode->max_number) return fail(format(mode->what, w[2]));
+        c.list_length = static_cast<std::uint32_t>(*n);
+    }
+    return {};
+}
+
+Result connect_reply(const Words& w, Command& c, std::string_view usage) {
+    constexpr std::pair<std::string_view, ConnectReply> MODES[] = {{"normal", ConnectReply::Normal},
+                                                                   {"silent", ConnectReply::Silent},
+                                                                   {"partial", ConnectReply::Partial}};
+    for (const auto& [name, reply] : MODES) {
+        if (w.size() != 2 || w[1] != name) continue;
+        c.connect_reply = reply;
+        return {};
+    }
+    return usage_error(usage);
+}
+
+Result events(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 3 || w[1] != "feedback" || !parse_on_off(w[2])) return usage_error(usage);
+    c.on = *parse_on_off(w[2]);
+    return {};
+}
+
+Result sleep(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 2 || !parse_u64(w[1])) return usage_error(usage);
+    c.ms = *parse_u64(w[1]);
+    return {};
+}
+
+// The script language, one row per command: --help, tools/sim/README.md and vantrel-sim(1) list
+// the same commands with the same usage (a test compares them).
+constexpr CommandSpec COMMANDS[] = {
+    {"plug", Op::Plug, "plug SERIAL", "-> ok id=N", plug},
+    {"plug-hex", Op::Plug, "plug-hex HEX", "-> ok id=N; the serial is these bytes (not 00)", plug_hex},
+    {"unplug", Op::Unplug, "unplug N", "device leaves the list, its tunnels close", unplug},
+    {"listen", Op::Listen, "listen N PORT on|off", "off: Connect answered with result 3", port_word},
+    {"refuse", Op::Refuse, "refuse N PORT SECONDS", "refuse that long, then listen", port_word},
+    {"health", Op::Health, "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]",
+     "how the health check is answered", health},
+    {"mode", Op::Mode, "mode N PORT frames|raw", "raw: report and echo bytes, not frames", port_word},
+    {"echo", Op::Echo, "echo N PORT on|off", "write back what the bridge writes", port_word},
+    {"read", Op::Read, "read N PORT on|off", "off: leave what the bridge writes unread", port_word},
+    {"wait-connect", Op::WaitConnect, "wait-connect N PORT [TIMEOUT_MS]",
+     "(default 10000 ms; error: timeout)", wait},
+    {"wait-disconnect", Op::WaitDisconnect, "wait-disconnect N PORT [TIMEOUT_MS]", "until the tunnel is gone",
+     wait},
+    {"wait-health", Op::WaitHealth, "wait-health N PORT [TIMEOUT_MS]", "until the health-check request came",
+     wait},
+    {"wait-stream", Op::WaitStream, "wait-stream N PORT [TIMEOUT_MS]",
+     "until the stream handed over its last", wait},
+    {"wait-feedback", Op::WaitFeedback, "wait-feedback N PORT COUNT [TIMEOUT_MS]",
+     "until COUNT feedback frames came", wait},
+    {"send", Op::Send, "send N PORT HEX", "one frame with this payload", port_word},
+    {"raw", Op::Raw, "raw N PORT HEX", "exactly these bytes", port_word},
+    {"close", Op::Close, "close N PORT", "close the tunnel once queued bytes are out", tunnel},
+    {"stream", Op::Stream, "stream N PORT [rate=R] [size=S|MIN-MAX] [OPTION...]",
+     "count=C stamp id=I skip=A-B seed=X then=ACTION file=PATH loop", stream},
+    {"autostream", Op::AutoStream, "autostream N PORT off|[rate=R] [size=S|MIN-MAX] [OPTION...]",
+     "that stream on every new tunnel", stream},
+    {"stop", Op::Stop, "stop N PORT", "stop the stream", tunnel},
+    {"silent", Op::Silent, "silent N PORT", "stop writing anything, keep the connection", tunnel},
+    {"fault", Op::Fault, "fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug",
+     "", port_word},
+    {"list-reply", Op::ListReplyMode,
+     "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
+     "nested-xml [DEPTH]",
+     "", list_reply},
+    {"connect-reply", Op::ConnectReplyMode, "connect-reply normal|silent|partial",
+     "silent: no reply; partial: half the payload", connect_reply},
+    {"stats", Op::Stats, "stats N PORT",
+     "-> ok connected= sent= bytes= feedback= feedback_bytes= health=", tunnel},
+    {"events", Op::Events, "events feedback on|off", "an event line per feedback frame, or not", events},
+    {"devices", Op::Devices, "devices", "-> ok count=K ids=...", no_arguments},
+    {"sleep", Op::Sleep, "sleep MS", "", sleep},
+    {"quit", Op::Quit, "quit", "", no_arguments},
+};
+
+}  // namespace
+
+std::span<const CommandSpec> command_table() {
+    return COMMANDS;
+}
+
 std::expected<Command, std::string> parse_command(std::string_view line) {
     Words w = split_words(line);
     if (w.empty()) return fail("empty command");
-    std::string_view name = w[0];
-    Command c;
-
-    if (name == "plug") {
-        if (w.size() != 2) return fail("usage: plug SERIAL");
-        c.op = Op::Plug;
-        c.serial = std::string(w[1]);
+    for (const CommandSpec& spec : COMMANDS) {
+        if (w[0] != spec.name) continue;
+        Command c;
+        c.op = spec.op;
+        if (auto r = spec.parse(w, c, spec.usage); !r) return std::unexpected(r.error());
         return c;
     }
-    if (name == "plug-hex") {
-        if (w.size() != 2) return fail("usage: plug-hex HEX");
-        auto serial = parse_serial_hex(w[1]);
-        if (!serial) return std::unexpected(serial.error());
-        c.op = Op::Plug;
-        c.serial = std::move(*serial);
-        return c;
-    }
-    if (name == "unplug") {
-        if (w.size() != 2) return fail("usage: unplug N");
-        auto device = parse_device(w[1]);
-        if (!device) return fail(format("bad device id \"{}\"", w[1]));
-        c.op = Op::Unplug;
-        c.device = *device;
-        return c;
-    }
-    if (name == "listen" || name == "echo" || name == "read") {
-        std::string usage = format("{} N PORT on|off", name);
-        if (w.size() != 4) return fail(format("usage: {}", usage));
-        if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-        auto on = parse_on_off(w[3]);
-        if (!on) return fail(format("usage: {}", usage));
-        c.op = name == "listen" ? Op::Listen : name == "echo" ? Op::Echo : Op::Read;
-        c.on = *on;
-        return c;
-    }
-    if (name == "refuse") {
-        if (w.size() != 4) return fail("usage: refuse N PORT SECONDS");
-        if (auto r = device_and_port(w, c, "refuse N PORT SECONDS"); !r) return std::unexpected(r.error());
-        auto ms = parse_seconds_ms(w[3]);
-        if (!ms) return fail(format("bad seconds \"{}\"", w[3]));
-        c.op = Op::Refuse;
-        c.ms = *ms;
-        return c;
-    }
-    if (name == "health") {
-        constexpr std::string_view usage = "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]";
-        if (w.size() < 4) return fail(format("usage: {}", usage));
-        if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-        c.op = Op::Health;
-        if (w[3] == "answer" && w.size() <= 5) {
-            c.health = HealthMode::Answer;
-            c.bytes = {0xFE, 0x00, 0x01};
-            if (w.size() == 5) {
-                auto bytes = parse_hex(w[4]);
-                if (!bytes) return fail(format("bad hex \"{}\"", w[4]));
-                c.bytes = std::move(*bytes);
-            }
-        } else if (w[3] == "ignore" && w.size() == 4) {
-            c.health = HealthMode::Ignore;
-        } else if (w[3] == "late" && w.size() == 5) {
-            auto ms = parse_u64(w[4]);
-            if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
-            c.health = HealthMode::Late;
-            c.ms = *ms;
-            c.bytes = {0xFE, 0x00, 0x01};
-        } else if (w[3] == "split" && (w.size() == 5 || w.size() == 6)) {
-            auto ms = parse_u64(w[4]);
-            if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
-            c.health = HealthMode::Split;
-            c.ms = *ms;
-            c.bytes = {0xFE, 0x00, 0x01};
-            if (w.size() == 6) {
-                auto bytes = parse_hex(w[5]);
-                if (!bytes) return fail(format("bad hex \"{}\"", w[5]));
-                c.bytes = std::move(*bytes);
-            }
-        } else {
-            return fail(format("usage: {}", usage));
-        }
-        return c;
-    }
-    if (name == "mode") {
-        if (w.size() != 4 || (w[3] != "frames" && w[3] != "raw"))
-            return fail("usage: mode N PORT frames|raw");
-        if (auto r = device_and_port(w, c, "mode N PORT frames|raw"); !r) return std::unexpected(r.error());
-        c.op = Op::Mode;
-        c.on = w[3] == "raw";
-        return c;
-    }
-    for (const auto& form : WAIT_FORMS) {
-        if (name != form.name) continue;
-        c.op = form.op;
-        return parse_wait(w, c, form.usage, form.with_count);
-    }
-    if (name == "send" || name == "raw") {
-        std::string_view usage = name == "send" ? "send N PORT HEX" : "raw N PORT HEX";
-        if (w.size() != 4) return fail(format("usage: {}", usage));
-        if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-        auto bytes = parse_hex(w[3]);
-        if (!bytes) return fail(format("bad hex \"{}\"", w[3]));
-        c.op = name == "send" ? Op::Send : Op::Raw;
-        c.bytes = std::move(*bytes);
-        return c;
-    }
-    for (const auto& form : TUNNEL_FORMS) {
-        if (name != form.name) continue;
-        c.op = form.op;
-        if (w.size() != 3) return fail(format("usage: {}", form.usage));
-        if (auto r = device_and_port(w, c, form.usage); !r) return std::unexpected(r.error());
-        return c;
-    }
-    if (name == "stream" || name == "autostream") {
-        bool autostream = name == "autostream";
-        std::string_view usage = autostream ? "autostream N PORT off|[rate=R] [size=S|MIN-MAX] [OPTION...]"
-                                            : "stream N PORT [rate=R] [size=S|MIN-MAX] [OPTION...]";
-        if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-        c.op = autostream ? Op::AutoStream : Op::Stream;
-        c.on = true;
-        if (autostream && w.size() == 4 && w[3] == "off") {
-            c.on = false;
-            return c;
-        }
-        auto settings = parse_stream_settings(Words(w.begin() + 3, w.end()));
-        if (!settings) return std::unexpected(settings.error());
-        c.stream = std::move(*settings);
-        return c;
-    }
-    if (name == "fault") {
-        constexpr std::string_view usage =
-            "fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug";
-        if (w.size() != 4) return fail(format("usage: {}", usage));
-        if (auto r = device_and_port(w, c, usage); !r) return std::unexpected(r.error());
-        auto kind = parse_fault(w[3]);
-        if (!kind) return fail(format("usage: {}", usage));
-        c.op = Op::Fault;
-        c.fault = *kind;
-        return c;
-    }
-    if (name == "list-reply") {
-        constexpr std::string_view usage =
-
-            "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
-            "nested-xml [DEPTH]";
-        c.op = Op::ListReplyMode;
-        if (w.size() == 2 && w[1] == "normal") {
-            c.list_reply = ListReply::Normal;
-        } else if (w.size() == 2 && w[1] == "binary") {
-            c.list_reply = ListReply::Binary;
-        } else if (w.size() == 2 && w[1] == "garbage") {
-            c.list_reply = ListReply::Garbage;
-        } else if (w.size() == 2 && w[1] == "silent") {
-            c.list_reply = ListReply::Silent;
-        } else if (w.size() == 2 && w[1] == "close") {
-            c.list_reply = ListReply::Close;
-        } else if (w.size() == 2 && w[1] == "partial") {
-            c.list_reply = ListReply::Partial;
-        } else if ((w.size() == 2 || w.size() == 3) && w[1] == "badlength") {
-            c.list_reply = ListReply::BadLength;
-            if (w.size() == 3) {
-                auto n = parse_u64(w[2]);
-                if (!n || *n > UINT32_MAX) return fail(format("bad length \"{}\"", w[2]));
-                c.list_length = static_cast<std::uint32_t>(*n);
-            }
-        } else if ((w.size() == 2 || w.size() == 3) && (w[1] == "nested-binary" || w[1] == "nested-xml")) {
-            bool binary = w[1] == "nested-binary";
-            c.list_reply = binary ? ListReply::NestedBinary : ListReply::NestedXml;
-            c.list_length = binary ? DEFAULT_NESTED_BINARY_DEPTH : DEFAULT_NESTED_XML_DEPTH;
-            if (w.size() == 3) {
-                auto n = parse_u64(w[2]);
-                if (!n || *n == 0 || *n > MAX_NESTED_DEPTH)
-                    return fail(format("bad depth \"{}\" (1 to {})", w[2], MAX_NESTED_DEPTH));
-                c.list_length = static_cast<std::uint32_t>(*n);
-            }
-        } else {
-            return fail(format("usage: {}", usage));
-        }
-        return c;
-    }
-    if (name == "connect-reply") {
-        constexpr std::string_view usage = "connect-reply normal|silent|partial";
-        c.op = Op::ConnectReplyMode;
-        if (w.size() == 2 && w[1] == "normal")
-            c.connect_reply = ConnectReply::Normal;
-        else if (w.size() == 2 && w[1] == "silent")
-            c.connect_reply = ConnectReply::Silent;
-        else if (w.size() == 2 && w[1] == "partial")
-            c.connect_reply = ConnectReply::Partial;
-        else
-            return fail(format("usage: {}", usage));
-        return c;
-    }
-    if (name == "events") {
-        if (w.size() != 3 || w[1] != "feedback" || !parse_on_off(w[2]))
-            return fail("usage: events feedback on|off");
-        c.op = Op::Events;
-        c.on = *parse_on_off(w[2]);
-        return c;
-    }
-    if (name == "devices") {
-        if (w.size() != 1) return fail("usage: devices");
-        c.op = Op::Devices;
-        return c;
-    }
-    if (name == "sleep") {
-        if (w.size() != 2 || !parse_u64(w[1])) return fail("usage: sleep MS");
-        c.op = Op::Sleep;
-        c.ms = *parse_u64(w[1]);
-        return c;
-    }
-    if (name == "quit") {
-        if (w.size() != 1) return fail("usage: quit");
-        c.op = Op::Quit;
-        return c;
-    }
-    return fail(format("unknown command \"{}\"", name));
+    return fail(format("unknown command \"{}\"", w[0]));
 }
 
 }  // namespace vantrel::sim

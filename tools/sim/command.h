@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -108,6 +109,18 @@ std::expected<std::string, std::string> parse_serial_hex(std::string_view hex);
 
 // Blank lines and lines starting with '#' hold no command.
 bool is_command_line(std::string_view line);
+
+// A row of the script language: the name, the usage (also the reply to a malformed line), a short help
+// text and the parser of the words (words[0] is the name; `op` is already set in the Command).
+struct CommandSpec {
+    std::string_view name;
+    Command::Op op;
+    std::string_view usage;
+    std::string_view help;
+    std::expected<void, std::string> (*parse)(const std::vector<std::string_view>& words, Command& c,
+                                              std::string_view usage);
+};
+std::span<const CommandSpec> command_table();
 
 // Parses one command line; the error text is what follows "error: " in the reply.
 std::expected<Command, std::string> parse_command(std::string_view line);

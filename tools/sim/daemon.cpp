@@ -1,5 +1,5 @@
-// The daemon side: usbmuxd's protocol (a 16-byte little-endian header, then a property list), served on a
-// Unix socket and/or a TCP address, answering "ListDevices" and "Connect" the way the real daemon does.
+#include "sim/daemon.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <plist/plist.h>
@@ -15,7 +15,6 @@
 
 #include "net/plist.h"
 #include "net/wire.h"
-#include "sim/simulator.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
 
@@ -128,9 +127,61 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-}  // namespace
+constexpr int MAX_SEND_ROUNDS = 16;
 
-std::expected<void, std::string> Simulator::listen_unix(const std::string& path) {
+// The whole message: header and payload; with `partial` the header still announces the whole payload
+// but only its first half follows.
+void put_message(OutBuffer& out, std::uint32_t tag, std::span<const std::uint8_t> payload,
+                 bool partial = false) {
+    put_header(out, static_cast<std::uint32_t>(HEADER_SIZE + payload.size()), VERSION_PLIST, TYPE_PLIST, tag);
+    out.append(partial ? payload.first(payload.size() / 2) : payload);
+}
+
+std::vector<std::uint8_t> plist_bytes(plist_t plist, bool binary) {
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (binary) {
+        plist_to_bin(plist, &data, &size);
+        std::vector<std::uint8_t> bytes(data, data + size);
+        plist_to_bin_free(data);
+        return bytes;
+    }
+    plist_to_xml(plist, &data, &size);
+    net::XmlText owner(data);
+    return std::vector<std::uint8_t>(data, data + size);
+}
+
+std::vector<std::uint8_t> result_message(std::uint32_t tag, std::uint64_t number, bool partial) {
+    net::Plist root(plist_new_dict());
+    plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
+    plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
+    OutBuffer out;
+    put_message(out, tag, plist_bytes(static_cast<plist_t>(root.get()), false), partial);
+    return std::vector<std::uint8_t>(out.data(), out.data() + out.size());
+}
+
+net::Plist device_list(const std::map<std::uint32_t, Device>& devices) {
+    net::Plist root(plist_new_dict());
+    plist_t list = plist_new_array();
+    for (const auto& [id, d] : devices) {
+        plist_t props = plist_new_dict();
+        plist_dict_set_item(props, "ConnectionSpeed", plist_new_uint(CONNECTION_SPEED));
+        plist_dict_set_item(props, "ConnectionType", plist_new_string("USB"));
+        plist_dict_set_item(props, "DeviceID", plist_new_uint(id));
+        plist_dict_set_item(props, "LocationID", plist_new_uint(LOCATION_BASE + id));
+        plist_dict_set_item(props, "ProductID", plist_new_uint(PRODUCT_ID));
+        plist_dict_set_item(props, "SerialNumber", plist_new_string(d.serial.c_str()));
+        plist_t entry = plist_new_dict();
+        plist_dict_set_item(entry, "DeviceID", plist_new_uint(id));
+        plist_dict_set_item(entry, "MessageType", plist_new_string("Attached"));
+        plist_dict_set_item(entry, "Properties", props);
+        plist_array_append_item(list, entry);
+    }
+    plist_dict_set_item(root.get(), "DeviceList", list);
+    return root;
+}
+
+std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path)
@@ -149,19 +200,15 @@ std::expected<void, std::string> Simulator::listen_unix(const std::string& path)
     net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
         return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
-    bound_unix_path_ = path;
     ::chmod(path.c_str(), 0666);  // as usbmuxd: any user may connect
-    if (::listen(fd.get(), 128) != 0)
+    if (::listen(fd.get(), 128) != 0) {
+        ::unlink(path.c_str());
         return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ID_UNIX;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
-    unix_listener_ = std::move(fd);
-    return {};
+    }
+    return fd;
 }
 
-std::expected<void, std::string> Simulator::listen_tcp(const std::string& address) {
+std::expected<net::Fd, std::string> listen_tcp(const std::string& address) {
     auto addr = net::parse_ipv4(address);
     if (!addr) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -170,40 +217,72 @@ std::expected<void, std::string> Simulator::listen_tcp(const std::string& addres
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
         return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ID_TCP;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
-    tcp_listener_ = std::move(fd);
+    return fd;
+}
+
+}  // namespace
+
+Daemon::Daemon(EventLoop& loop, Output& output, const Devices& devices, Tunnels& tunnels)
+    : loop_(loop), output_(output), devices_(devices), tunnels_(tunnels) {}
+
+Daemon::~Daemon() {
+    if (!bound_unix_path_.empty()) ::unlink(bound_unix_path_.c_str());
+}
+
+std::expected<void, std::string> Daemon::listen(const std::optional<std::string>& unix_path,
+                                                const std::optional<std::string>& tcp_address) {
+    if (unix_path) {
+        auto fd = listen_unix(*unix_path);
+        if (!fd) return std::unexpected(fd.error());
+        bound_unix_path_ = *unix_path;
+        unix_listener_ = std::move(*fd);
+        loop_.watch(unix_listener_.get(), ID_UNIX);
+    }
+    if (tcp_address) {
+        auto fd = listen_tcp(*tcp_address);
+        if (!fd) return std::unexpected(fd.error());
+        tcp_listener_ = std::move(*fd);
+        loop_.watch(tcp_listener_.get(), ID_TCP);
+    }
     return {};
 }
 
-void Simulator::accept_clients(int listen_fd, bool tcp) {
+bool Daemon::on_ready(std::uint64_t key, std::uint32_t events) {
+    if (key == ID_UNIX || key == ID_TCP) {
+        accept_clients((key == ID_UNIX ? unix_listener_ : tcp_listener_).get(), key == ID_TCP);
+        return true;
+    }
+    auto it = clients_.find(key);
+    if (it == clients_.end()) return false;
+    Client& c = *it->second;
+    if (!c.dead && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) on_readable(c);
+    if (!c.dead && (events & EPOLLOUT)) send(c);
+    if (c.dead) clients_.erase(it);
+    return true;
+}
+
+void Daemon::accept_clients(int listen_fd, bool tcp) {
     for (;;) {
         net::Fd fd(::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != ECONNABORTED)
-                event(format("client-error accept: {}", os_error_text()));
+                output_.event(format("client-error accept: {}", os_error_text()));
             return;
         }
         if (tcp) {
             int one = 1;
             ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
-        auto c = std::make_unique<Conn>();
-        c->id = next_conn_id_++;
-        c->tcp = tcp;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = c->id;
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+        auto c = std::make_unique<Client>();
+        c->id = next_id_++;
+        loop_.watch(fd.get(), c->id);
         c->fd = std::move(fd);
-        conns_.emplace(c->id, std::move(c));
+        clients_.emplace(c->id, std::move(c));
     }
 }
 
-void Simulator::on_daemon_readable(Conn& c) {
+void Daemon::on_readable(Client& c) {
     std::uint8_t buf[16384];
     bool ended = false;
     std::optional<net::IoError> failure;
@@ -221,54 +300,49 @@ void Simulator::on_daemon_readable(Conn& c) {
         break;
     }
 
-    std::size_t pos = 0;
-    while (c.in.size() - pos >= HEADER_SIZE) {
-        const std::uint8_t* h = c.in.data() + pos;
+    while (c.in.size() >= HEADER_SIZE) {
+        const std::uint8_t* h = c.in.data();
         std::uint32_t length = net::load_le32(h);
         if (length < HEADER_SIZE || length > MAX_MESSAGE) {
-            event(format("client-error message length {} out of range 16-65536, connection closed", length));
-            close_conn(c);
+            output_.event(
+                format("client-error message length {} out of range 16-65536, connection closed", length));
+            close(c);
             return;
         }
-        if (c.in.size() - pos < length) break;
+        if (c.in.size() < length) break;
         std::uint32_t version = net::load_le32(h + 4), tag = net::load_le32(h + 12);
         std::vector<std::uint8_t> payload(h + HEADER_SIZE, h + length);
-        pos += length;
+        c.in.erase(c.in.begin(), c.in.begin() + length);
         handle_request(c, version, tag, payload);
-        if (c.dead) return;
-        if (c.tunnel) {
-            // Bytes that followed the Connect request belong to the tunnel.
-            c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
-            process_tunnel_input(c);
-            if (!c.dead && ended) close_conn(c);
-            return;
-        }
+        if (!c.dead) continue;
+        // Closed, or handed to the tunnels with the bytes that followed the Connect request.
+        if (Tunnel* t = tunnels_.find(c.id); t && ended) tunnels_.close(*t);
+        return;
     }
-    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
 
     if (!ended) return;
     if (!c.in.empty()) {
         std::size_t expected = c.in.size() >= HEADER_SIZE ? net::load_le32(c.in.data()) : HEADER_SIZE;
-        event(format("client-error client left in the middle of a request (got {} of {} bytes)", c.in.size(),
-                     expected));
+        output_.event(format("client-error client left in the middle of a request (got {} of {} bytes)",
+                             c.in.size(), expected));
     } else if (failure) {
-        event(format("client-error {}", failure->text()));
+        output_.event(format("client-error {}", failure->text()));
     }
-    close_conn(c);
+    close(c);
 }
 
-void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag,
-                               std::span<const std::uint8_t> payload) {
+void Daemon::handle_request(Client& c, std::uint32_t version, std::uint32_t tag,
+                            std::span<const std::uint8_t> payload) {
     if (version != VERSION_PLIST) {
         // The real daemon answers an unknown version with a binary result, in its version-0 framing.
         put_header(c.out, HEADER_SIZE + 4, 0, TYPE_RESULT, tag);
         net::store_le32(c.out.grow(4), static_cast<std::uint32_t>(RESULT_BADVERSION));
-        event(format("client-error header version {}, answered with result 6", version));
-        service(c, monotonic_ns());
+        output_.event(format("client-error header version {}, answered with result 6", version));
+        send(c);
         return;
     }
     if (payload.size() >= 8 && std::memcmp(payload.data(), "bplist00", 8) == 0) {
-        event("client-error binary property-list request, not answered");
+        output_.event("client-error binary property-list request, not answered");
         return;
     }
     plist_t parsed = nullptr;
@@ -277,130 +351,107 @@ void Simulator::handle_request(Conn& c, std::uint32_t version, std::uint32_t tag
                        static_cast<std::uint32_t>(payload.size()), &parsed);
     net::Plist root(parsed);
     if (!root || plist_get_node_type(parsed) != PLIST_DICT) {
-        event(format("client-error unparsable request ({} bytes), not answered", payload.size()));
+        output_.event(format("client-error unparsable request ({} bytes), not answered", payload.size()));
         return;
     }
     auto type = string_value(parsed, "MessageType");
     if (!type) {
-        event("client-error request without MessageType, not answered");
+        output_.event("client-error request without MessageType, not answered");
         return;
     }
     if (*type == "ListDevices") {
-        handle_list_devices(c, tag);
+        list_devices(c, tag);
     } else if (*type == "Connect") {
-        handle_connect(c, tag, parsed);
+        connect(c, tag, parsed);
     } else {
-        event(format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
-        send_result(c, tag, RESULT_BADCOMMAND);
+        output_.event(
+            format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
+        c.out.append(result_message(tag, RESULT_BADCOMMAND, false));
+        send(c);
     }
 }
 
-void Simulator::handle_list_devices(Conn& c, std::uint32_t tag) {
-    event("list-devices");
+void Daemon::list_devices(Client& c, std::uint32_t tag) {
+    output_.event("list-devices");
     switch (list_reply_) {
         case ListReply::Normal:
         case ListReply::Binary:
         case ListReply::Partial: {
-            net::Plist root(plist_new_dict());
-            plist_t list = plist_new_array();
-            for (const auto& [id, d] : devices_) {
-                plist_t props = plist_new_dict();
-                plist_dict_set_item(props, "ConnectionSpeed", plist_new_uint(CONNECTION_SPEED));
-                plist_dict_set_item(props, "ConnectionType", plist_new_string("USB"));
-                plist_dict_set_item(props, "DeviceID", plist_new_uint(id));
-                plist_dict_set_item(props, "LocationID", plist_new_uint(LOCATION_BASE + id));
-                plist_dict_set_item(props, "ProductID", plist_new_uint(PRODUCT_ID));
-                plist_dict_set_item(props, "SerialNumber", plist_new_string(d.serial.c_str()));
-                plist_t entry = plist_new_dict();
-                plist_dict_set_item(entry, "DeviceID", plist_new_uint(id));
-                plist_dict_set_item(entry, "MessageType", plist_new_string("Attached"));
-                plist_dict_set_item(entry, "Properties", props);
-                plist_array_append_item(list, entry);
-            }
-            plist_dict_set_item(root.get(), "DeviceList", list);
-            send_plist(c, tag, root.get(), list_reply_ == ListReply::Binary,
-                       list_reply_ == ListReply::Partial);
-            return;
+            net::Plist root = device_list(devices_.all());
+            put_message(c.out, tag,
+                        plist_bytes(static_cast<plist_t>(root.get()), list_reply_ == ListReply::Binary),
+                        list_reply_ == ListReply::Partial);
+            break;
         }
         case ListReply::Garbage:
-            send_payload(c, tag,
-                         std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
-            return;
-        case ListReply::NestedBinary: send_payload(c, tag, nested_binary_plist(list_length_)); return;
-        case ListReply::NestedXml: send_payload(c, tag, nested_xml_plist(list_length_)); return;
-        case ListReply::BadLength:
-            put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag);
-            service(c, monotonic_ns());
-            return;
+            put_message(c.out, tag,
+                        std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
+            break;
+        case ListReply::NestedBinary: put_message(c.out, tag, nested_binary_plist(list_length_)); break;
+        case ListReply::NestedXml: put_message(c.out, tag, nested_xml_plist(list_length_)); break;
+        case ListReply::BadLength: put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag); break;
         case ListReply::Silent: return;
-        case ListReply::Close: close_conn(c); return;
+        case ListReply::Close: close(c); return;
     }
+    send(c);
 }
 
-void Simulator::handle_connect(Conn& c, std::uint32_t tag, void* request) {
+void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
     auto id = uint_value(static_cast<plist_t>(request), "DeviceID");
     auto port_number = uint_value(static_cast<plist_t>(request), "PortNumber");
     if (!id || !port_number) {
-        event("client-error Connect without DeviceID or PortNumber, answered with result 1");
+        output_.event("client-error Connect without DeviceID or PortNumber, answered with result 1");
         answer_connect(c, tag, RESULT_BADCOMMAND);
         return;
     }
     // The port travels in network byte order read as a little-endian number.
     auto swapped = static_cast<std::uint16_t>(*port_number);
     auto port = static_cast<std::uint16_t>((swapped >> 8) | (swapped << 8));
-    Device* d = *id <= UINT32_MAX ? find_device(static_cast<std::uint32_t>(*id)) : nullptr;
-    if (!d) {
-        event(format("unknown-device {} {}", *id, port));
+    auto it = *id <= UINT32_MAX ? devices_.all().find(static_cast<std::uint32_t>(*id)) : devices_.all().end();
+    if (it == devices_.all().end()) {
+        output_.event(format("unknown-device {} {}", *id, port));
         answer_connect(c, tag, RESULT_BADDEV);
         return;
     }
-    PortState* ps = find_port(d->id, port);
-    if (!ps || !ps->listening || monotonic_ns() < ps->refuse_until_ns) {
-        event(format("refused {} {}", d->id, port));
+    auto ps = it->second.ports.find(port);
+    if (ps == it->second.ports.end() || !ps->second.listening ||
+        monotonic_ns() < ps->second.refuse_until_ns) {
+        output_.event(format("refused {} {}", it->first, port));
         answer_connect(c, tag, RESULT_CONNREFUSED);
         return;
     }
-    if (answer_connect(c, tag, 0) && !c.dead) become_tunnel(c, *d, port);
+    if (!answer_connect(c, tag, 0) || c.dead) return;
+    c.dead = true;
+    loop_.modify(c.fd.get(), c.id, EPOLLIN);
+    tunnels_.adopt(c.id, std::move(c.fd), std::move(c.out), std::move(c.in), it->first, port);
 }
 
-bool Simulator::answer_connect(Conn& c, std::uint32_t tag, std::uint64_t number) {
-    switch (connect_reply_) {
-        case ConnectReply::Silent: return false;  // a wedged daemon: the client waits for ever
-        case ConnectReply::Partial: send_result(c, tag, number, true); return false;
-        case ConnectReply::Normal: break;
+// False when the reply is not whole (connect-reply silent or partial): then no tunnel is made.
+bool Daemon::answer_connect(Client& c, std::uint32_t tag, std::uint64_t number) {
+    if (connect_reply_ == ConnectReply::Silent) return false;  // a wedged daemon: the client waits for ever
+    c.out.append(result_message(tag, number, connect_reply_ == ConnectReply::Partial));
+    send(c);
+    return connect_reply_ == ConnectReply::Normal;
+}
+
+void Daemon::send(Client& c) {
+    for (int round = 0; round < MAX_SEND_ROUNDS && !c.out.empty(); ++round) {
+        SendResult sent = send_front(c.fd.get(), c.out);
+        if (sent == SendResult::Gone) {
+            close(c);  // the peer is gone
+            return;
+        }
+        if (sent == SendResult::Blocked) break;
     }
-    send_result(c, tag, number);
-    return true;
+    bool want = !c.out.empty();
+    if (want == c.want_write) return;
+    c.want_write = want;
+    loop_.modify(c.fd.get(), c.id, EPOLLIN | (want ? EPOLLOUT : 0u));
 }
 
-void Simulator::send_result(Conn& c, std::uint32_t tag, std::uint64_t number, bool partial) {
-    net::Plist root(plist_new_dict());
-    plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
-    plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    send_plist(c, tag, root.get(), false, partial);
-}
-
-// With `partial`, the header still announces the whole payload but only its first half follows.
-void Simulator::send_plist(Conn& c, std::uint32_t tag, void* plist, bool binary, bool partial) {
-    char* data = nullptr;
-    std::uint32_t size = 0;
-    if (binary)
-        plist_to_bin(static_cast<plist_t>(plist), &data, &size);
-    else
-        plist_to_xml(static_cast<plist_t>(plist), &data, &size);
-    send_payload(c, tag, std::span(reinterpret_cast<const std::uint8_t*>(data), size), partial);
-    if (binary)
-        plist_to_bin_free(data);
-    else
-        plist_to_xml_free(data);
-}
-
-void Simulator::send_payload(Conn& c, std::uint32_t tag, std::span<const std::uint8_t> payload,
-                             bool partial) {
-    put_header(c.out, static_cast<std::uint32_t>(HEADER_SIZE + payload.size()), VERSION_PLIST, TYPE_PLIST,
-               tag);
-    c.out.append(partial ? payload.first(payload.size() / 2) : payload);
-    service(c, monotonic_ns());
+void Daemon::close(Client& c) {
+    c.dead = true;
+    c.fd.reset();  // also leaves the epoll set
 }
 
 }  // namespace vantrel::sim

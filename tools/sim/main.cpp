@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (std::holds_alternative<ShowHelp>(*invocation)) {
-        std::fwrite(HELP_TEXT.data(), 1, HELP_TEXT.size(), stdout);
+        std::string help = help_text();
+        std::fwrite(help.data(), 1, help.size(), stdout);
         return 0;
     }
     if (std::holds_alternative<ShowVersion>(*invocation)) {

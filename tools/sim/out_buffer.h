@@ -1,7 +1,10 @@
 // Bytes queued for a non-blocking socket, written from the front and appended at the back.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,6 +57,20 @@ private:
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t cap_ = 0, head_ = 0, tail_ = 0;
 };
+
+enum class SendResult { Progress, Blocked, Gone };
+// One send from the front of `out` to the non-blocking socket `fd` (again after a signal).
+inline SendResult send_front(int fd, OutBuffer& out) {
+    for (;;) {
+        ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            out.consume(static_cast<std::size_t>(n));
+            return SendResult::Progress;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && errno == EAGAIN ? SendResult::Blocked : SendResult::Gone;
+    }
+}
 
 // A frame of the device protocol: 4-byte big-endian length, then the payload.
 inline void append_frame(OutBuffer& out, std::span<const std::uint8_t> payload) {

@@ -2,9 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 
 #include "net/fd.h"
 #include "net/wire.h"
+#include "sim/event_loop.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
 #include "sim/text.h"
@@ -125,144 +123,131 @@ std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::ui
     return fd;
 }
 
+// Feedback datagrams to the sender of the latest video datagram: sequence k falls due k / rate
+// seconds after the first video datagram was seen.
+struct Feedback {
+    std::uint64_t rate = 0;
+    std::optional<sockaddr_in> to;
+    std::uint64_t due_from = 0, sent = 0;
+    std::vector<std::uint8_t> payload;
+
+    void seen(const sockaddr_in& from, std::uint64_t now) {
+        if (!to) due_from = now;
+        to = from;
+    }
+    void send_due(int fd, std::uint64_t now) {
+        if (rate == 0 || !to) return;
+        std::uint64_t elapsed = now - due_from;
+        std::uint64_t due = (elapsed / NS_PER_S) * rate + (elapsed % NS_PER_S) * rate / NS_PER_S + 1;
+        for (std::uint64_t burst = 0; sent < due && burst < MAX_FEEDBACK_BURST; ++burst, ++sent) {
+            if (payload.size() >= STAMP_SIZE)
+                write_stamp(payload.data(), Stamp{FEEDBACK_STREAM_ID, sent, now});
+            ::sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&*to), sizeof(sockaddr_in));
+        }
+    }
+    std::optional<std::uint64_t> next_ns() const {
+        if (rate == 0 || !to) return std::nullopt;
+        return due_from + (sent / rate) * NS_PER_S + ((sent % rate) * NS_PER_S + rate - 1) / rate;
+    }
+};
+
+// Buffers for one recvmmsg call: only the stamp of each datagram is read.
+struct Batch {
+    std::array<std::array<std::uint8_t, PEEK_BYTES>, BATCH> buffers{};
+    std::array<iovec, BATCH> iovs{};
+    std::array<mmsghdr, BATCH> msgs{};
+    std::array<sockaddr_in, BATCH> sources{};
+
+    int receive(int fd) {
+        for (unsigned j = 0; j < BATCH; ++j) {
+            iovs[j] = iovec{buffers[j].data(), PEEK_BYTES};
+            msgs[j].msg_hdr = msghdr{};
+            msgs[j].msg_hdr.msg_iov = &iovs[j];
+            msgs[j].msg_hdr.msg_iovlen = 1;
+            msgs[j].msg_hdr.msg_name = &sources[j];
+            msgs[j].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        return ::recvmmsg(fd, msgs.data(), BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    }
+};
+
+// Reads every waiting datagram of a path, a batch per call; video datagrams tell where feedback goes.
+void drain(Path& p, Batch& batch, Feedback* feedback) {
+    for (int round = 0; round < 64; ++round) {
+        int got = batch.receive(p.fd.get());
+        if (got < 0 && errno == EINTR) continue;
+        // A refused earlier feedback datagram shows up here as ECONNREFUSED: nothing to read then.
+        if (got <= 0) return;
+        std::uint64_t arrived = monotonic_ns();
+        for (std::size_t j = 0; j < static_cast<std::size_t>(got); ++j) {
+            std::size_t length = batch.msgs[j].msg_len;
+            p.received += 1;
+            p.bytes += length;
+            auto stamp = read_stamp(batch.buffers[j].data(), std::min(length, PEEK_BYTES));
+            if (!stamp) {
+                p.unstamped += 1;
+                continue;
+            }
+            p.streams[stamp->stream_id].add(stamp->sequence);
+            std::uint64_t latency = arrived > stamp->sent_ns ? arrived - stamp->sent_ns : 0;
+            p.second.add(latency);
+            p.total.add(latency);
+        }
+        if (feedback) feedback->seen(batch.sources[static_cast<std::size_t>(got) - 1], arrived);
+        if (got < static_cast<int>(BATCH)) return;
+    }
+}
+
 }  // namespace
 
 int run_receiver(const ReceiverConfig& config) {
     std::array<Path, 2> paths;
     paths[0].name = "video";
     paths[1].name = "tracking";
-    const std::string* addresses[2] = {&config.video_address, &config.tracking_address};
-    for (std::size_t i = 0; i < 2; ++i) {
-        auto fd = bind_udp(*addresses[i], config.receive_buffer);
-        if (!fd) {
-            std::fprintf(stderr, "vantrel-sim receive: %s\n", fd.error().c_str());
-            return 1;
-        }
-        paths[i].fd = std::move(*fd);
+    EventLoop loop;
+    auto opened = loop.open();
+    for (std::size_t i = 0; opened && i < 2; ++i) {
+        auto fd = bind_udp(i == 0 ? config.video_address : config.tracking_address, config.receive_buffer);
+        if (!fd) opened = std::unexpected(fd.error());
+        paths[i].fd = std::move(fd).value_or(net::Fd());
+        loop.watch(paths[i].fd.get(), i);
     }
-
-    ::signal(SIGPIPE, SIG_IGN);
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-    net::Fd signals(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-    net::Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
-    auto watch = [&](int fd, std::uint64_t key) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = key;
-        ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &ev);
-    };
-    watch(paths[0].fd.get(), 0);
-    watch(paths[1].fd.get(), 1);
-    watch(signals.get(), 2);
+    if (!opened) {
+        std::fprintf(stderr, "vantrel-sim receive: %s\n", opened.error().c_str());
+        return 1;
+    }
     print_line(config.json ? R"({"type":"ready"})" : "ready");
 
-    std::array<std::array<std::uint8_t, PEEK_BYTES>, BATCH> buffers{};
-    std::array<iovec, BATCH> iovs{};
-    std::array<mmsghdr, BATCH> msgs{};
-    std::array<sockaddr_in, BATCH> sources{};
-
-    std::optional<sockaddr_in> feedback_to;  // the sender of the latest video datagram
-    std::vector<std::uint8_t> feedback(std::max<std::uint32_t>(config.feedback_size, 1), 0);
-    std::uint64_t feedback_sent = 0, feedback_due_from = 0;
-
-    // Reads every waiting datagram of a path, a batch per call.
-    auto drain = [&](Path& p, bool video) {
-        for (int round = 0; round < 64; ++round) {
-            for (unsigned j = 0; j < BATCH; ++j) {
-                iovs[j] = iovec{buffers[j].data(), PEEK_BYTES};
-                msgs[j].msg_hdr = msghdr{};
-                msgs[j].msg_hdr.msg_iov = &iovs[j];
-                msgs[j].msg_hdr.msg_iovlen = 1;
-                msgs[j].msg_hdr.msg_name = &sources[j];
-                msgs[j].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-            }
-            int got = ::recvmmsg(p.fd.get(), msgs.data(), BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-            if (got < 0 && errno == EINTR) continue;
-            // A refused earlier feedback datagram shows up here as ECONNREFUSED: nothing to read then.
-            if (got <= 0) return;
-            std::uint64_t arrived = monotonic_ns();
-            for (std::size_t j = 0; j < static_cast<std::size_t>(got); ++j) {
-                std::size_t length = msgs[j].msg_len;
-                p.received += 1;
-                p.bytes += length;
-                auto stamp = read_stamp(buffers[j].data(), std::min(length, PEEK_BYTES));
-                if (!stamp) {
-                    p.unstamped += 1;
-                    continue;
-                }
-                p.streams[stamp->stream_id].add(stamp->sequence);
-                std::uint64_t latency = arrived > stamp->sent_ns ? arrived - stamp->sent_ns : 0;
-                p.second.add(latency);
-                p.total.add(latency);
-            }
-            if (video) {
-                if (!feedback_to) feedback_due_from = arrived;
-                feedback_to = sources[static_cast<std::size_t>(got) - 1];
-            }
-            if (got < static_cast<int>(BATCH)) return;
-        }
-    };
-
+    Batch batch;
+    Feedback feedback{config.feedback_rate,
+                      {},
+                      0,
+                      0,
+                      std::vector<std::uint8_t>(std::max<std::uint32_t>(config.feedback_size, 1), 0)};
     const std::uint64_t start = monotonic_ns();
     std::uint64_t next_tick = start + NS_PER_S, seconds = 0;
-    const std::optional<std::uint64_t> end =
-        config.duration_ms ? std::optional(start + *config.duration_ms * NS_PER_MS) : std::nullopt;
-    bool running = true;
-    epoll_event events[4];
-
-    while (running) {
+    const std::uint64_t end = config.duration_ms ? start + *config.duration_ms * NS_PER_MS : UINT64_MAX;
+    while (!loop.stopped()) {
         std::uint64_t now = monotonic_ns();
-        if (config.feedback_rate > 0 && feedback_to) {
-            // Sequence k falls due k / rate seconds after the first video datagram was seen.
-            std::uint64_t elapsed = now - feedback_due_from;
-            std::uint64_t due = (elapsed / NS_PER_S) * config.feedback_rate +
-                                (elapsed % NS_PER_S) * config.feedback_rate / NS_PER_S + 1;
-            for (std::uint64_t burst = 0; feedback_sent < due && burst < MAX_FEEDBACK_BURST; ++burst) {
-                if (feedback.size() >= STAMP_SIZE)
-                    write_stamp(feedback.data(), Stamp{FEEDBACK_STREAM_ID, feedback_sent, now});
-                ::sendto(paths[0].fd.get(), feedback.data(), feedback.size(), MSG_NOSIGNAL,
-                         reinterpret_cast<const sockaddr*>(&*feedback_to), sizeof(sockaddr_in));
-                ++feedback_sent;
-            }
-        }
-        while (now >= next_tick) {
+        feedback.send_due(paths[0].fd.get(), now);
+        for (; now >= next_tick; next_tick += NS_PER_S) {
             ++seconds;
-            if (!config.quiet)
-                for (Path& p : paths) print_second(p, seconds, config.json);
+            for (Path& p : paths)
+                if (!config.quiet) print_second(p, seconds, config.json);
             for (Path& p : paths) p.second.clear();
-            next_tick += NS_PER_S;
         }
-        if (end && now >= *end) break;
-
-        std::uint64_t wake = next_tick;
-        if (end) wake = std::min(wake, *end);
-        if (config.feedback_rate > 0 && feedback_to) {
-            std::uint64_t k = feedback_sent, r = config.feedback_rate;
-            wake = std::min(wake, feedback_due_from + (k / r) * NS_PER_S + ((k % r) * NS_PER_S + r - 1) / r);
-        }
-        std::uint64_t wait = wake > now ? wake - now : 0;
-        timespec ts{static_cast<time_t>(wait / NS_PER_S), static_cast<long>(wait % NS_PER_S)};
-        int n = ::epoll_pwait2(epoll.get(), events, 4, &ts, nullptr);
-        if (n < 0 && errno != EINTR) break;
-        for (int i = 0; i < n; ++i) {
-            std::uint64_t key = events[i].data.u64;
-            if (key == 2) {
-                running = false;
-                continue;
-            }
-            drain(paths[key], key == 0);
-        }
+        if (now >= end) break;
+        std::uint64_t wake = std::min({next_tick, end, feedback.next_ns().value_or(UINT64_MAX)});
+        for (const epoll_event& e : loop.wait(wake))
+            drain(paths[e.data.u64], batch, e.data.u64 == 0 ? &feedback : nullptr);
     }
     // Whatever arrived before the end still counts.
-    drain(paths[0], true);
-    drain(paths[1], false);
+    drain(paths[0], batch, &feedback);
+    drain(paths[1], batch, nullptr);
     for (const Path& p : paths) print_final(p, config.json);
-    print_line(config.json ? format(R"({{"type":"final","stream":"feedback","sent":{}}})", feedback_sent)
-                           : format("final feedback sent={}", feedback_sent));
+    print_line(config.json ? format(R"({{"type":"final","stream":"feedback","sent":{}}})", feedback.sent)
+                           : format("final feedback sent={}", feedback.sent));
     return 0;
 }
 

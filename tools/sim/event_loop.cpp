@@ -1,0 +1,87 @@
+#include "sim/event_loop.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "sim/stamp.h"
+#include "sim/text.h"
+
+namespace vantrel::sim {
+
+std::expected<void, std::string> EventLoop::open() {
+    epoll_ = net::Fd(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_) return std::unexpected(format("epoll: {}", net::IoError::last_os_error().text()));
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
+    signals_ = net::Fd(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals_) return std::unexpected(format("signalfd: {}", net::IoError::last_os_error().text()));
+    watch(signals_.get(), SIGNAL_KEY);
+    return {};
+}
+
+bool EventLoop::watch(int fd, std::uint64_t key, std::uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = key;
+    return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void EventLoop::modify(int fd, std::uint64_t key, std::uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = key;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev);
+}
+
+void EventLoop::unwatch(int fd) {
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::add_timer(std::uint64_t when_ns, std::function<void()> fn) {
+    timers_.emplace(when_ns, std::move(fn));
+}
+
+void EventLoop::run_timers(std::uint64_t now) {
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        auto fn = std::move(timers_.begin()->second);
+        timers_.erase(timers_.begin());
+        fn();
+    }
+}
+
+std::optional<std::uint64_t> EventLoop::next_timer_ns() const {
+    if (timers_.empty()) return std::nullopt;
+    return timers_.begin()->first;
+}
+
+std::span<epoll_event> EventLoop::wait(std::optional<std::uint64_t> deadline_ns) {
+    timespec ts{};
+    if (deadline_ns) {
+        std::uint64_t now = monotonic_ns();
+        std::uint64_t left = *deadline_ns > now ? *deadline_ns - now : 0;
+        ts.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+        ts.tv_nsec = static_cast<long>(left % 1'000'000'000);
+    }
+    int n = ::epoll_pwait2(epoll_.get(), events_, MAX_EVENTS, deadline_ns ? &ts : nullptr, nullptr);
+    if (n <= 0) return {};
+    std::size_t kept = 0;
+    for (int i = 0; i < n; ++i) {
+        if (events_[i].data.u64 != SIGNAL_KEY) {
+            events_[kept++] = events_[i];
+            continue;
+        }
+        signalfd_siginfo info{};
+        while (::read(signals_.get(), &info, sizeof info) == sizeof info) stopped_ = true;
+    }
+    return std::span(events_, kept);
+}
+
+}  // namespace vantrel::sim
