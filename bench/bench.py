@@ -57,7 +57,8 @@ class Proc:
             os.sched_setscheduler(self.pid, os.SCHED_FIFO, os.sched_param(fifo))
         self.lines = queue.Queue()
         self.all_lines = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.p.stdout:
@@ -134,6 +135,8 @@ class Proc:
                 self.p.kill()
                 self.p.wait()
             self.stop_s = time.monotonic() - signalled
+        # The last lines may still be in the pipe when the process has ended.
+        self.reader.join(timeout)
         self.stderr.close()
         with open(self.stderr_path.replace(".stderr", ".stdout"), "w") as f:
             f.write("\n".join(self.all_lines) + "\n")
