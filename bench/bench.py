@@ -5,15 +5,18 @@ Run through bench/run, which builds the programs and enters a private network+mo
 (loopback up, tmpfs on /run) so that the fixed addresses /var/run/usbmuxd and UDP 5000/4242 are ours.
 Every process (simulator, relay, receiver) runs on this machine; each measurement is repeated and the
 median reported, and every figure of the bridge and of iproxy is also given as a ratio to the
-reference relay measured in the same run.
+reference relay measured in the same run. With --baseline, a second build of the bridge is measured in
+the same repetitions and the bridge's figures are also given as ratios to it.
 """
 
 import argparse
+import contextlib
 import datetime
 import json
 import os
 import platform
 import queue
+import random
 import signal
 import statistics
 import subprocess
@@ -54,7 +57,8 @@ class Proc:
             os.sched_setscheduler(self.pid, os.SCHED_FIFO, os.sched_param(fifo))
         self.lines = queue.Queue()
         self.all_lines = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.p.stdout:
@@ -104,7 +108,7 @@ class Proc:
         return None
 
     def threads(self):
-        """{tid: (name, cpu ns, voluntary + involuntary context switches)} from schedstat and status."""
+        """{tid: (name, cpu ns, voluntary context switches: its wake-ups)} from schedstat and status."""
         out = {}
         for tid in os.listdir(f"/proc/{self.pid}/task"):
             base = f"/proc/{self.pid}/task/{tid}"
@@ -113,24 +117,26 @@ class Proc:
                     name = f.read().strip()
                 with open(f"{base}/schedstat") as f:
                     ns = int(f.read().split()[0])
-                switches = 0
                 with open(f"{base}/status") as f:
-                    for line in f:
-                        if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                            switches += int(line.split()[1])
+                    switches = next(int(line.split()[1]) for line in f if line.startswith("voluntary_ctxt_switches"))
                 out[tid] = (name, ns, switches)
             except FileNotFoundError:
                 pass
         return out
 
     def stop(self, sig=signal.SIGINT, timeout=10):
+        """Signals the process and waits for it; stop_s is the time from the signal to its exit."""
         if self.p.poll() is None:
+            signalled = time.monotonic()
             self.p.send_signal(sig)
             try:
                 self.p.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 self.p.kill()
                 self.p.wait()
+            self.stop_s = time.monotonic() - signalled
+        # The last lines may still be in the pipe when the process has ended.
+        self.reader.join(timeout)
         self.stderr.close()
         with open(self.stderr_path.replace(".stderr", ".stdout"), "w") as f:
             f.write("\n".join(self.all_lines) + "\n")
@@ -153,7 +159,10 @@ class Bench:
         self.args = args
         self.build = os.path.abspath(args.build)
         self.sim_path = os.path.join(self.build, "tools", "vantrel-sim")
-        self.bridge_path = args.bridge or os.path.join(self.build, "src", "main", "vantrel-usb")
+        # The bridge measured and, with --baseline, another build of it measured in the same repetitions.
+        self.bridges = {"bridge": args.bridge or os.path.join(self.build, "src", "main", "vantrel-usb")}
+        if args.baseline:
+            self.bridges["bridge-before"] = os.path.abspath(args.baseline)
         self.reference_path = os.path.join(self.build, "bench", "reference_relay")
         self.reader_path = os.path.join(self.build, "bench", "tcp_reader")
         self.log_dir = os.path.join(args.out, "logs")
@@ -162,6 +171,8 @@ class Bench:
         self.failures = []
         self.fifo = 0  # real-time priority of the processes started now (0: the normal policy)
         self.relays = [r for r in args.relays.split(",") if r != "iproxy" or args.iproxy]
+        if args.baseline and "bridge" in self.relays:
+            self.relays.insert(self.relays.index("bridge"), "bridge-before")
         self.serial = 0
 
     # --- processes -------------------------------------------------------------------------------
@@ -188,8 +199,8 @@ class Bench:
             mode = ["--like-bridge"] if relay == "reference+copy" else []
             return [self.start(f"{relay}-{p}", [self.reference_path] + mode + [str(DEVICE_PORTS[p])] * 2)
                     for p in paths], None
-        if relay == "bridge":
-            return [self.start("bridge", [self.bridge_path])], None
+        if relay in self.bridges:
+            return [self.start(relay, [self.bridges[relay]])], None
         env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:/var/run/usbmuxd")
         mappings = [f"{IPROXY_PORTS[p]}:{DEVICE_PORTS[p]}" for p in paths]
         proxy = self.start("iproxy", ["iproxy"] + mappings, env)
@@ -200,11 +211,11 @@ class Bench:
     def stop_relays(self, relay, procs):
         codes = []
         for proc in procs:
-            if relay == "bridge":
+            if relay in self.bridges:
                 code = proc.stop(signal.SIGINT)
                 codes.append(code)
                 if code != 0 or not any("Goodbye." in l for l in proc.all_lines):
-                    print(f"  warning: the bridge ended with status {code}", file=sys.stderr)
+                    print(f"  warning: {relay} ended with status {code}", file=sys.stderr)
             else:
                 codes.append(proc.stop(signal.SIGTERM))
         return codes
@@ -326,49 +337,63 @@ class Bench:
                 "p50_us": final["p50_us"], "p99_us": final["p99_us"], "max_us": final["max_us"], **m,
             })
 
-    def idle(self, state, rep):
-        if state == "searching":
-            sim = self.start_sim(["--no-device", "--quiet"])
-        else:
-            sim = self.start_sim(["--no-video", "--no-tracking"])
-        bridge = self.start("bridge", [self.bridge_path])
+    @contextlib.contextmanager
+    def idle_bridge(self, relay, state):
+        """A bridge with nothing to forward: no device ("searching"), or an app that answers its health
+        checks and sends nothing ("silent-session", from when both streams are up). Stopped with Ctrl+C
+        at the end, before the simulator."""
+        sim = self.start_sim(["--no-device", "--quiet"] if state == "searching" else ["--no-video", "--no-tracking"])
+        bridge = self.start(relay, [self.bridges[relay]])
         try:
             if state == "silent-session":
                 self.wait_health(sim, ["video", "tracking"])
+            yield bridge
+        finally:
+            self.stop_relays(relay, [bridge])
+            sim.stop(signal.SIGINT)
+
+    def idle(self, relay, state, rep):
+        with self.idle_bridge(relay, state) as bridge:
             time.sleep(2)
             before, t0 = bridge.threads(), time.monotonic()
             cpu0 = bridge.cpu_seconds()
             time.sleep(self.args.idle_seconds)
             after, t1 = bridge.threads(), time.monotonic()
             cpu1 = bridge.cpu_seconds()
-        finally:
-            code = self.stop_relays("bridge", [bridge])
-            sim.stop(signal.SIGINT)
         window = t1 - t0
+        # The threads alive at the end of the window, one started within it from its start; one that
+        # ended within it is missed (threads_same says whether the sets at both ends were the same).
         per_thread = {}
         for tid, (name, ns, switches) in after.items():
-            if tid not in before:
-                continue
+            _, ns0, switches0 = before.get(tid, (name, 0, 0))
             entry = per_thread.setdefault(name, {"cpu_pct": 0.0, "wakeups_per_s": 0.0})
-            entry["cpu_pct"] += 100 * (ns - before[tid][1]) / 1e9 / window
-            entry["wakeups_per_s"] += (switches - before[tid][2]) / window
+            entry["cpu_pct"] += 100 * (ns - ns0) / 1e9 / window
+            entry["wakeups_per_s"] += (switches - switches0) / window
         for entry in per_thread.values():
             entry["cpu_pct"] = round(entry["cpu_pct"], 3)
             entry["wakeups_per_s"] = round(entry["wakeups_per_s"], 1)
         self.record({
-            "test": "idle", "relay": "bridge", "state": state, "rep": rep, "window_s": round(window, 3),
+            "test": "idle", "relay": relay, "state": state, "rep": rep, "window_s": round(window, 3),
             "cpu_pct": round(sum(e["cpu_pct"] for e in per_thread.values()), 3),
             "cpu_pct_ticks": round(100 * (cpu1 - cpu0) / window, 2),
-            "threads": per_thread, "exit_codes": code,
+            "wakeups_per_s": round(sum(e["wakeups_per_s"] for e in per_thread.values()), 1),
+            "threads_same": sorted(before) == sorted(after), "threads": per_thread,
+            "exit_codes": [bridge.p.returncode],
         })
+
+    def stop(self, relay, rep):
+        """Ctrl+C to exit with a connected, silent app, after 1 to 6 s (at random) of session, so that the
+        signal falls anywhere within the bridge's 5 s receive timeouts."""
+        delay = random.uniform(1, 6)
+        with self.idle_bridge(relay, "silent-session") as bridge:
+            time.sleep(delay)
+        self.record({"test": "stop", "relay": relay, "rep": rep, "delay_s": round(delay, 2),
+                     "stop_ms": round(1000 * bridge.stop_s, 1), "exit_codes": [bridge.p.returncode]})
 
     def record(self, result):
         self.runs.append(result)
-        keys = [k for k in ("test", "relay", "path", "size", "rate", "policy", "state") if k in result]
-        label = " ".join(str(result[k]) for k in keys)
-        figures = {k: result[k] for k in ("packets_per_s", "mb_per_s", "lost", "cpu_s_per_gb", "p50_us", "p99_us",
-                                          "max_us", "cpu_pct", "relay_cpu_pct", "relay_runqueue_pct", "relay_page_faults",
-                                          "sim_cpu_pct", "consumer_cpu_pct", "peak_rss_kb") if k in result}
+        label = " ".join(str(result[k]) for k in KEYS if k in result)
+        figures = {k: result[k] for k in FIELDS if k in result}
         print(f"  [{result['rep']}] {label}: {json.dumps(figures)}", flush=True)
 
     def attempt(self, what, *args):
@@ -396,7 +421,11 @@ class Bench:
                             self.attempt(self.latency, relay, rate, policy, rep)
             if "idle" in self.args.tests:
                 for state in ("searching", "silent-session"):
-                    self.attempt(self.idle, state, rep)
+                    for relay in self.bridges:
+                        self.attempt(self.idle, relay, state, rep)
+            if "stop" in self.args.tests:
+                for relay in self.bridges:
+                    self.attempt(self.stop, relay, rep)
 
 
 # --- summary ---------------------------------------------------------------------------------------
@@ -413,7 +442,19 @@ def ratio(value, reference):
 
 
 KEYS = ("test", "relay", "path", "size", "rate", "policy", "state")
+FIELDS = ("packets_per_s", "mb_per_s", "lost", "cpu_s_per_gb", "p50_us", "p99_us", "max_us", "cpu_pct",
+          "wakeups_per_s", "stop_ms", "relay_cpu_pct", "relay_runqueue_pct", "relay_page_faults", "sim_cpu_pct",
+          "consumer_cpu_pct", "peak_rss_kb")
 RATIO_FIELDS = ("packets_per_s", "mb_per_s", "cpu_s_per_gb", "p50_us", "p99_us", "max_us")
+BEFORE_FIELDS = RATIO_FIELDS + ("cpu_pct", "wakeups_per_s", "stop_ms")
+
+
+def paired_ratios(members, others, fields):
+    """Per field, each run divided by the other relay's run of the same repetition (measured a few
+    seconds apart), then the median of those ratios."""
+    other = {r["rep"]: r for r in others}
+    return {f: median([ratio(m[f], other[m["rep"]][f]) for m in members if m["rep"] in other])
+            for f in fields if f in members[0]}
 
 
 def summarize(runs):
@@ -425,35 +466,32 @@ def summarize(runs):
     for key, members in groups.items():
         row = dict(key)
         row["reps"] = len(members)
-        for field in ("packets_per_s", "mb_per_s", "lost", "cpu_s_per_gb", "p50_us", "p99_us", "max_us",
-                      "cpu_pct", "relay_cpu_pct", "relay_runqueue_pct", "relay_page_faults", "sim_cpu_pct",
-                      "consumer_cpu_pct", "peak_rss_kb"):
+        for field in FIELDS:
             if field in members[0]:
                 row[field] = median([m[field] for m in members])
+        if row["test"] == "stop":
+            row["stop_ms_max"] = max(m["stop_ms"] for m in members)
         if row["test"] == "idle":
             names = sorted({n for m in members for n in m["threads"]})
             row["threads"] = {n: {f: median([m["threads"].get(n, {}).get(f) for m in members])
                                   for f in ("cpu_pct", "wakeups_per_s")} for n in names}
-        if row["relay"] != "reference" and row["test"] != "idle":
-            # Each run against the reference run of the same repetition (measured a few seconds apart),
-            # then the median of those ratios; the ratio of the two medians is kept as well.
-            reference = {r["rep"]: r for r in groups.get(tuple((k, "reference" if k == "relay" else v)
-                                                              for k, v in key), [])}
-            row["vs_reference"] = {}
-            row["vs_reference_of_medians"] = {}
-            for field in RATIO_FIELDS:
-                if field not in row:
-                    continue
-                paired = [ratio(m[field], reference[m["rep"]][field]) for m in members if m["rep"] in reference]
-                row["vs_reference"][field] = median(paired)
-                ref_median = median([r[field] for r in reference.values()]) if reference else None
-                row["vs_reference_of_medians"][field] = ratio(row[field], ref_median)
+        def same_case(relay):
+            return groups.get(tuple((k, relay if k == "relay" else v) for k, v in key), [])
+
+        if row["relay"] != "reference" and row["test"] in ("throughput", "latency"):
+            # The ratio of the two medians is kept as well.
+            reference = same_case("reference")
+            row["vs_reference"] = paired_ratios(members, reference, RATIO_FIELDS)
+            row["vs_reference_of_medians"] = {f: ratio(row[f], median([r[f] for r in reference]))
+                                              for f in row["vs_reference"]}
+        if row["relay"] == "bridge" and same_case("bridge-before"):
+            row["vs_before"] = paired_ratios(members, same_case("bridge-before"), BEFORE_FIELDS)
         rows.append(row)
 
-    test_rank = {"throughput": 0, "latency": 1, "idle": 2}
-    relay_rank = {"reference": 0, "reference+copy": 1, "bridge": 2, "iproxy": 3}
+    test_rank = {"throughput": 0, "latency": 1, "idle": 2, "stop": 3}
+    relay_rank = {"reference": 0, "reference+copy": 1, "bridge-before": 2, "bridge": 3, "iproxy": 4}
     rows.sort(key=lambda r: (test_rank[r["test"]], r.get("policy", ""), r.get("rate", 0), r.get("path") == "tracking",
-                             r.get("size", 0), relay_rank[r["relay"]], r.get("state", "")))
+                             r.get("size", 0), r.get("state", ""), relay_rank[r["relay"]]))
     return rows
 
 
@@ -465,8 +503,8 @@ def targets(rows):
         vs = row.get("vs_reference", {})
         if row["test"] == "throughput":
             r = vs.get("packets_per_s")
-            verdicts.append({"target": f"throughput {row['path']} {row['size']} B >= 0.90 x reference",
-                             "value": r, "met": r is not None and r >= 0.90})
+            verdicts.append({"target": f"throughput {row['path']} {row['size']} B >= 0.95 x reference",
+                             "value": r, "met": r is not None and r >= 0.95})
             verdicts.append({"target": f"peak RSS {row['path']} {row['size']} B <= 10 MB",
                              "value": row["peak_rss_kb"], "met": row["peak_rss_kb"] <= 10 * 1024})
         elif row["test"] == "latency":
@@ -477,6 +515,9 @@ def targets(rows):
         elif row["test"] == "idle":
             verdicts.append({"target": f"idle CPU {row['state']} <= 1 % of one core",
                              "value": row["cpu_pct"], "met": row["cpu_pct"] <= 1.0})
+        elif row["test"] == "stop":
+            verdicts.append({"target": "Ctrl+C to exit with a silent app <= 100 ms (the longest run)",
+                             "value": row["stop_ms_max"], "met": row["stop_ms_max"] <= 100})
     return verdicts
 
 
@@ -498,7 +539,8 @@ def x(row, field):
 def markdown(report):
     rows, out = report["summary"], []
     out.append(f"Medians of {report['config']['reps']} repetitions. ×ref: each run divided by the reference "
-               f"relay's run of the same repetition (a few seconds apart), median of those ratios. Windows of "
+               f"relay's run of the same repetition (a few seconds apart), median of those ratios (after ÷ "
+               f"before: the same between the two bridges). Windows of "
                f"{report['config']['seconds']} s after "
                f"{report['config']['warmup']} s of warm-up.\n")
     out.append("### Throughput (the simulator writes as fast as it can)\n")
@@ -523,14 +565,30 @@ def markdown(report):
                    f"{fmt(row['p99_us'], 1)} | {x(row, 'p99_us')} | {fmt(row['max_us'], 1)} | {fmt(row['lost'])} | "
                    f"{fmt(row['relay_cpu_pct'], 1)} |")
     out.append("\n### Idle cost of the bridge\n")
-    out.append("| State | CPU % of one core | Per thread: CPU % (wake-ups/s) |")
-    out.append("|---|---:|---|")
+    out.append("| State | Relay | CPU % of one core | Wake-ups/s | Per thread: CPU % (wake-ups/s) |")
+    out.append("|---|---|---:|---:|---|")
     for row in rows:
         if row["test"] != "idle":
             continue
         parts = ", ".join(f"{name} {t['cpu_pct']:.3f} % ({t['wakeups_per_s']:.0f}/s)"
                           for name, t in sorted(row["threads"].items(), key=lambda kv: -(kv[1]["cpu_pct"] or 0)))
-        out.append(f"| {row['state']} | {row['cpu_pct']:.3f} | {parts} |")
+        out.append(f"| {row['state']} | {row['relay']} | {row['cpu_pct']:.3f} | {fmt(row['wakeups_per_s'], 1)} | "
+                   f"{parts} |")
+    out.append("\n### Ctrl+C to exit with a connected, silent app\n")
+    out.append("| Relay | Median ms | Max ms | Runs |")
+    out.append("|---|---:|---:|---:|")
+    for row in rows:
+        if row["test"] == "stop":
+            out.append(f"| {row['relay']} | {fmt(row['stop_ms'], 1)} | {fmt(row['stop_ms_max'], 1)} | {row['reps']} |")
+    if any("vs_before" in row for row in rows):
+        out.append("\n### After ÷ before (bridge ÷ bridge-before, paired by repetition, median of the ratios)\n")
+        out.append("| Case | Ratios |")
+        out.append("|---|---|")
+        for row in rows:
+            if "vs_before" in row:
+                case = " ".join(str(row[k]) for k in KEYS if k in row and k != "relay")
+                ratios = ", ".join(f"{f} {v:.3g}" for f, v in row["vs_before"].items() if v is not None)
+                out.append(f"| {case} | {ratios} |")
     out.append("\n### How to read these figures\n")
     out.append(NOTES)
     out.append("\n### Targets\n")
@@ -550,7 +608,8 @@ NOTES = """\
   exact size per packet); the gap from it to the bridge is the bridge's own. Bridge: vantrel-usb as
   shipped. iproxy: libusbmuxd's iproxy forwarding the simulated port to a TCP reader (bench/tcp_reader);
   it relays a byte stream, so its "packets/s" are the app's frames passing through it, not datagrams, and
-  only its MB/s compare with the relays.
+  only its MB/s compare with the relays. bridge-before (with `--baseline`): another build of vantrel-usb,
+  measured in the same repetitions as the others.
 - Every process runs on this machine: the simulator (usbmuxd and the app), the relay and the receiver
   (`vantrel-sim receive` with a 256 MiB socket buffer, reading with recvmmsg) share its cores.
 - Lost: stamped packets whose sequence numbers never reached the receiver (UDP drops at either socket).
@@ -562,6 +621,13 @@ NOTES = """\
   waits for a CPU held by unrelated work) and "fifo" (SCHED_FIFO for every process, so that the relays'
   own delays show). iproxy's latency includes the coalescing of small writes on its TCP connections
   (Nagle's algorithm, delayed ACKs).
+- Idle: the bridge alone for the idle window, searching (no device) or with a silent app (connected, sending
+  nothing). CPU % from schedstat; wake-ups are voluntary context switches (/proc/…/task/*/status),
+  summed over the threads alive at the end of the window (one started within it counted from its
+  start; one that ended within it would be missed, and none did when threads_same is true in
+  results.json).
+- Ctrl+C to exit: a silent session of 1 to 6 s (at random, so that the signal falls anywhere within
+  the bridge's receive timeouts), then SIGINT; the time until the process has exited (waitpid).
 """
 
 
@@ -600,13 +666,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build-bench", help="the build directory")
     parser.add_argument("--bridge", help="the vantrel-usb to measure (default: the one of the build directory)")
+    parser.add_argument("--baseline", metavar="PATH",
+                        help="another vantrel-usb, measured as the relay bridge-before in the same repetitions")
     parser.add_argument("--out", default="bench/results", help="where results and logs go")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of every measurement")
     parser.add_argument("--seconds", type=float, default=5, help="measured window of each run")
     parser.add_argument("--warmup", type=float, default=1, help="streaming before the window opens")
     parser.add_argument("--idle-seconds", type=float, default=10, help="measured window of the idle runs")
     parser.add_argument("--latency-video-size", type=int, default=1400, help="video payload of the latency runs")
-    parser.add_argument("--tests", default="throughput,latency,idle", help="comma-separated subset")
+    parser.add_argument("--tests", default="throughput,latency,idle,stop", help="comma-separated subset")
     parser.add_argument("--relays", default="reference,reference+copy,bridge,iproxy",
                         help="comma-separated subset (reference+copy: throughput runs only)")
     parser.add_argument("--throughput-cases", default="video:48,video:1400,video:60000,tracking:48",
