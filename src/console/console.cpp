@@ -150,7 +150,7 @@ std::string printable_serial(std::string_view serial) {
 
 std::string serial_display_form(std::string_view serial_number) {
     constexpr std::size_t LIMIT = 12;
-    const std::string serial = printable_serial(serial_number);
+    std::string serial = printable_serial(serial_number);
     if (serial.size() <= LIMIT) return serial;
     std::size_t cut = LIMIT;
     // Step back over UTF-8 continuation bytes so that no character is split.

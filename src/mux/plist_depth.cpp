@@ -38,7 +38,7 @@ struct Container {
 
 enum class RefKind { Object, Invalid, End };
 struct Ref {
-    RefKind kind;
+    RefKind kind = RefKind::Invalid;
     std::uint64_t object = 0;
 };
 
