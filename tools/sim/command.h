@@ -37,14 +37,14 @@ struct StreamSettings {
     std::uint64_t rate = 0;  // packets per second; 0: as fast as the peer reads
     std::uint32_t size_min = 1000;
     std::uint32_t size_max = 1000;
-    std::optional<std::uint64_t> count;  // sequence numbers to go through, skipped ones included
+    std::optional<std::uint64_t> count{};  // sequence numbers to go through, skipped ones included
     bool stamp = false;
-    std::optional<std::uint32_t> stream_id;                       // default: the port
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> skip;  // sequence numbers not sent
+    std::optional<std::uint32_t> stream_id{};                       // default: the port
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> skip{};  // sequence numbers not sent
     std::uint64_t seed = 1;
-    std::optional<FaultKind> then;  // applied once the last packet is handed to the system
-    std::string file;               // payload source: "" generated, "-" standard input, else a path
-    bool loop = false;              // start a regular file over at its end
+    std::optional<FaultKind> then{};  // applied once the last packet is handed to the system
+    std::string file{};               // payload source: "" generated, "-" standard input, else a path
+    bool loop = false;                // start a regular file over at its end
 
     friend bool operator==(const StreamSettings&, const StreamSettings&) = default;
 };
@@ -89,17 +89,17 @@ struct Command {
     Op op = Op::Quit;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
-    std::string serial;               // plug, plug-hex
-    bool on = false;                  // listen, echo, read, events; mode: raw; autostream: enabled
-    std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
-    std::uint64_t count = 0;          // wait-feedback
-    std::vector<std::uint8_t> bytes;  // send, raw; health answer payload
+    std::string serial{};               // plug, plug-hex
+    bool on = false;                    // listen, echo, read, events; mode: raw; autostream: enabled
+    std::uint64_t ms = 0;               // refuse, sleep, health late, wait timeouts
+    std::uint64_t count = 0;            // wait-feedback
+    std::vector<std::uint8_t> bytes{};  // send, raw; health answer payload
     HealthMode health = HealthMode::Answer;
     ListReply list_reply = ListReply::Normal;
     std::uint32_t list_length = 16;  // list-reply badlength: the length; nested-*: the depth
     ConnectReply connect_reply = ConnectReply::Normal;
     FaultKind fault = FaultKind::Close;
-    StreamSettings stream;  // stream, autostream
+    StreamSettings stream{};  // stream, autostream
 };
 
 inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;
