@@ -64,12 +64,6 @@ std::optional<FaultKind> parse_fault(std::string_view name) {
     return std::nullopt;
 }
 
-std::string_view fault_name(FaultKind kind) {
-    for (const auto& [k, text] : FAULT_NAMES)
-        if (k == kind) return text;
-    return "?";
-}
-
 std::expected<StreamSettings, std::string> parse_stream_settings(const Words& words) {
     StreamSettings settings;
     for (std::string_view word : words) {

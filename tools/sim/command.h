@@ -15,7 +15,6 @@ namespace vantrel::sim {
 // What the app side can do wrong on a tunnel, on demand or after a stream's count.
 enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Silent, Unplug };
 std::optional<FaultKind> parse_fault(std::string_view name);
-std::string_view fault_name(FaultKind kind);
 
 enum class HealthMode { Answer, Ignore, Late, Split };
 
@@ -83,7 +82,7 @@ struct Command {
         Events,
         Devices,
         Sleep,
-        Quit,
+        Quit
     };
 
     Op op = Op::Quit;

@@ -112,17 +112,13 @@ std::vector<std::uint8_t> nested_xml_plist(std::uint32_t depth) {
 
 // Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
 std::string printable(std::string_view text) {
-    static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;
     for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        auto c = static_cast<std::uint8_t>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\')
             out.push_back(ch);
-        } else {
-            out += "\\x";
-            out.push_back(DIGITS[c >> 4]);
-            out.push_back(DIGITS[c & 15]);
-        }
+        else
+            out += format("\\x{}", to_hex(std::span(&c, 1)));
     }
     return out;
 }
@@ -151,13 +147,11 @@ std::vector<std::uint8_t> plist_bytes(plist_t plist, bool binary) {
     return std::vector<std::uint8_t>(data, data + size);
 }
 
-std::vector<std::uint8_t> result_message(std::uint32_t tag, std::uint64_t number, bool partial) {
+void put_result(OutBuffer& out, std::uint32_t tag, std::uint64_t number, bool partial) {
     net::Plist root(plist_new_dict());
     plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
     plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    OutBuffer out;
     put_message(out, tag, plist_bytes(static_cast<plist_t>(root.get()), false), partial);
-    return std::vector<std::uint8_t>(out.data(), out.data() + out.size());
 }
 
 net::Plist device_list(const std::map<std::uint32_t, Device>& devices) {
@@ -366,7 +360,7 @@ void Daemon::handle_request(Client& c, std::uint32_t version, std::uint32_t tag,
     } else {
         output_.event(
             format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
-        c.out.append(result_message(tag, RESULT_BADCOMMAND, false));
+        put_result(c.out, tag, RESULT_BADCOMMAND, false);
         send(c);
     }
 }
@@ -429,7 +423,7 @@ void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
 // False when the reply is not whole (connect-reply silent or partial): then no tunnel is made.
 bool Daemon::answer_connect(Client& c, std::uint32_t tag, std::uint64_t number) {
     if (connect_reply_ == ConnectReply::Silent) return false;  // a wedged daemon: the client waits for ever
-    c.out.append(result_message(tag, number, connect_reply_ == ConnectReply::Partial));
+    put_result(c.out, tag, number, connect_reply_ == ConnectReply::Partial);
     send(c);
     return connect_reply_ == ConnectReply::Normal;
 }

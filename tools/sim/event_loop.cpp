@@ -28,16 +28,12 @@ std::expected<void, std::string> EventLoop::open() {
 }
 
 bool EventLoop::watch(int fd, std::uint64_t key, std::uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.u64 = key;
+    epoll_event ev{.events = events, .data = {.u64 = key}};
     return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 void EventLoop::modify(int fd, std::uint64_t key, std::uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.u64 = key;
+    epoll_event ev{.events = events, .data = {.u64 = key}};
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev);
 }
 
