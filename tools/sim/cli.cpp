@@ -147,18 +147,11 @@ StreamSettings& stream_of(Collected& o, std::string_view name) {
     return s.settings;
 }
 
-Result stream_rate(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto n = number(name, v);
-    if (n && *n > MAX_STREAM_RATE) return fail(format("{}: at most {}", name, MAX_STREAM_RATE));
-    return assign(stream_of(o, name).rate, n);
-}
-
-Result stream_size(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto r = parse_range(v);
-    if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
-        return fail(format("{}: \"{}\" is not N or MIN-MAX between 1 and {}", name, v, MAX_STREAM_PACKET));
-    stream_of(o, name).size_min = static_cast<std::uint32_t>(r->first);
-    stream_of(o, name).size_max = static_cast<std::uint32_t>(r->second);
+// --video-rate N is the stream option rate=N of the video stream; so for size, count and then.
+Result stream_option(Collected& o, std::string_view name, std::string_view v, Args&) {
+    std::string word = format("{}={}", name.substr(name.find('-', 2) + 1), v);
+    if (auto r = set_stream_option(stream_of(o, name), word); !r)
+        return fail(format("{}: {}", name, r.error()));
     return {};
 }
 
@@ -166,19 +159,6 @@ Result stream_file(Collected& o, std::string_view name, std::string_view v, Args
     if (v != "-" && ::access(std::string(v).c_str(), R_OK) != 0)
         return fail(format("{}: cannot read {}", name, v));
     stream_of(o, name).file = std::string(v);
-    return {};
-}
-
-Result stream_count(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto n = number(name, v);
-    if (n && *n == 0) return fail(format("{}: must be at least 1", name));
-    return assign(stream_of(o, name).count, n);
-}
-
-Result stream_then(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto f = parse_fault(v);
-    if (!f) return fail(format("{}: unknown action \"{}\"", name, v));
-    stream_of(o, name).then = *f;
     return {};
 }
 
@@ -266,22 +246,22 @@ constexpr OptionSpec<Collected> SIM_OPTIONS[] = {
     {"", "--seed", "N", "seed of the random packet sizes (default 1)", store<&Collected::seed, number>},
     {"Streams, started on every new tunnel once the health check is done (port 5000 video, 4242 tracking;\n"
      "on by default without --script and --script-file, otherwise when one of their options is given)",
-     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_rate},
+     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_option},
     {"", "--video-size", "N|MIN-MAX", "payload bytes, fixed or uniformly random (default 1000-8000)",
-     stream_size},
+     stream_option},
     {"", "--video-file", "FILE|-", "cut the payloads from FILE or standard input instead of generating them",
      stream_file},
-    {"", "--video-count", "N", "stop after N packets", stream_count},
+    {"", "--video-count", "N", "stop after N packets", stream_option},
     {"", "--video-then", "ACTION",
      "then: close, zero-length, over-length, half-prefix, half-frame, silent\n"
      "or unplug (default: stay connected and quiet)",
-     stream_then},
+     stream_option},
     {"", "--no-video", "", "no video stream", no_stream},
-    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_rate},
-    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_size},
+    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_option},
+    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_option},
     {"", "--tracking-file", "FILE|-", "as --video-file", stream_file},
-    {"", "--tracking-count", "N", "as --video-count", stream_count},
-    {"", "--tracking-then", "ACTION", "as --video-then", stream_then},
+    {"", "--tracking-count", "N", "as --video-count", stream_option},
+    {"", "--tracking-then", "ACTION", "as --video-then", stream_option},
     {"", "--no-tracking", "", "no tracking stream", no_stream},
     {"", "--loop", "", "start a file over at its end (regular files)", flag<&Collected::loop>},
     {"Script and schedule", "--script", "",

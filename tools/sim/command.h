@@ -48,6 +48,8 @@ struct StreamSettings {
     friend bool operator==(const StreamSettings&, const StreamSettings&) = default;
 };
 
+// One key=value word of `stream` / `autostream` (or of a stream option of the command line).
+std::expected<void, std::string> set_stream_option(StreamSettings& settings, std::string_view word);
 // Parses the key=value words of `stream` / `autostream`.
 std::expected<StreamSettings, std::string> parse_stream_settings(const std::vector<std::string_view>& words);
 // The rules that combine several keys (also checked for the command-line stream options).
