@@ -20,10 +20,6 @@ namespace {
 
 using Op = Command::Op;
 
-std::unexpected<std::string> fail(std::string text) {
-    return std::unexpected(std::move(text));
-}
-
 // Walks the arguments; accepts "--name VALUE" and "--name=VALUE".
 class Args {
 public:

@@ -22,10 +22,6 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 7> FAULT_NAMES{{
     {FaultKind::Unplug, "unplug"},
 }};
 
-std::unexpected<std::string> fail(std::string text) {
-    return std::unexpected(std::move(text));
-}
-
 std::optional<std::uint32_t> parse_device(std::string_view word) {
     auto n = parse_u64(word);
     if (!n || *n == 0 || *n > UINT32_MAX) return std::nullopt;

@@ -179,38 +179,38 @@ std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path)
-        return std::unexpected(format("cannot listen on {}: path too long", path));
+        return fail(format("cannot listen on {}: path too long", path));
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) return std::unexpected(format("cannot listen on {}: not a socket", path));
+        if (!S_ISSOCK(st.st_mode)) return fail(format("cannot listen on {}: not a socket", path));
         net::Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0)
-            return std::unexpected(format("cannot listen on {}: another daemon answers there", path));
+            return fail(format("cannot listen on {}: another daemon answers there", path));
         ::unlink(path.c_str());  // stale: left behind by a daemon that is gone
     }
     net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
-        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+        return fail(format("cannot listen on {}: {}", path, os_error_text()));
     ::chmod(path.c_str(), 0666);  // as usbmuxd: any user may connect
     if (::listen(fd.get(), 128) != 0) {
         ::unlink(path.c_str());
-        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+        return fail(format("cannot listen on {}: {}", path, os_error_text()));
     }
     return fd;
 }
 
 std::expected<net::Fd, std::string> listen_tcp(const std::string& address) {
     auto addr = net::parse_ipv4(address);
-    if (!addr) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
+    if (!addr) return fail(format("cannot listen on {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int one = 1;
     if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
-        return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
+        return fail(format("cannot listen on {}: {}", address, os_error_text()));
     return fd;
 }
 

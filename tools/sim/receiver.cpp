@@ -113,16 +113,15 @@ void print_final(const Path& p, bool json) {
 
 std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::uint32_t receive_buffer) {
     auto addr = net::parse_ipv4(address);
-    if (!addr) return std::unexpected(format("cannot bind {}: not an address a.b.c.d:port", address));
+    if (!addr) return fail(format("cannot bind {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    if (!fd) return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
     int size = static_cast<int>(receive_buffer);
     // Beyond rmem_max only with privilege; fall back to what is allowed.
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
-        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+        return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
     return fd;
 }
 

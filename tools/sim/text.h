@@ -6,6 +6,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +38,11 @@ template <typename... Args>
 std::string format(std::string_view pattern, const Args&... args) {
     std::array<std::string, sizeof...(Args)> pieces{format_detail::piece(args)...};
     return format_detail::substitute(pattern, pieces);
+}
+
+// The error of a std::expected<T, std::string>.
+inline std::unexpected<std::string> fail(std::string text) {
+    return std::unexpected(std::move(text));
 }
 
 // Whitespace-separated words of a line.
