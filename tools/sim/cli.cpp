@@ -20,10 +20,6 @@ namespace {
 
 using Op = Command::Op;
 
-std::unexpected<std::string> fail(std::string text) {
-    return std::unexpected(std::move(text));
-}
-
 // Walks the arguments; accepts "--name VALUE" and "--name=VALUE".
 class Args {
 public:
@@ -53,16 +49,6 @@ private:
     std::optional<std::string_view> inline_value_;
 };
 
-struct StreamOptions {
-    std::optional<std::uint64_t> rate;
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> size;
-    std::optional<std::string> file;
-    std::optional<std::uint64_t> count;
-    std::optional<FaultKind> then;
-    bool off = false;
-    bool given() const { return rate || size || file || count || then; }
-};
-
 std::expected<std::uint64_t, std::string> number(std::string_view name, std::string_view text) {
     auto n = parse_u64(text);
     if (!n) return fail(format("{}: \"{}\" is not a number", name, text));
@@ -75,15 +61,22 @@ std::expected<std::uint64_t, std::string> seconds(std::string_view name, std::st
     return *ms;
 }
 
-// What the options of the simulator collect; the configuration is built from it at the end.
-struct Collected {
-    SimConfig config;
+// The stream of one port as its options leave it: the defaults until an option says otherwise.
+struct StreamOptions {
+    std::string_view what;
+    StreamSettings settings;
+    bool given = false, off = false;
+};
+
+// What the options of the simulator collect; the configuration is completed from it at the end.
+struct Collected : SimConfig {
     std::vector<std::string> serials;
     bool no_device = false, stamp = false, loop = false;
     std::uint64_t seed = 1;
     std::optional<Command> health, list_reply, connect_reply;  // applied at the start
     std::optional<std::uint64_t> refuse_ms;
-    StreamOptions video, tracking;
+    StreamOptions video{"video", {.rate = 30, .size_min = 1000, .size_max = 8000}};
+    StreamOptions tracking{"tracking", {.rate = 60, .size_min = 48, .size_max = 48}};
     std::optional<std::string> script_file;
 };
 
@@ -108,33 +101,53 @@ Result assign(Target& target, std::expected<T, std::string> value) {
     return {};
 }
 
-// A value option that is a script command in disguise: "--list-reply badlength:20" is
-// "list-reply badlength 20".
-Result as_command(std::optional<Command>& target, std::string prefix, std::string_view name,
-                  std::string_view v, Op op, std::string_view bad) {
-    std::string line = prefix + std::string(v);
-    std::replace(line.begin() + static_cast<std::ptrdiff_t>(prefix.size()), line.end(), ':', ' ');
-    auto c = parse_command(line);
-    if (!c || c->op != op) return fail(format("{}: {} \"{}\"", name, bad, v));
-    target = std::move(*c);
+// An option whose value `Parse` reads into the member it names.
+template <auto Member, auto Parse, typename Target>
+Result store(Target& target, std::string_view name, std::string_view v, Args&) {
+    return assign(target.*Member, Parse(name, v));
+}
+
+// A flag that sets the bool member it names.
+template <auto Flag, typename Target>
+Result flag(Target& target, std::string_view, std::string_view, Args&) {
+    target.*Flag = true;
     return {};
 }
 
-StreamOptions& stream_of(Collected& o, std::string_view name) {
-    return name.starts_with("--video") ? o.video : o.tracking;
+// A value option that is a script command in disguise: "--list-reply badlength:20" is
+// "list-reply badlength 20", "--health late:MS" is "health 1 1 late MS".
+bool as_command(std::optional<Command>& target, std::string prefix, std::string_view v) {
+    std::string line = prefix + std::string(v);
+    std::replace(line.begin() + static_cast<std::ptrdiff_t>(prefix.size()), line.end(), ':', ' ');
+    auto c = parse_command(line);
+    if (c) target = std::move(*c);
+    return c.has_value();
 }
 
-Result stream_rate(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto n = number(name, v);
-    if (n && *n > MAX_STREAM_RATE) return fail(format("{}: at most {}", name, MAX_STREAM_RATE));
-    return assign(stream_of(o, name).rate, n);
+template <std::optional<Command> Collected::*Member>
+Result reply_mode(Collected& o, std::string_view name, std::string_view v, Args&) {
+    if (as_command(o.*Member, std::string(name.substr(2)) + " ", v)) return {};
+    return fail(format("{}: bad mode \"{}\"", name, v));
 }
 
-Result stream_size(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto r = parse_range(v);
-    if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
-        return fail(format("{}: \"{}\" is not N or MIN-MAX between 1 and {}", name, v, MAX_STREAM_PACKET));
-    stream_of(o, name).size = *r;
+Result health(Collected& o, std::string_view, std::string_view v, Args&) {
+    bool known = v == "answer" || v == "ignore" || v.starts_with("late:") || v.starts_with("split:");
+    if (known && as_command(o.health, "health 1 1 ", v)) return {};
+    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", v));
+}
+
+// The settings of the stream an option names (--video-..., --tracking-...).
+StreamSettings& stream_of(Collected& o, std::string_view name) {
+    StreamOptions& s = name.starts_with("--video") ? o.video : o.tracking;
+    s.given = true;
+    return s.settings;
+}
+
+// --video-rate N is the stream option rate=N of the video stream; so for size, count and then.
+Result stream_option(Collected& o, std::string_view name, std::string_view v, Args&) {
+    std::string word = format("{}={}", name.substr(name.find('-', 2) + 1), v);
+    if (auto r = set_stream_option(stream_of(o, name), word); !r)
+        return fail(format("{}: {}", name, r.error()));
     return {};
 }
 
@@ -145,47 +158,24 @@ Result stream_file(Collected& o, std::string_view name, std::string_view v, Args
     return {};
 }
 
-Result stream_count(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto n = number(name, v);
-    if (n && *n == 0) return fail(format("{}: must be at least 1", name));
-    return assign(stream_of(o, name).count, n);
-}
-
-Result stream_then(Collected& o, std::string_view name, std::string_view v, Args&) {
-    auto f = parse_fault(v);
-    if (!f) return fail(format("{}: unknown action \"{}\"", name, v));
-    stream_of(o, name).then = *f;
-    return {};
-}
-
 Result no_stream(Collected& o, std::string_view name, std::string_view, Args&) {
     (name == "--no-video" ? o.video : o.tracking).off = true;
     return {};
 }
 
-Result unix_path(Collected& o, std::string_view, std::string_view v, Args&) {
+std::expected<std::string, std::string> unix_path(std::string_view, std::string_view v) {
     if (v.empty()) return fail("--unix: empty path");
-    o.config.unix_path = std::string(v);
-    return {};
+    return std::string(v);
 }
 
-Result tcp_address(Collected& o, std::string_view, std::string_view v, Args&) {
-    if (!net::parse_ipv4(v)) return fail(format("--tcp: \"{}\" is not a.b.c.d:port", v));
-    o.config.tcp_address = std::string(v);
-    return {};
+std::expected<std::string, std::string> address(std::string_view name, std::string_view v) {
+    if (!net::parse_ipv4(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, v));
+    return std::string(v);
 }
 
 Result no_listener(Collected& o, std::string_view name, std::string_view, Args&) {
-    (name == "--no-unix" ? o.config.unix_path : o.config.tcp_address).reset();
+    (name == "--no-unix" ? o.unix_path : o.tcp_address).reset();
     return {};
-}
-
-Result list_reply(Collected& o, std::string_view name, std::string_view v, Args&) {
-    return as_command(o.list_reply, "list-reply ", name, v, Op::ListReplyMode, "bad mode");
-}
-
-Result connect_reply(Collected& o, std::string_view name, std::string_view v, Args&) {
-    return as_command(o.connect_reply, "connect-reply ", name, v, Op::ConnectReplyMode, "bad mode");
 }
 
 Result device(Collected& o, std::string_view, std::string_view v, Args&) {
@@ -202,35 +192,8 @@ Result device_hex(Collected& o, std::string_view, std::string_view v, Args&) {
     return {};
 }
 
-Result health(Collected& o, std::string_view name, std::string_view v, Args&) {
-    bool known = v == "answer" || v == "ignore" || v.starts_with("late:") || v.starts_with("split:");
-    if (known && as_command(o.health, "health 1 1 ", name, v, Op::Health, "bad mode")) return {};
-    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", v));
-}
-
-Result refuse_until(Collected& o, std::string_view name, std::string_view v, Args&) {
-    return assign(o.refuse_ms, seconds(name, v));
-}
-
-Result seed(Collected& o, std::string_view name, std::string_view v, Args&) {
-    return assign(o.seed, number(name, v));
-}
-
-// A flag that sets the bool member it names.
-template <bool Collected::*Flag>
-Result set_flag(Collected& o, std::string_view, std::string_view, Args&) {
-    o.*Flag = true;
-    return {};
-}
-template <bool SimConfig::*Flag>
-Result set_config_flag(Collected& o, std::string_view, std::string_view, Args&) {
-    o.config.*Flag = true;
-    return {};
-}
-
-Result script_file(Collected& o, std::string_view, std::string_view v, Args&) {
-    o.script_file = std::string(v);
-    return {};
+std::expected<std::string, std::string> path(std::string_view, std::string_view v) {
+    return std::string(v);
 }
 
 Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
@@ -240,27 +203,25 @@ Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
     if (!text) return fail("--at needs SECONDS and a COMMAND");
     auto c = parse_command(*text);
     if (!c) return fail(format("--at {} \"{}\": {}", v, *text, c.error()));
-    o.config.scheduled.emplace_back(*ms, std::move(*c));
+    o.scheduled.emplace_back(*ms, std::move(*c));
     return {};
-}
-
-Result duration(Collected& o, std::string_view name, std::string_view v, Args&) {
-    return assign(o.config.duration_ms, seconds(name, v));
 }
 
 constexpr OptionSpec<Collected> SIM_OPTIONS[] = {
     {"Daemon", "--unix", "PATH",
      "serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);\n"
      "a stale socket file there is removed first",
-     unix_path},
-    {"", "--tcp", "ADDR", "serve it on this TCP address as well (default 127.0.0.1:27015)", tcp_address},
+     store<&SimConfig::unix_path, unix_path>},
+    {"", "--tcp", "ADDR", "serve it on this TCP address as well (default 127.0.0.1:27015)",
+     store<&SimConfig::tcp_address, address>},
     {"", "--no-unix", "", "leave the Unix socket out", no_listener},
     {"", "--no-tcp", "", "leave the TCP address out", no_listener},
     {"", "--list-reply", "MODE",
      "answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,\n"
      "partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]",
-     list_reply},
-    {"", "--connect-reply", "MODE", "answer Connect normal, silent or partial", connect_reply},
+     reply_mode<&Collected::list_reply>},
+    {"", "--connect-reply", "MODE", "answer Connect normal, silent or partial",
+     reply_mode<&Collected::connect_reply>},
     {"Devices (plugged at the start, ids 1, 2, ... in order)", "--device", "SERIAL",
      "plug a device with this serial number (repeatable); without --script and\n"
      "--script-file one device VANTREL-SIM-0001 is plugged unless --no-device",
@@ -269,61 +230,50 @@ constexpr OptionSpec<Collected> SIM_OPTIONS[] = {
      "the same with a serial number given as bytes in hex (control bytes, bytes\n"
      "that are not UTF-8; not 00)",
      device_hex},
-    {"", "--no-device", "", "plug none", set_flag<&Collected::no_device>},
+    {"", "--no-device", "", "plug none", flag<&Collected::no_device>},
     {"", "--health", "MODE",
      "how both ports answer the health check: answer, ignore, late:MS or\n"
      "split:MS (half the payload at once, the rest MS later)",
      health},
     {"", "--refuse-until", "SECONDS", "refuse connections to both ports for this long after the start",
-     refuse_until},
+     store<&Collected::refuse_ms, seconds>},
     {"", "--stamp", "", "stamp generated packets (magic, stream id, sequence, send time)",
-     set_flag<&Collected::stamp>},
-    {"", "--seed", "N", "seed of the random packet sizes (default 1)", seed},
+     flag<&Collected::stamp>},
+    {"", "--seed", "N", "seed of the random packet sizes (default 1)", store<&Collected::seed, number>},
     {"Streams, started on every new tunnel once the health check is done (port 5000 video, 4242 tracking;\n"
      "on by default without --script and --script-file, otherwise when one of their options is given)",
-     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_rate},
+     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_option},
     {"", "--video-size", "N|MIN-MAX", "payload bytes, fixed or uniformly random (default 1000-8000)",
-     stream_size},
+     stream_option},
     {"", "--video-file", "FILE|-", "cut the payloads from FILE or standard input instead of generating them",
      stream_file},
-    {"", "--video-count", "N", "stop after N packets", stream_count},
+    {"", "--video-count", "N", "stop after N packets", stream_option},
     {"", "--video-then", "ACTION",
      "then: close, zero-length, over-length, half-prefix, half-frame, silent\n"
      "or unplug (default: stay connected and quiet)",
-     stream_then},
+     stream_option},
     {"", "--no-video", "", "no video stream", no_stream},
-    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_rate},
-    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_size},
+    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_option},
+    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_option},
     {"", "--tracking-file", "FILE|-", "as --video-file", stream_file},
-    {"", "--tracking-count", "N", "as --video-count", stream_count},
-    {"", "--tracking-then", "ACTION", "as --video-then", stream_then},
+    {"", "--tracking-count", "N", "as --video-count", stream_option},
+    {"", "--tracking-then", "ACTION", "as --video-then", stream_option},
     {"", "--no-tracking", "", "no tracking stream", no_stream},
-    {"", "--loop", "", "start a file over at its end (regular files)", set_flag<&Collected::loop>},
+    {"", "--loop", "", "start a file over at its end (regular files)", flag<&Collected::loop>},
     {"Script and schedule", "--script", "",
-     "read commands from standard input, one reply line each; EOF ends",
-     set_config_flag<&SimConfig::script_stdin>},
+     "read commands from standard input, one reply line each; EOF ends", flag<&SimConfig::script_stdin>},
     {"", "--script-file", "FILE", "run the commands in FILE first (the simulator keeps running after them)",
-     script_file},
+     store<&Collected::script_file, path>},
     {"", "--at", "SECONDS COMMAND", "run COMMAND that many seconds after the start (repeatable)", at},
-    {"", "--duration", "SECONDS", "end after this long", duration},
+    {"", "--duration", "SECONDS", "end after this long", store<&SimConfig::duration_ms, seconds>},
     {"", "--feedback-events", "", "report every feedback frame also without a script",
-     set_config_flag<&SimConfig::feedback_events>},
+     flag<&SimConfig::feedback_events>},
     {"", "--progress", "", "print a progress line per connected tunnel every second",
-     set_config_flag<&SimConfig::progress>},
-    {"", "--quiet", "", "print no event lines", set_config_flag<&SimConfig::quiet>},
+     flag<&SimConfig::progress>},
+    {"", "--quiet", "", "print no event lines", flag<&SimConfig::quiet>},
 };
 
-Result receive_address(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
-    if (!net::parse_ipv4(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, v));
-    (name == "--video" ? r.video_address : r.tracking_address) = std::string(v);
-    return {};
-}
-
-Result receive_duration(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
-    return assign(r.duration_ms, seconds(name, v));
-}
-
-// A number option of the receiver within [min, max]; `range` is the error text's bound part.
+// A number option of the receiver within [Min, Max].
 template <auto Member, std::uint64_t Min, std::uint64_t Max>
 Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
     auto n = number(name, v);
@@ -335,23 +285,19 @@ Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view
     return {};
 }
 
-template <bool ReceiverConfig::*Flag>
-Result receive_flag(ReceiverConfig& r, std::string_view, std::string_view, Args&) {
-    r.*Flag = true;
-    return {};
-}
-
 constexpr OptionSpec<ReceiverConfig> RECEIVE_OPTIONS[] = {
     {"Receive options (vantrel-sim receive)", "--video", "ADDR",
-     "bind the video consumer here (default 127.0.0.1:5000)", receive_address},
-    {"", "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)", receive_address},
-    {"", "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)", receive_duration},
+     "bind the video consumer here (default 127.0.0.1:5000)", store<&ReceiverConfig::video_address, address>},
+    {"", "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)",
+     store<&ReceiverConfig::tracking_address, address>},
+    {"", "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)",
+     store<&ReceiverConfig::duration_ms, seconds>},
     {"", "--feedback-rate", "N", "send N feedback datagrams per second to the sender of the video datagrams",
      receive_number<&ReceiverConfig::feedback_rate, 0, MAX_STREAM_RATE>},
     {"", "--feedback-size", "N", "bytes per feedback datagram, stamped from 24 bytes on (default 64)",
      receive_number<&ReceiverConfig::feedback_size, 1, 65507>},
-    {"", "--json", "", "JSON lines instead of key=value lines", receive_flag<&ReceiverConfig::json>},
-    {"", "--quiet", "", "only the final statistics", receive_flag<&ReceiverConfig::quiet>},
+    {"", "--json", "", "JSON lines instead of key=value lines", flag<&ReceiverConfig::json>},
+    {"", "--quiet", "", "only the final statistics", flag<&ReceiverConfig::quiet>},
     {"", "--rcvbuf", "BYTES", "receive buffer of both sockets (default 8388608)",
      receive_number<&ReceiverConfig::receive_buffer, 1, 1u << 30>},
 };
@@ -382,41 +328,39 @@ std::expected<Outcome, std::string> parse_options(const OptionSpec<Target> (&tab
     return Outcome::Parsed;
 }
 
+// LINE, then `help` from `column` on (from the next line when LINE reaches it); a "\n" in `help` starts
+// a continuation line at the same column.
+std::string row(std::string line, std::string_view help, std::size_t column) {
+    if (line.size() >= column && !help.empty()) line += "\n";
+    for (; !help.empty();) {
+        auto nl = help.find('\n');
+        std::size_t pad = column - std::min(column, line.size() - (line.rfind('\n') + 1));
+        line += std::string(pad, ' ') + std::string(help.substr(0, nl)) +
+                (nl == std::string_view::npos ? "" : "\n");
+        help = nl == std::string_view::npos ? std::string_view{} : help.substr(nl + 1);
+    }
+    return line + "\n";
+}
+
 template <typename Target, std::size_t N>
 void describe(std::string& text, const OptionSpec<Target> (&table)[N]) {
-    constexpr std::size_t COLUMN = 26;
     for (const auto& spec : table) {
         if (!spec.section.empty()) text += format("\n{}:\n", spec.section);
-        std::string line = format("  {}{}{}", spec.name, spec.value.empty() ? "" : " ", spec.value);
-        if (line.size() >= COLUMN && !spec.help.empty()) line += "\n";
-        for (std::string_view help = spec.help; !help.empty();) {
-            auto nl = help.find('\n');
-            std::size_t pad = COLUMN - std::min(COLUMN, line.size() - (line.rfind('\n') + 1));
-            line += std::string(pad, ' ') + std::string(help.substr(0, nl)) +
-                    (nl == std::string_view::npos ? "" : "\n");
-            help = nl == std::string_view::npos ? std::string_view{} : help.substr(nl + 1);
-        }
-        text += line + "\n";
+        text += row(format("  {}{}{}", spec.name, spec.value.empty() ? "" : " ", spec.value), spec.help, 26);
     }
 }
 
-std::expected<StreamSettings, std::string> build_settings(const StreamOptions& o, std::uint64_t rate,
-                                                          std::pair<std::uint64_t, std::uint64_t> size,
-                                                          bool stamp, std::uint64_t seed, bool loop,
-                                                          std::string_view what) {
-    StreamSettings settings;
-    settings.rate = o.rate.value_or(rate);
-    auto s = o.size.value_or(size);
-    settings.size_min = static_cast<std::uint32_t>(s.first);
-    settings.size_max = static_cast<std::uint32_t>(s.second);
-    settings.count = o.count;
-    settings.then = o.then;
-    settings.file = o.file.value_or("");
-    settings.stamp = stamp && settings.file.empty();
-    settings.seed = seed;
-    settings.loop = loop && !settings.file.empty();
+// The stream of the command line on one port, if it has one: its options on the defaults.
+std::expected<std::optional<StreamSettings>, std::string> stream_settings(const Collected& o,
+                                                                          const StreamOptions& stream,
+                                                                          bool scripted) {
+    if (stream.off || (!stream.given && scripted)) return std::nullopt;
+    StreamSettings settings = stream.settings;
+    settings.stamp = o.stamp && settings.file.empty();
+    settings.seed = o.seed;
+    settings.loop = o.loop && !settings.file.empty();
     if (auto ok = check_stream_settings(settings); !ok)
-        return fail(format("{} stream: {}", what, ok.error()));
+        return fail(format("{} stream: {}", stream.what, ok.error()));
     return settings;
 }
 
@@ -435,71 +379,50 @@ std::expected<std::vector<Command>, std::string> read_script(const std::string& 
 }
 
 // Plugs the devices of the command line and gives their ports the options' settings.
-Result device_commands(Collected& o, const std::optional<StreamSettings>& video,
-                       const std::optional<StreamSettings>& tracking) {
-    if (o.list_reply) o.config.startup.push_back(*o.list_reply);
-    if (o.connect_reply) o.config.startup.push_back(*o.connect_reply);
-    for (std::size_t i = 0; i < o.serials.size(); ++i) {
-        Command plug;
-        plug.op = Op::Plug;
-        plug.serial = o.serials[i];
-        o.config.startup.push_back(plug);
+void device_commands(Collected& o, const std::optional<StreamSettings>& video,
+                     const std::optional<StreamSettings>& tracking) {
+    std::vector<Command>& out = o.startup;
+    if (o.list_reply) out.push_back(*o.list_reply);
+    if (o.connect_reply) out.push_back(*o.connect_reply);
+    for (std::uint32_t id = 1; id <= o.serials.size(); ++id) {
+        out.push_back(Command{.op = Op::Plug, .serial = o.serials[id - 1]});
         for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) {
-            Command c;
-            c.device = static_cast<std::uint32_t>(i + 1);
-            c.port = port;
             if (o.health) {
-                Command h = *o.health;
-                h.device = c.device;
-                h.port = port;
-                o.config.startup.push_back(h);
+                out.push_back(*o.health);
+                out.back().device = id;
+                out.back().port = port;
             }
-            if (o.refuse_ms) {
-                c.op = Op::Refuse;
-                c.ms = *o.refuse_ms;
-                o.config.startup.push_back(c);
-            }
-            if (const auto& settings = port == 5000 ? video : tracking) {
-                c.op = Op::AutoStream;
-                c.on = true;
-                c.stream = *settings;
-                o.config.startup.push_back(c);
-            }
+            if (o.refuse_ms)
+                out.push_back(Command{.op = Op::Refuse, .device = id, .port = port, .ms = *o.refuse_ms});
+            if (const auto& settings = port == 5000 ? video : tracking)
+                out.push_back(Command{
+                    .op = Op::AutoStream, .device = id, .port = port, .on = true, .stream = *settings});
         }
     }
-    return {};
 }
 
 std::expected<Invocation, std::string> finish(Collected& o) {
-    if (!o.config.unix_path && !o.config.tcp_address)
-        return fail("--no-unix and --no-tcp leave nothing to serve");
-    bool scripted = o.config.script_stdin || o.script_file.has_value();
-    if (o.config.script_stdin && (o.video.file == "-" || o.tracking.file == "-"))
+    if (!o.unix_path && !o.tcp_address) return fail("--no-unix and --no-tcp leave nothing to serve");
+    bool scripted = o.script_stdin || o.script_file.has_value();
+    bool video_stdin = o.video.settings.file == "-", tracking_stdin = o.tracking.settings.file == "-";
+    if (o.script_stdin && (video_stdin || tracking_stdin))
         return fail("standard input carries the script: it cannot also be a stream's file");
-    if (o.video.file == "-" && o.tracking.file == "-") return fail("only one stream can read standard input");
+    if (video_stdin && tracking_stdin) return fail("only one stream can read standard input");
     if (o.script_file) {
         auto commands = read_script(*o.script_file);
         if (!commands) return std::unexpected(commands.error());
-        o.config.script = std::move(*commands);
+        o.script = std::move(*commands);
     }
     if (o.serials.empty() && !scripted && !o.no_device) o.serials.emplace_back(DEFAULT_SERIAL);
     if (o.no_device) o.serials.clear();
-
-    std::optional<StreamSettings> video, tracking;
-    if (!o.video.off && (o.video.given() || !scripted))
-        if (auto r =
-                assign(video, build_settings(o.video, 30, {1000, 8000}, o.stamp, o.seed, o.loop, "video"));
-            !r)
-            return std::unexpected(r.error());
-    if (!o.tracking.off && (o.tracking.given() || !scripted))
-        if (auto r = assign(tracking,
-                            build_settings(o.tracking, 60, {48, 48}, o.stamp, o.seed, o.loop, "tracking"));
-            !r)
-            return std::unexpected(r.error());
-    if (o.serials.empty() && (o.video.given() || o.tracking.given() || o.health || o.refuse_ms))
+    auto video = stream_settings(o, o.video, scripted);
+    if (!video) return std::unexpected(video.error());
+    auto tracking = stream_settings(o, o.tracking, scripted);
+    if (!tracking) return std::unexpected(tracking.error());
+    if (o.serials.empty() && (o.video.given || o.tracking.given || o.health || o.refuse_ms))
         return fail("device options need a device: add --device SERIAL");
-    device_commands(o, video, tracking);
-    return std::move(o.config);
+    device_commands(o, *video, *tracking);
+    return SimConfig(std::move(o));
 }
 
 }  // namespace
@@ -513,15 +436,8 @@ std::string help_text() {
     describe(text, SIM_OPTIONS);
     text += "  -h, --help              show this help;  --version  show the version\n";
     text += "\nCommands (N: device id, PORT: device port, MS: milliseconds):\n";
-    constexpr std::size_t COLUMN = 37;
-    for (const CommandSpec& spec : command_table()) {
-        std::string line = "  " + std::string(spec.usage);
-        if (!spec.help.empty()) {
-            if (line.size() >= COLUMN) line += "\n" + std::string(COLUMN, ' ');
-            line += std::string(COLUMN - std::min(line.size(), COLUMN), ' ') + std::string(spec.help);
-        }
-        text += line + "\n";
-    }
+    for (const CommandSpec& spec : command_table())
+        text += row("  " + std::string(spec.usage), spec.help, 37);
     text +=
         "Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,\n"
         "  stream-done, stream-error, list-devices, client-error (each line starts with \"event \").\n";

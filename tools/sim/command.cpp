@@ -22,10 +22,6 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 7> FAULT_NAMES{{
     {FaultKind::Unplug, "unplug"},
 }};
 
-std::unexpected<std::string> fail(std::string text) {
-    return std::unexpected(std::move(text));
-}
-
 std::optional<std::uint32_t> parse_device(std::string_view word) {
     auto n = parse_u64(word);
     if (!n || *n == 0 || *n > UINT32_MAX) return std::nullopt;
@@ -64,59 +60,50 @@ std::optional<FaultKind> parse_fault(std::string_view name) {
     return std::nullopt;
 }
 
-std::string_view fault_name(FaultKind kind) {
-    for (const auto& [k, text] : FAULT_NAMES)
-        if (k == kind) return text;
-    return "?";
+std::expected<void, std::string> set_stream_option(StreamSettings& s, std::string_view word) {
+    auto eq = word.find('=');
+    bool valued = eq != std::string_view::npos;
+    std::string_view key = word.substr(0, eq), value = valued ? word.substr(eq + 1) : std::string_view{};
+    auto n = parse_u64(value);
+    auto range = parse_range(value);
+    auto bad = [&](std::string_view what) { return fail(format("bad {} \"{}\"", what, value)); };
+    if (!valued && (key == "stamp" || key == "loop")) {
+        (key == "stamp" ? s.stamp : s.loop) = true;
+    } else if (key == "rate" && valued) {
+        if (!n || *n > MAX_STREAM_RATE) return bad("rate");
+        s.rate = *n;
+    } else if (key == "size" && valued) {
+        if (!range || range->first == 0 || range->second > MAX_STREAM_PACKET)
+            return fail(format("bad size \"{}\" (1 to {} bytes)", value, MAX_STREAM_PACKET));
+        s.size_min = static_cast<std::uint32_t>(range->first);
+        s.size_max = static_cast<std::uint32_t>(range->second);
+    } else if (key == "count" && valued) {
+        if (!n || *n == 0) return bad("count");
+        s.count = *n;
+    } else if (key == "id" && valued) {
+        if (!n || *n > UINT32_MAX) return bad("stream id");
+        s.stream_id = static_cast<std::uint32_t>(*n);
+    } else if (key == "skip" && valued) {
+        if (!range) return bad("skip range");
+        s.skip = *range;
+    } else if (key == "seed" && valued) {
+        if (!n) return bad("seed");
+        s.seed = *n;
+    } else if (key == "then" && valued) {
+        s.then = parse_fault(value);
+        if (!s.then) return bad("action");
+    } else if (key == "file" && valued && !value.empty()) {
+        s.file = std::string(value);
+    } else {
+        return fail(format("unknown stream option \"{}\"", word));
+    }
+    return {};
 }
 
 std::expected<StreamSettings, std::string> parse_stream_settings(const Words& words) {
     StreamSettings settings;
-    for (std::string_view word : words) {
-        auto eq = word.find('=');
-        std::string_view key = word.substr(0, eq);
-        std::string_view value = eq == std::string_view::npos ? std::string_view{} : word.substr(eq + 1);
-        bool has_value = eq != std::string_view::npos;
-        if (key == "stamp" && !has_value) {
-            settings.stamp = true;
-        } else if (key == "loop" && !has_value) {
-            settings.loop = true;
-        } else if (key == "rate" && has_value) {
-            auto n = parse_u64(value);
-            if (!n || *n > MAX_STREAM_RATE) return fail(format("bad rate \"{}\"", value));
-            settings.rate = *n;
-        } else if (key == "size" && has_value) {
-            auto r = parse_range(value);
-            if (!r || r->first == 0 || r->second > MAX_STREAM_PACKET)
-                return fail(format("bad size \"{}\" (1 to {} bytes)", value, MAX_STREAM_PACKET));
-            settings.size_min = static_cast<std::uint32_t>(r->first);
-            settings.size_max = static_cast<std::uint32_t>(r->second);
-        } else if (key == "count" && has_value) {
-            auto n = parse_u64(value);
-            if (!n || *n == 0) return fail(format("bad count \"{}\"", value));
-            settings.count = *n;
-        } else if (key == "id" && has_value) {
-            auto n = parse_u64(value);
-            if (!n || *n > UINT32_MAX) return fail(format("bad stream id \"{}\"", value));
-            settings.stream_id = static_cast<std::uint32_t>(*n);
-        } else if (key == "skip" && has_value) {
-            auto r = parse_range(value);
-            if (!r) return fail(format("bad skip range \"{}\"", value));
-            settings.skip = *r;
-        } else if (key == "seed" && has_value) {
-            auto n = parse_u64(value);
-            if (!n) return fail(format("bad seed \"{}\"", value));
-            settings.seed = *n;
-        } else if (key == "then" && has_value) {
-            auto f = parse_fault(value);
-            if (!f) return fail(format("bad action \"{}\"", value));
-            settings.then = *f;
-        } else if (key == "file" && has_value && !value.empty()) {
-            settings.file = std::string(value);
-        } else {
-            return fail(format("unknown stream option \"{}\"", word));
-        }
-    }
+    for (std::string_view word : words)
+        if (auto r = set_stream_option(settings, word); !r) return std::unexpected(r.error());
     if (auto ok = check_stream_settings(settings); !ok) return std::unexpected(ok.error());
     return settings;
 }

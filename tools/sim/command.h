@@ -15,7 +15,6 @@ namespace vantrel::sim {
 // What the app side can do wrong on a tunnel, on demand or after a stream's count.
 enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Silent, Unplug };
 std::optional<FaultKind> parse_fault(std::string_view name);
-std::string_view fault_name(FaultKind kind);
 
 enum class HealthMode { Answer, Ignore, Late, Split };
 
@@ -37,18 +36,20 @@ struct StreamSettings {
     std::uint64_t rate = 0;  // packets per second; 0: as fast as the peer reads
     std::uint32_t size_min = 1000;
     std::uint32_t size_max = 1000;
-    std::optional<std::uint64_t> count;  // sequence numbers to go through, skipped ones included
+    std::optional<std::uint64_t> count{};  // sequence numbers to go through, skipped ones included
     bool stamp = false;
-    std::optional<std::uint32_t> stream_id;                       // default: the port
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> skip;  // sequence numbers not sent
+    std::optional<std::uint32_t> stream_id{};                       // default: the port
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> skip{};  // sequence numbers not sent
     std::uint64_t seed = 1;
-    std::optional<FaultKind> then;  // applied once the last packet is handed to the system
-    std::string file;               // payload source: "" generated, "-" standard input, else a path
-    bool loop = false;              // start a regular file over at its end
+    std::optional<FaultKind> then{};  // applied once the last packet is handed to the system
+    std::string file{};               // payload source: "" generated, "-" standard input, else a path
+    bool loop = false;                // start a regular file over at its end
 
     friend bool operator==(const StreamSettings&, const StreamSettings&) = default;
 };
 
+// One key=value word of `stream` / `autostream` (or of a stream option of the command line).
+std::expected<void, std::string> set_stream_option(StreamSettings& settings, std::string_view word);
 // Parses the key=value words of `stream` / `autostream`.
 std::expected<StreamSettings, std::string> parse_stream_settings(const std::vector<std::string_view>& words);
 // The rules that combine several keys (also checked for the command-line stream options).
@@ -83,23 +84,23 @@ struct Command {
         Events,
         Devices,
         Sleep,
-        Quit,
+        Quit
     };
 
     Op op = Op::Quit;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
-    std::string serial;               // plug, plug-hex
-    bool on = false;                  // listen, echo, read, events; mode: raw; autostream: enabled
-    std::uint64_t ms = 0;             // refuse, sleep, health late, wait timeouts
-    std::uint64_t count = 0;          // wait-feedback
-    std::vector<std::uint8_t> bytes;  // send, raw; health answer payload
+    std::string serial{};               // plug, plug-hex
+    bool on = false;                    // listen, echo, read, events; mode: raw; autostream: enabled
+    std::uint64_t ms = 0;               // refuse, sleep, health late, wait timeouts
+    std::uint64_t count = 0;            // wait-feedback
+    std::vector<std::uint8_t> bytes{};  // send, raw; health answer payload
     HealthMode health = HealthMode::Answer;
     ListReply list_reply = ListReply::Normal;
     std::uint32_t list_length = 16;  // list-reply badlength: the length; nested-*: the depth
     ConnectReply connect_reply = ConnectReply::Normal;
     FaultKind fault = FaultKind::Close;
-    StreamSettings stream;  // stream, autostream
+    StreamSettings stream{};  // stream, autostream
 };
 
 inline constexpr std::uint64_t DEFAULT_WAIT_MS = 10'000;

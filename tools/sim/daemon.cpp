@@ -112,17 +112,13 @@ std::vector<std::uint8_t> nested_xml_plist(std::uint32_t depth) {
 
 // Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
 std::string printable(std::string_view text) {
-    static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;
     for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        auto c = static_cast<std::uint8_t>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\')
             out.push_back(ch);
-        } else {
-            out += "\\x";
-            out.push_back(DIGITS[c >> 4]);
-            out.push_back(DIGITS[c & 15]);
-        }
+        else
+            out += format("\\x{}", to_hex(std::span(&c, 1)));
     }
     return out;
 }
@@ -151,13 +147,11 @@ std::vector<std::uint8_t> plist_bytes(plist_t plist, bool binary) {
     return std::vector<std::uint8_t>(data, data + size);
 }
 
-std::vector<std::uint8_t> result_message(std::uint32_t tag, std::uint64_t number, bool partial) {
+void put_result(OutBuffer& out, std::uint32_t tag, std::uint64_t number, bool partial) {
     net::Plist root(plist_new_dict());
     plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
     plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    OutBuffer out;
     put_message(out, tag, plist_bytes(static_cast<plist_t>(root.get()), false), partial);
-    return std::vector<std::uint8_t>(out.data(), out.data() + out.size());
 }
 
 net::Plist device_list(const std::map<std::uint32_t, Device>& devices) {
@@ -185,38 +179,38 @@ std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path)
-        return std::unexpected(format("cannot listen on {}: path too long", path));
+        return fail(format("cannot listen on {}: path too long", path));
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) return std::unexpected(format("cannot listen on {}: not a socket", path));
+        if (!S_ISSOCK(st.st_mode)) return fail(format("cannot listen on {}: not a socket", path));
         net::Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0)
-            return std::unexpected(format("cannot listen on {}: another daemon answers there", path));
+            return fail(format("cannot listen on {}: another daemon answers there", path));
         ::unlink(path.c_str());  // stale: left behind by a daemon that is gone
     }
     net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
-        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+        return fail(format("cannot listen on {}: {}", path, os_error_text()));
     ::chmod(path.c_str(), 0666);  // as usbmuxd: any user may connect
     if (::listen(fd.get(), 128) != 0) {
         ::unlink(path.c_str());
-        return std::unexpected(format("cannot listen on {}: {}", path, os_error_text()));
+        return fail(format("cannot listen on {}: {}", path, os_error_text()));
     }
     return fd;
 }
 
 std::expected<net::Fd, std::string> listen_tcp(const std::string& address) {
     auto addr = net::parse_ipv4(address);
-    if (!addr) return std::unexpected(format("cannot listen on {}: not an address a.b.c.d:port", address));
+    if (!addr) return fail(format("cannot listen on {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int one = 1;
     if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
         ::listen(fd.get(), 128) != 0)
-        return std::unexpected(format("cannot listen on {}: {}", address, os_error_text()));
+        return fail(format("cannot listen on {}: {}", address, os_error_text()));
     return fd;
 }
 
@@ -366,7 +360,7 @@ void Daemon::handle_request(Client& c, std::uint32_t version, std::uint32_t tag,
     } else {
         output_.event(
             format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
-        c.out.append(result_message(tag, RESULT_BADCOMMAND, false));
+        put_result(c.out, tag, RESULT_BADCOMMAND, false);
         send(c);
     }
 }
@@ -429,7 +423,7 @@ void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
 // False when the reply is not whole (connect-reply silent or partial): then no tunnel is made.
 bool Daemon::answer_connect(Client& c, std::uint32_t tag, std::uint64_t number) {
     if (connect_reply_ == ConnectReply::Silent) return false;  // a wedged daemon: the client waits for ever
-    c.out.append(result_message(tag, number, connect_reply_ == ConnectReply::Partial));
+    put_result(c.out, tag, number, connect_reply_ == ConnectReply::Partial);
     send(c);
     return connect_reply_ == ConnectReply::Normal;
 }

@@ -40,11 +40,25 @@ struct Device {
 class Devices {
 public:
     // Plugs a device whose ports 5000 and 4242 listen; returns its id.
-    std::uint32_t plug(std::string serial);
+    std::uint32_t plug(std::string serial) {
+        Device& d = devices_[next_id_];
+        d.id = next_id_;
+        d.serial = std::move(serial);
+        for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) d.ports[port].listening = true;
+        return next_id_++;
+    }
     void erase(std::uint32_t id) { devices_.erase(id); }
-    Device* find(std::uint32_t id);
+    Device* find(std::uint32_t id) {
+        auto it = devices_.find(id);
+        return it == devices_.end() ? nullptr : &it->second;
+    }
     // A port the device has state for; nullptr when the device or the port has none.
-    PortState* port(std::uint32_t device, std::uint16_t port);
+    PortState* port(std::uint32_t device, std::uint16_t port) {
+        Device* d = find(device);
+        if (!d) return nullptr;
+        auto it = d->ports.find(port);
+        return it == d->ports.end() ? nullptr : &it->second;
+    }
     const std::map<std::uint32_t, Device>& all() const { return devices_; }
 
 private:

@@ -4,7 +4,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 
 #include "sim/stamp.h"
@@ -14,7 +13,7 @@ namespace vantrel::sim {
 
 std::expected<void, std::string> EventLoop::open() {
     epoll_ = net::Fd(::epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_) return std::unexpected(format("epoll: {}", net::IoError::last_os_error().text()));
+    if (!epoll_) return fail(format("epoll: {}", net::IoError::last_os_error().text()));
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
@@ -22,22 +21,18 @@ std::expected<void, std::string> EventLoop::open() {
     sigaddset(&mask, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &mask, nullptr);
     signals_ = net::Fd(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!signals_) return std::unexpected(format("signalfd: {}", net::IoError::last_os_error().text()));
+    if (!signals_) return fail(format("signalfd: {}", net::IoError::last_os_error().text()));
     watch(signals_.get(), SIGNAL_KEY);
     return {};
 }
 
 bool EventLoop::watch(int fd, std::uint64_t key, std::uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.u64 = key;
+    epoll_event ev{.events = events, .data = {.u64 = key}};
     return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 void EventLoop::modify(int fd, std::uint64_t key, std::uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.u64 = key;
+    epoll_event ev{.events = events, .data = {.u64 = key}};
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev);
 }
 

@@ -30,15 +30,14 @@ std::expected<std::shared_ptr<FileSource>, std::string> FileSource::open(const s
     int source_fd = 0;
     if (path != "-") {
         owned = net::Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!owned)
-            return std::unexpected(format("cannot open {}: {}", path, net::IoError::last_os_error().text()));
+        if (!owned) return fail(format("cannot open {}: {}", path, net::IoError::last_os_error().text()));
         source_fd = owned.get();
     }
     struct stat st {};
     if (::fstat(source_fd, &st) != 0)
-        return std::unexpected(format("cannot stat {}: {}", path, net::IoError::last_os_error().text()));
+        return fail(format("cannot stat {}: {}", path, net::IoError::last_os_error().text()));
     bool regular = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-    if (loop && !regular) return std::unexpected(format("{} is not a regular file: it cannot loop", path));
+    if (loop && !regular) return fail(format("{} is not a regular file: it cannot loop", path));
     return std::shared_ptr<FileSource>(new FileSource(std::move(owned), source_fd, !regular, loop));
 }
 

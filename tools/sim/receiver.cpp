@@ -67,59 +67,61 @@ void print_line(const std::string& line) {
     std::fflush(stdout);
 }
 
+using Figures = std::vector<std::pair<std::string_view, std::string>>;
+
+// One line of figures: "HEAD key=value ...", or with --json HEAD continued as a JSON object; with
+// the latency percentiles of `h` at its end when there is one.
+void print_figures(bool json, std::string head, Figures figures, const LatencyHistogram* h) {
+    if (h)
+        figures.insert(figures.end(), {{"p50_us", micros(*h, h->percentile(0.50), json)},
+                                       {"p99_us", micros(*h, h->percentile(0.99), json)},
+                                       {"max_us", micros(*h, h->max(), json)}});
+    for (const auto& [key, value] : figures)
+        head += json ? format(",\"{}\":{}", key, value) : format(" {}={}", key, value);
+    print_line(json ? head + "}" : head);
+}
+
 void print_second(Path& p, std::uint64_t t, bool json) {
     Totals now = p.totals();
-    auto delta = [](std::uint64_t a, std::uint64_t b) { return static_cast<std::int64_t>(a - b); };
-    const LatencyHistogram& h = p.second;
-    std::string p50 = micros(h, h.percentile(0.50), json), p99 = micros(h, h.percentile(0.99), json),
-                max = micros(h, h.max(), json);
-    if (json)
-        print_line(format(R"({{"type":"second","t":{},"stream":"{}","received":{},"bytes":{},"lost":{},)"
-                          R"("out_of_order":{},"p50_us":{},"p99_us":{},"max_us":{}}})",
-                          t, p.name, delta(now.received, p.reported.received),
-                          delta(now.bytes, p.reported.bytes), delta(now.lost, p.reported.lost),
-                          delta(now.out_of_order, p.reported.out_of_order), p50, p99, max));
-    else
-        print_line(
-            format("t={} {} received={} bytes={} lost={} out_of_order={} p50_us={} p99_us={} max_us={}", t,
-                   p.name, delta(now.received, p.reported.received), delta(now.bytes, p.reported.bytes),
-                   delta(now.lost, p.reported.lost), delta(now.out_of_order, p.reported.out_of_order), p50,
-                   p99, max));
+    auto delta = [](std::uint64_t a, std::uint64_t b) {
+        return std::to_string(static_cast<std::int64_t>(a - b));
+    };
+    print_figures(
+        json,
+        json ? format(R"({{"type":"second","t":{},"stream":"{}")", t, p.name) : format("t={} {}", t, p.name),
+        {{"received", delta(now.received, p.reported.received)},
+         {"bytes", delta(now.bytes, p.reported.bytes)},
+         {"lost", delta(now.lost, p.reported.lost)},
+         {"out_of_order", delta(now.out_of_order, p.reported.out_of_order)}},
+        &p.second);
     p.reported = now;
     p.second.clear();
 }
 
 void print_final(const Path& p, bool json) {
     Totals t = p.totals();
-    const LatencyHistogram& h = p.total;
-    std::string p50 = micros(h, h.percentile(0.50), json), p99 = micros(h, h.percentile(0.99), json),
-                max = micros(h, h.max(), json);
-    if (json)
-        print_line(
-            format(R"({{"type":"final","stream":"{}","received":{},"bytes":{},"lost":{},"out_of_order":{},)"
-                   R"("duplicates":{},"restarts":{},"unstamped":{},"p50_us":{},"p99_us":{},"max_us":{}}})",
-                   p.name, t.received, t.bytes, t.lost, t.out_of_order, t.duplicates, t.restarts, t.unstamped,
-                   p50, p99, max));
-    else
-        print_line(
-            format("final {} received={} bytes={} lost={} out_of_order={} duplicates={} restarts={} "
-                   "unstamped={} p50_us={} p99_us={} max_us={}",
-                   p.name, t.received, t.bytes, t.lost, t.out_of_order, t.duplicates, t.restarts, t.unstamped,
-                   p50, p99, max));
+    print_figures(json, json ? format(R"({{"type":"final","stream":"{}")", p.name) : "final " + p.name,
+                  {{"received", std::to_string(t.received)},
+                   {"bytes", std::to_string(t.bytes)},
+                   {"lost", std::to_string(t.lost)},
+                   {"out_of_order", std::to_string(t.out_of_order)},
+                   {"duplicates", std::to_string(t.duplicates)},
+                   {"restarts", std::to_string(t.restarts)},
+                   {"unstamped", std::to_string(t.unstamped)}},
+                  &p.total);
 }
 
 std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::uint32_t receive_buffer) {
     auto addr = net::parse_ipv4(address);
-    if (!addr) return std::unexpected(format("cannot bind {}: not an address a.b.c.d:port", address));
+    if (!addr) return fail(format("cannot bind {}: not an address a.b.c.d:port", address));
     net::Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    if (!fd) return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
     int size = static_cast<int>(receive_buffer);
     // Beyond rmem_max only with privilege; fall back to what is allowed.
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
-        return std::unexpected(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+        return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
     return fd;
 }
 
@@ -127,7 +129,7 @@ std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::ui
 // seconds after the first video datagram was seen.
 struct Feedback {
     std::uint64_t rate = 0;
-    std::optional<sockaddr_in> to;
+    std::optional<sockaddr_in> to{};
     std::uint64_t due_from = 0, sent = 0;
     std::vector<std::uint8_t> payload;
 
@@ -220,11 +222,9 @@ int run_receiver(const ReceiverConfig& config) {
     print_line(config.json ? R"({"type":"ready"})" : "ready");
 
     Batch batch;
-    Feedback feedback{config.feedback_rate,
-                      {},
-                      0,
-                      0,
-                      std::vector<std::uint8_t>(std::max<std::uint32_t>(config.feedback_size, 1), 0)};
+    Feedback feedback{
+        .rate = config.feedback_rate,
+        .payload = std::vector<std::uint8_t>(std::max<std::uint32_t>(config.feedback_size, 1), 0)};
     const std::uint64_t start = monotonic_ns();
     std::uint64_t next_tick = start + NS_PER_S, seconds = 0;
     const std::uint64_t end = config.duration_ms ? start + *config.duration_ms * NS_PER_MS : UINT64_MAX;
@@ -246,8 +246,8 @@ int run_receiver(const ReceiverConfig& config) {
     drain(paths[0], batch, &feedback);
     drain(paths[1], batch, nullptr);
     for (const Path& p : paths) print_final(p, config.json);
-    print_line(config.json ? format(R"({{"type":"final","stream":"feedback","sent":{}}})", feedback.sent)
-                           : format("final feedback sent={}", feedback.sent));
+    print_figures(config.json, config.json ? R"({"type":"final","stream":"feedback")" : "final feedback",
+                  {{"sent", std::to_string(feedback.sent)}}, nullptr);
     return 0;
 }
 

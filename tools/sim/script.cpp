@@ -14,11 +14,12 @@ constexpr std::uint64_t NS_PER_MS = 1'000'000;
 using Op = Command::Op;
 }  // namespace
 
-ScriptRunner::ScriptRunner(Output& output, Devices& devices, Tunnels& tunnels, Daemon& daemon,
+ScriptRunner::ScriptRunner(Output& output, Devices& devices, Tunnels& tunnels, App& app, Daemon& daemon,
                            bool stdin_script)
     : output_(output),
       devices_(devices),
       tunnels_(tunnels),
+      app_(app),
       daemon_(daemon),
       stdin_script_(stdin_script),
       stdin_open_(stdin_script) {}
@@ -176,7 +177,7 @@ std::optional<std::string> ScriptRunner::global_command(const Command& c, bool q
         }
         case Op::ListReplyMode: daemon_.set_list_reply(c.list_reply, c.list_length); return "ok";
         case Op::ConnectReplyMode: daemon_.set_connect_reply(c.connect_reply); return "ok";
-        case Op::Events: tunnels_.set_feedback_events(c.on); return "ok";
+        case Op::Events: app_.set_feedback_events(c.on); return "ok";
         case Op::Sleep: return wait(c, quiet, now, 0, c.ms);
         case Op::Quit: quit_ = true; return "ok";
         default: return "error: unsupported command";
@@ -206,7 +207,6 @@ std::optional<std::string> ScriptRunner::port_command(const Command& c, Device& 
         case Op::AutoStream: ps.autostream = c.on ? std::optional(c.stream) : std::nullopt; return "ok";
         case Op::Stats: {
             Tunnel* t = tunnels_.of(c.device, c.port);
-            if (t) tunnels_.account(*t);
             const PortStats& s = ps.stats;
             return format("ok connected={} sent={} bytes={} feedback={} feedback_bytes={} health={}",
                           t ? 1 : 0, s.sent, s.bytes, s.feedback, s.feedback_bytes, s.health);
@@ -232,13 +232,13 @@ std::optional<std::string> ScriptRunner::tunnel_command(const Command& c, Tunnel
             if (auto r = tunnels_.start_stream(t, c.stream); !r) return "error: " + r.error();
             return "ok";
         case Op::Stop: tunnels_.stop(t); return "ok";
-        case Op::Silent: tunnels_.apply_fault(t, FaultKind::Silent); return "ok";
+        case Op::Silent: app_.apply_fault(t, FaultKind::Silent); return "ok";
         case Op::Read: tunnels_.set_reading(t, c.on); return "ok";
         case Op::Close:
         case Op::Fault: {
             std::uint64_t id = t.id;
             FaultKind kind = c.op == Op::Close ? FaultKind::Close : c.fault;
-            tunnels_.apply_fault(t, kind);
+            app_.apply_fault(t, kind);
             if (kind == FaultKind::Close) return wait(c, quiet, now, id, UINT32_MAX);
             return "ok";
         }

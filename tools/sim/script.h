@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "sim/app.h"
 #include "sim/command.h"
 #include "sim/daemon.h"
 #include "sim/devices.h"
@@ -19,7 +20,8 @@ namespace vantrel::sim {
 class ScriptRunner {
 public:
     // `stdin_script`: standard input carries commands, and its end ends the run.
-    ScriptRunner(Output& output, Devices& devices, Tunnels& tunnels, Daemon& daemon, bool stdin_script);
+    ScriptRunner(Output& output, Devices& devices, Tunnels& tunnels, App& app, Daemon& daemon,
+                 bool stdin_script);
 
     // Queues a command; `quiet`: only an error reply is printed (options, --at).
     void push(std::expected<Command, std::string> command, bool quiet);
@@ -60,6 +62,7 @@ private:
     Output& output_;
     Devices& devices_;
     Tunnels& tunnels_;
+    App& app_;
     Daemon& daemon_;
     bool stdin_script_;
     bool stdin_open_;

@@ -20,10 +20,11 @@ bool feedback_events(const SimConfig& config) {
 Simulator::Simulator(SimConfig config)
     : config_(std::move(config)),
       output_(config_.quiet),
-      tunnels_(loop_, output_, devices_, config_.script_stdin, feedback_events(config_)),
+      tunnels_(loop_, output_, devices_, app_, config_.script_stdin),
+      app_(loop_, output_, tunnels_, feedback_events(config_)),
       daemon_(loop_, output_, devices_, tunnels_),
-      script_(output_, devices_, tunnels_, daemon_, config_.script_stdin) {
-    tunnels_.unplug = [this](std::uint32_t device) { script_.unplug(device); };
+      script_(output_, devices_, tunnels_, app_, daemon_, config_.script_stdin) {
+    app_.unplug = [this](std::uint32_t device) { script_.unplug(device); };
 }
 
 std::expected<void, std::string> Simulator::start() {
@@ -71,7 +72,6 @@ void Simulator::turn() {
     loop_.run_timers(now);
     tunnels_.service_due(now);
     script_.run(now);
-    tunnels_.reap();
     output_.flush();
 }
 
@@ -79,18 +79,17 @@ void Simulator::dispatch(std::uint64_t key, std::uint32_t events) {
     if (key == ID_STDIN) {
         script_.read_stdin();
         if (!script_.stdin_open()) loop_.unwatch(STDIN_FILENO);
-    } else if (key == Tunnels::ID_SOURCE) {
-        tunnels_.source_readable();
     } else if (!daemon_.on_ready(key, events)) {
-        if (Tunnel* t = tunnels_.find(key)) tunnels_.on_ready(*t, events);
+        tunnels_.on_ready(key, events);
     }
 }
 
 void Simulator::print_progress(std::uint64_t now) {
     std::uint64_t seconds = (now - start_ns_ + NS_PER_S / 2) / NS_PER_S;
-    tunnels_.each_open([&](const Tunnel& t, const PortState& ps) {
+    tunnels_.each_open([&](const Tunnel& t) {
+        const PortStats& s = t.ps->stats;
         output_.line(format("progress t={} device={} port={} sent={} bytes={} feedback={}", seconds, t.device,
-                            t.port, ps.stats.sent, ps.stats.bytes, ps.stats.feedback));
+                            t.port, s.sent, s.bytes, s.feedback));
     });
     loop_.add_timer(now + NS_PER_S, [this] { print_progress(monotonic_ns()); });
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/app.h"
 #include "sim/command.h"
 #include "sim/daemon.h"
 #include "sim/devices.h"
@@ -54,6 +55,7 @@ private:
     Output output_;
     Devices devices_;
     Tunnels tunnels_;
+    App app_;
     Daemon daemon_;
     ScriptRunner script_;
     std::uint64_t start_ns_ = 0;

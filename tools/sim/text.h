@@ -6,6 +6,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,23 +17,17 @@
 namespace vantrel::sim {
 
 namespace format_detail {
-inline std::string piece(std::string_view text) {
-    return std::string(text);
-}
-inline std::string piece(const char* text) {
-    return std::string(text);
-}
-inline std::string piece(const std::string& text) {
-    return text;
-}
-inline std::string piece(char c) {
-    return std::string(1, c);
-}
-template <std::integral T>
-requires(!std::same_as<T, char> && !std::same_as<T, bool>) std::string piece(T value) {
-    char buf[24];
-    auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
-    return std::string(buf, end);
+// Text as it is, an integer in decimal.
+template <typename T>
+std::string piece(const T& value) {
+    if constexpr (std::integral<T>) {
+        static_assert(!std::same_as<T, char> && !std::same_as<T, bool>,
+                      "a character or a bool is not a number");
+        char buf[24];
+        return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+    } else {
+        return std::string(std::string_view(value));
+    }
 }
 std::string substitute(std::string_view pattern, std::span<const std::string> pieces);
 }  // namespace format_detail
@@ -43,6 +38,11 @@ template <typename... Args>
 std::string format(std::string_view pattern, const Args&... args) {
     std::array<std::string, sizeof...(Args)> pieces{format_detail::piece(args)...};
     return format_detail::substitute(pattern, pieces);
+}
+
+// The error of a std::expected<T, std::string>.
+inline std::unexpected<std::string> fail(std::string text) {
+    return std::unexpected(std::move(text));
 }
 
 // Whitespace-separated words of a line.

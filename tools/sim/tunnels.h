@@ -1,6 +1,6 @@
-// The tunnels: what a phone running the Vantrel app does on the far end of each connection the daemon
-// side has turned into a tunnel. It reads the frames the bridge writes (health-check request,
-// feedback), answers the health check, streams generated or file packets, and misbehaves on demand.
+// The tunnels: the connections the daemon side has turned into tunnels, as the app on the far end has
+// them. Each tunnel cuts the frames the bridge writes out of its bytes and hands them to the app
+// (app.h), and writes what the app queues and the packets of its stream through one write buffer.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 #include "sim/generator.h"
 #include "sim/out_buffer.h"
 #include "sim/output.h"
+#include "sim/stamp.h"
 
 namespace vantrel::sim {
 
@@ -27,6 +28,7 @@ struct Tunnel {
     net::Fd fd;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
+    PortState* ps = nullptr;  // the port's settings and counters (the device outlives its tunnels)
     std::vector<std::uint8_t> in;
     OutBuffer out;
     bool dead = false;
@@ -36,8 +38,16 @@ struct Tunnel {
     bool silent = false;
     bool closing = false;
     std::unique_ptr<Generator> gen;
-    std::uint64_t gen_reported_sent = 0, gen_reported_bytes = 0;  // already added to the port's stats
     std::uint64_t last_fill_ns = 0;
+};
+
+// What the app makes of a tunnel's traffic; the tunnels only carry it.
+class TunnelHandler {
+public:
+    virtual ~TunnelHandler() = default;
+    virtual void on_frame(Tunnel& t, std::span<const std::uint8_t> payload) = 0;
+    // The stream handed its last packet to the system; `then` is the fault it ends with.
+    virtual void on_stream_done(Tunnel& t, std::optional<FaultKind> then) = 0;
 };
 
 class Tunnels {
@@ -46,7 +56,7 @@ public:
     static constexpr std::uint64_t ID_SOURCE = 5;
 
     // `stdin_is_script`: standard input carries the script, so no stream may read it.
-    Tunnels(EventLoop& loop, Output& output, Devices& devices, bool stdin_is_script, bool feedback_events);
+    Tunnels(EventLoop& loop, Output& output, Devices& devices, TunnelHandler& app, bool stdin_is_script);
 
     // Takes over a daemon client whose Connect succeeded: its socket, the reply still queued and the
     // bytes that followed the request. The port's previous tunnel is closed.
@@ -54,43 +64,32 @@ public:
                std::uint32_t device, std::uint16_t port);
     Tunnel* find(std::uint64_t id);                        // a live tunnel
     Tunnel* of(std::uint32_t device, std::uint16_t port);  // the port's current tunnel
-    void on_ready(Tunnel& t, std::uint32_t events);
-    // Streams whose packets fall due; when that is next; standard input has more for a stream.
+    // Readiness of a tunnel or of standard input as a stream's source; false when `key` is neither.
+    bool on_ready(std::uint64_t key, std::uint32_t events);
+    // Frees the tunnels closed since the last call, then serves the streams whose packets fall due.
     void service_due(std::uint64_t now);
     std::optional<std::uint64_t> next_due_ns() const;
-    void source_readable();
-    // Frees the tunnels closed since the last call.
-    void reap();
-    // Every open tunnel, its counters brought up to date (for progress lines).
-    void each_open(const std::function<void(const Tunnel&, const PortState&)>& fn);
+    // Every open tunnel (for progress lines).
+    void each_open(const std::function<void(const Tunnel&)>& fn) const;
 
-    // What the commands do.
+    // Writes what is queued and tops the buffer up from the stream, as far as the socket takes it.
+    void service(Tunnel& t, std::uint64_t now = monotonic_ns());
+    // Queues bytes, as one frame (counted in the port's counters) or as they are, and writes them.
     void write(Tunnel& t, std::span<const std::uint8_t> bytes, bool as_frame);
     std::expected<void, std::string> start_stream(Tunnel& t, const StreamSettings& settings);
-    void stop(Tunnel& t);
-    // Brings the port's counters up to date with what the stream has written.
-    void account(Tunnel& t);
-    void apply_fault(Tunnel& t, FaultKind kind);
-    void set_reading(Tunnel& t, bool on);
+    void stop(Tunnel& t) { t.gen.reset(); }
+    void set_reading(Tunnel& t, bool on) { watch(t, on, t.want_write); }
     void close(Tunnel& t);
-    void set_feedback_events(bool on) { feedback_events_ = on; }
-    // What the unplug fault asks of the owner of the devices (later: the caller may hold references).
-    std::function<void(std::uint32_t device)> unplug;
 
 private:
     void process_input(Tunnel& t);
-    void on_frame(Tunnel& t, PortState& ps, std::span<const std::uint8_t> payload);
-    void answer_health(Tunnel& t, const PortState& ps);
-    void start_autostream(Tunnel& t);
-    void service(Tunnel& t, std::uint64_t now);
-    void finish_stream(Tunnel& t);
-    void watch(Tunnel& t, bool want_write);
+    void watch(Tunnel& t, bool reading, bool want_write);
 
     EventLoop& loop_;
     Output& output_;
     Devices& devices_;
+    TunnelHandler& app_;
     bool stdin_is_script_;
-    bool feedback_events_;
     std::map<std::uint64_t, std::unique_ptr<Tunnel>> tunnels_;
     std::shared_ptr<FileSource> stdin_source_;
     bool stdin_source_watched_ = false;
