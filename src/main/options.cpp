@@ -3,7 +3,6 @@
 #include <sys/un.h>
 
 #include <charconv>
-#include <functional>
 
 #include "net/wire.h"
 
@@ -43,79 +42,76 @@ std::optional<mux::DaemonAddress> parse_daemon_address(std::string_view text) {
     return address;
 }
 
+namespace {
+
+// Stores the value of an option that takes one; false when the value is malformed.
+bool take_value(Options& options, std::string_view name, std::string_view value) {
+    if (name == "--udid") {
+        options.udid = std::string(value);
+        return !value.empty();
+    }
+    if (name == "--status-interval") {
+        const auto seconds = parse_seconds(value);
+        if (!seconds) return false;
+        options.status_interval = std::chrono::seconds(*seconds);
+        return true;
+    }
+    options.daemon = parse_daemon_address(value);
+    return options.daemon.has_value();
+}
+
+// The long name of an option, or empty when `name` is none of ours.
+std::string_view long_name_of(std::string_view name) {
+    if (name == "-h") return "--help";
+    if (name == "-V") return "--version";
+    if (name == "-u") return "--udid";
+    for (std::string_view known :
+         {"--help", "--version", "--plain", "--udid", "--status-interval", "--daemon"})
+        if (name == known) return known;
+    return {};
+}
+
+}  // namespace
+
 std::expected<Options, UsageError> parse_command_line(const std::vector<std::string_view>& args) {
     Options options;
     bool status_interval_given = false;
-    // Each option with a value: how it takes it. A value comes as "--name=VALUE", "--name VALUE",
-    // "-uVALUE" or "-u VALUE".
-    struct WithValue {
-        std::string_view long_name;
-        char short_name;
-        std::function<bool(std::string_view)> take;
-    };
-    const WithValue with_value[] = {
-        {"--udid", 'u',
-         [&](std::string_view v) {
-             options.udid = std::string(v);
-             return !v.empty();
-         }},
-        {"--status-interval", 0,
-         [&](std::string_view v) {
-             status_interval_given = true;
-             auto seconds = parse_seconds(v);
-             if (seconds) options.status_interval = std::chrono::seconds(*seconds);
-             return seconds.has_value();
-         }},
-        {"--daemon", 0,
-         [&](std::string_view v) {
-             options.daemon = parse_daemon_address(v);
-             return options.daemon.has_value();
-         }},
-    };
-
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
+        // A value comes as "--name=VALUE", "--name VALUE", "-uVALUE" or "-u VALUE".
+        std::string_view name = arg, value;
+        bool attached = false;
+        if (const auto equals = arg.find('='); arg.starts_with("--") && equals != std::string_view::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            attached = true;
+        } else if (arg.starts_with("-u") && arg.size() > 2) {
+            name = "-u";
+            value = arg.substr(2);
+            attached = true;
         }
-        if (arg == "-V" || arg == "--version") {
-            options.version = true;
-            continue;
-        }
-        if (arg == "--plain") {
-            options.plain = true;
-            continue;
-        }
-        const WithValue* option = nullptr;
-        std::optional<std::string_view> value;
-        for (const auto& candidate : with_value) {
-            if (arg == candidate.long_name ||
-                (candidate.short_name && arg == std::string{'-', candidate.short_name})) {
-                option = &candidate;
-            } else if (arg.starts_with(candidate.long_name) && arg.size() > candidate.long_name.size() &&
-                       arg[candidate.long_name.size()] == '=') {
-                option = &candidate;
-                value = arg.substr(candidate.long_name.size() + 1);
-            } else if (candidate.short_name && arg.size() > 2 && arg[0] == '-' &&
-                       arg[1] == candidate.short_name) {
-                option = &candidate;
-                value = arg.substr(2);
-            }
-            if (option) break;
-        }
-        if (option == nullptr) {
+        const std::string_view option = long_name_of(name);
+        if (option.empty()) {
             if (arg.starts_with("-") && arg != "-")
-                return usage_error("unknown option '" + std::string(arg) + "'");
+                return usage_error("unknown option '" + std::string(name) + "'");
             return usage_error("unexpected argument '" + std::string(arg) + "'");
         }
-        const std::string name(option->long_name);
-        if (!value) {
-            if (i + 1 == args.size()) return usage_error("option '" + name + "' needs a value");
+        if (option == "--help" || option == "--version" || option == "--plain") {
+            if (attached) return usage_error("option '" + std::string(option) + "' takes no value");
+            options.help = options.help || option == "--help";
+            options.version = options.version || option == "--version";
+            options.plain = options.plain || option == "--plain";
+            continue;
+        }
+        if (!attached) {
+            if (i + 1 == args.size())
+                return usage_error("option '" + std::string(option) + "' needs a value");
             value = args[++i];
         }
-        if (!option->take(*value))
-            return usage_error("invalid value '" + std::string(*value) + "' for '" + name + "'");
+        status_interval_given = status_interval_given || option == "--status-interval";
+        if (!take_value(options, option, value))
+            return usage_error("invalid value '" + std::string(value) + "' for '" + std::string(option) +
+                               "'");
     }
     if (status_interval_given && !options.plain)
         return usage_error("'--status-interval' goes with '--plain'");
