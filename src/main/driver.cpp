@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <variant>
@@ -169,9 +170,11 @@ private:
 
     // The first device in the daemon's order, or the first whose serial number was asked for.
     std::optional<mux::DeviceInfo> choose(const std::vector<mux::DeviceInfo>& devices) const {
-        for (const auto& device : devices)
-            if (!options_.udid || device.serial_number == *options_.udid) return device;
-        return std::nullopt;
+        const auto chosen = std::ranges::find_if(devices, [this](const auto& device) {
+            return !options_.udid || device.serial_number == *options_.udid;
+        });
+        if (chosen == devices.end()) return std::nullopt;
+        return *chosen;
     }
 
     // Plain output logs what changed and nothing else: a state line (searching, waiting, an error) is

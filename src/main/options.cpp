@@ -2,7 +2,9 @@
 
 #include <sys/un.h>
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 #include "net/wire.h"
 
@@ -65,10 +67,10 @@ std::string_view long_name_of(std::string_view name) {
     if (name == "-h") return "--help";
     if (name == "-V") return "--version";
     if (name == "-u") return "--udid";
-    for (std::string_view known :
-         {"--help", "--version", "--plain", "--udid", "--status-interval", "--daemon"})
-        if (name == known) return known;
-    return {};
+    constexpr std::string_view KNOWN[] = {"--help", "--version",         "--plain",
+                                          "--udid", "--status-interval", "--daemon"};
+    const auto* known = std::ranges::find(KNOWN, name);
+    return known == std::end(KNOWN) ? std::string_view() : *known;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "mux/plist_depth.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -197,6 +198,19 @@ Nesting binary_plist_nesting(std::span<const std::uint8_t> list, std::size_t lim
     return Nesting::Within;
 }
 
+namespace {
+
+// Parts of an XML text that hold no elements, and where the search for their end begins, counted
+// from the '<', as the reader does.
+struct Skipped {
+    std::string_view start;
+    std::string_view end;  // cppcheck-suppress unusedStructMember
+    std::size_t from;      // cppcheck-suppress unusedStructMember
+};
+constexpr Skipped SKIPPED[] = {{"?", "?>", 1}, {"!--", "-->", 2}, {"![CDATA[", "]]>", 9}};
+
+}  // namespace
+
 Nesting xml_plist_nesting(std::string_view list, std::size_t limit) {
     // Where the reader takes a tag apart differently, this counts an extra level rather than one less.
     constexpr auto npos = std::string_view::npos;
@@ -204,23 +218,13 @@ Nesting xml_plist_nesting(std::string_view list, std::size_t limit) {
     std::size_t at = 0;
     while ((at = list.find('<', at)) != npos) {
         const std::string_view rest = list.substr(at + 1);
-        std::size_t skip_to = npos;
-        if (rest.starts_with('?')) {
-            skip_to = list.find("?>", at + 1);
-            if (skip_to == npos) break;
-            at = skip_to + 2;
-            continue;
-        }
-        if (rest.starts_with("!--")) {
-            skip_to = list.find("-->", at + 2);
-            if (skip_to == npos) break;
-            at = skip_to + 3;
-            continue;
-        }
-        if (rest.starts_with("![CDATA[")) {
-            skip_to = list.find("]]>", at + 9);
-            if (skip_to == npos) break;
-            at = skip_to + 3;
+        // Processing instructions, comments and CDATA hold no elements: skip to their ends.
+        const auto* skipped =
+            std::ranges::find_if(SKIPPED, [&](const Skipped& k) { return rest.starts_with(k.start); });
+        if (skipped != std::end(SKIPPED)) {
+            const std::size_t end = list.find(skipped->end, at + skipped->from);
+            if (end == npos) break;
+            at = end + skipped->end.size();
             continue;
         }
         const bool closing = rest.starts_with('/');
