@@ -102,7 +102,6 @@ std::optional<std::string> ScriptRunner::wait(const Command& c, bool quiet, std:
 std::optional<std::string> ScriptRunner::check_pending(std::uint64_t now) {
     const Pending& p = *pending_;
     const Command& c = p.command;
-    using Op = Command::Op;
     std::optional<std::string> r;
     PortState* ps = devices_.port(c.device, c.port);
     switch (c.op) {
