@@ -126,14 +126,14 @@ TreeSize tree_size(plist_t node, std::size_t levels_left) {
         for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) add(plist_array_get_item(node, i));
         return size;
     }
+    // Values only: libplist asserts when it copies out a key that holds a zero byte, which a binary
+    // list can carry (the program never copies keys out).
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(node, &it);
     for (;;) {
-        char* key = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(node, it, &key, &value);
-        if (key == nullptr) break;
-        std::free(key);
+        plist_dict_next_item(node, it, nullptr, &value);
+        if (value == nullptr) break;
         add(value);
     }
     std::free(it);
