@@ -146,10 +146,10 @@ std::set<std::string> names_in(const std::string& path, std::string_view from, s
 
 TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
     std::set<std::string> table;
-    for (const CommandSpec& spec : command_table()) {
-        table.insert(std::string(spec.name));
-        EXPECT_TRUE(spec.usage.starts_with(std::string(spec.name) + " ") || spec.usage == spec.name)
-            << spec.name;
+    for (const CommandEntry& entry : command_table()) {
+        table.insert(std::string(entry.name));
+        EXPECT_TRUE(entry.usage.starts_with(std::string(entry.name) + " ") || entry.usage == entry.name)
+            << entry.name;
     }
     auto readme =
         names_in("tools/sim/README.md", "## Script commands", "### One tunnel", [](auto&, auto& line) {

@@ -85,7 +85,7 @@ using Result = std::expected<void, std::string>;
 // A row of an option table: a flag when `value` is empty. `section` starts a group in --help; `help`
 // may hold "\n" for its continuation lines.
 template <typename Target>
-struct OptionSpec {
+struct OptionEntry {
     std::string_view section;
     std::string_view name;
     std::string_view value;
@@ -207,7 +207,7 @@ Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
     return {};
 }
 
-constexpr OptionSpec<Collected> SIM_OPTIONS[] = {
+constexpr OptionEntry<Collected> SIM_OPTIONS[] = {
     {"Daemon", "--unix", "PATH",
      "serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);\n"
      "a stale socket file there is removed first",
@@ -285,7 +285,7 @@ Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view
     return {};
 }
 
-constexpr OptionSpec<ReceiverConfig> RECEIVE_OPTIONS[] = {
+constexpr OptionEntry<ReceiverConfig> RECEIVE_OPTIONS[] = {
     {"Receive options (vantrel-sim receive)", "--video", "ADDR",
      "bind the video consumer here (default 127.0.0.1:5000)", store<&ReceiverConfig::video_address, address>},
     {"", "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)",
@@ -306,7 +306,7 @@ enum class Outcome { Parsed, Help, Version };
 
 // Runs the options from args[first] on through `table`; `unknown` prefixes the unknown-option error.
 template <typename Target, std::size_t N>
-std::expected<Outcome, std::string> parse_options(const OptionSpec<Target> (&table)[N], Target& target,
+std::expected<Outcome, std::string> parse_options(const OptionEntry<Target> (&table)[N], Target& target,
                                                   const std::vector<std::string>& args, std::size_t first,
                                                   std::string_view unknown) {
     Args a(args, first);
@@ -314,16 +314,16 @@ std::expected<Outcome, std::string> parse_options(const OptionSpec<Target> (&tab
         std::string_view name = a.next_name();
         if (name == "-h" || name == "--help") return Outcome::Help;
         if (name == "--version" && unknown.empty()) return Outcome::Version;
-        auto spec = std::ranges::find(table, name, &OptionSpec<Target>::name);
-        if (spec == std::end(table)) return fail(format("{}unknown option {}", unknown, name));
+        auto entry = std::ranges::find(table, name, &OptionEntry<Target>::name);
+        if (entry == std::end(table)) return fail(format("{}unknown option {}", unknown, name));
         std::string_view value;
-        if (spec->value.empty() && a.has_inline_value()) return fail(format("{} takes no value", name));
-        if (!spec->value.empty()) {
+        if (entry->value.empty() && a.has_inline_value()) return fail(format("{} takes no value", name));
+        if (!entry->value.empty()) {
             auto v = a.value(name);
             if (!v) return std::unexpected(v.error());
             value = *v;
         }
-        if (auto r = spec->handle(target, name, value, a); !r) return std::unexpected(r.error());
+        if (auto r = entry->handle(target, name, value, a); !r) return std::unexpected(r.error());
     }
     return Outcome::Parsed;
 }
@@ -343,10 +343,11 @@ std::string row(std::string line, std::string_view help, std::size_t column) {
 }
 
 template <typename Target, std::size_t N>
-void describe(std::string& text, const OptionSpec<Target> (&table)[N]) {
-    for (const auto& spec : table) {
-        if (!spec.section.empty()) text += format("\n{}:\n", spec.section);
-        text += row(format("  {}{}{}", spec.name, spec.value.empty() ? "" : " ", spec.value), spec.help, 26);
+void describe(std::string& text, const OptionEntry<Target> (&table)[N]) {
+    for (const auto& entry : table) {
+        if (!entry.section.empty()) text += format("\n{}:\n", entry.section);
+        text +=
+            row(format("  {}{}{}", entry.name, entry.value.empty() ? "" : " ", entry.value), entry.help, 26);
     }
 }
 
@@ -436,8 +437,8 @@ std::string help_text() {
     describe(text, SIM_OPTIONS);
     text += "  -h, --help              show this help;  --version  show the version\n";
     text += "\nCommands (N: device id, PORT: device port, MS: milliseconds):\n";
-    for (const CommandSpec& spec : command_table())
-        text += row("  " + std::string(spec.usage), spec.help, 37);
+    for (const CommandEntry& entry : command_table())
+        text += row("  " + std::string(entry.usage), entry.help, 37);
     text +=
         "Events: connect, disconnect, refused, unknown-device, health, feedback, data, bad-frame,\n"
         "  stream-done, stream-error, list-devices, client-error (each line starts with \"event \").\n";
@@ -450,9 +451,9 @@ std::string help_text() {
 std::vector<std::string_view> option_names(bool receive) {
     std::vector<std::string_view> names;
     if (receive)
-        for (const auto& spec : RECEIVE_OPTIONS) names.push_back(spec.name);
+        for (const auto& entry : RECEIVE_OPTIONS) names.push_back(entry.name);
     else
-        for (const auto& spec : SIM_OPTIONS) names.push_back(spec.name);
+        for (const auto& entry : SIM_OPTIONS) names.push_back(entry.name);
     return names;
 }
 

@@ -326,7 +326,7 @@ Result sleep(const Words& w, Command& c, std::string_view usage) {
 
 // The script language, one row per command: --help, tools/sim/README.md and vantrel-sim(1) list
 // the same commands with the same usage (a test compares them).
-constexpr CommandSpec COMMANDS[] = {
+constexpr CommandEntry COMMANDS[] = {
     {"plug", Op::Plug, "plug SERIAL", "-> ok id=N", plug},
     {"plug-hex", Op::Plug, "plug-hex HEX", "-> ok id=N; the serial is these bytes (not 00)", plug_hex},
     {"unplug", Op::Unplug, "unplug N", "device leaves the list, its tunnels close", unplug},
@@ -374,18 +374,18 @@ constexpr CommandSpec COMMANDS[] = {
 
 }  // namespace
 
-std::span<const CommandSpec> command_table() {
+std::span<const CommandEntry> command_table() {
     return COMMANDS;
 }
 
 std::expected<Command, std::string> parse_command(std::string_view line) {
     Words w = split_words(line);
     if (w.empty()) return fail("empty command");
-    for (const CommandSpec& spec : COMMANDS) {
-        if (w[0] != spec.name) continue;
+    for (const CommandEntry& entry : COMMANDS) {
+        if (w[0] != entry.name) continue;
         Command c;
-        c.op = spec.op;
-        if (auto r = spec.parse(w, c, spec.usage); !r) return std::unexpected(r.error());
+        c.op = entry.op;
+        if (auto r = entry.parse(w, c, entry.usage); !r) return std::unexpected(r.error());
         return c;
     }
     return fail(format("unknown command \"{}\"", w[0]));

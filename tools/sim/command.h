@@ -113,7 +113,7 @@ bool is_command_line(std::string_view line);
 
 // A row of the script language: the name, the usage (also the reply to a malformed line), a short help
 // text and the parser of the words (words[0] is the name; `op` is already set in the Command).
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;
     Command::Op op;
     std::string_view usage;
@@ -121,7 +121,7 @@ struct CommandSpec {
     std::expected<void, std::string> (*parse)(const std::vector<std::string_view>& words, Command& c,
                                               std::string_view usage);
 };
-std::span<const CommandSpec> command_table();
+std::span<const CommandEntry> command_table();
 
 // Parses one command line; the error text is what follows "error: " in the reply.
 std::expected<Command, std::string> parse_command(std::string_view line);
