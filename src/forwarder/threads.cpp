@@ -157,9 +157,9 @@ void run_video_forward(VideoForwardContext context) {
     // Feedback waiting in the queue goes to the app right after each video packet, oldest first.
     forward_packets(context, [&context] {
         while (auto feedback = context.queue.take()) {
-            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
             // An app that no longer reads must not hold the video up for ever.
             const auto deadline = std::chrono::steady_clock::now() + FEEDBACK_WRITE_TIMEOUT;
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
             if (!context.stream.write_packet(*feedback, deadline)) return false;
         }
         return true;

@@ -35,17 +35,17 @@ net::IoResult<void> set_interrupt_handler(std::function<void()> callback) {
     // here on (the forwarding threads among them) inherits the block and never has a call interrupted, and
     // "ctrl-c" unblocks it once it runs. A SIGINT that comes before that stays pending in the kernel instead
     // of landing on a thread that is still being set up.
-    sigset_t sigint;
-    sigemptyset(&sigint);
-    sigaddset(&sigint, SIGINT);
-    sigaddset(&sigint, SIGTERM);
-    if (int rc = ::pthread_sigmask(SIG_BLOCK, &sigint, nullptr); rc != 0)
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    if (int rc = ::pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr); rc != 0)
         return std::unexpected(net::IoError::from_errno(rc));
     try {
-        std::thread([cb = std::move(callback), sigint] {
+        std::thread([cb = std::move(callback), stop_signals] {
             ::pthread_setname_np(::pthread_self(), "ctrl-c");
             // Cannot fail: SIG_UNBLOCK with a valid set.
-            (void)::pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
+            (void)::pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
             for (;;) {
                 // A wait that a signal interrupts is simply repeated.
                 while (::sem_wait(&g_interrupts) != 0) {

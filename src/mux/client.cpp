@@ -1,6 +1,5 @@
 #include "mux/client.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +8,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
