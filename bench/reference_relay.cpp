@@ -28,6 +28,7 @@
 #include "mux/devices.h"
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/wire.h"
 
 namespace {
 
@@ -98,15 +99,17 @@ int main(int argc, char** argv) {
     std::uint8_t prefix[4];
     bool health_answer = true;
     for (;;) {
-        if (auto got = vantrel::net::recv_all(stream, prefix); !got) {
+        std::size_t filled = 0;
+        if (auto got = vantrel::net::recv_resume(stream, prefix, filled); !got) {
             if (got.error().kind() == ErrorKind::UnexpectedEof) return 0;
             return fail("receive", got.error().text());
         }
-        const std::uint32_t length = (std::uint32_t{prefix[0]} << 24) | (std::uint32_t{prefix[1]} << 16) |
-                                     (std::uint32_t{prefix[2]} << 8) | std::uint32_t{prefix[3]};
+        const std::uint32_t length = vantrel::net::load_be32(prefix);
         if (length == 0 || length > MAX_PACKET) return fail("receive", "bad packet length");
         const auto body = std::span(payload).first(length);
-        if (auto got = vantrel::net::recv_all(stream, body); !got) return fail("receive", got.error().text());
+        filled = 0;
+        if (auto got = vantrel::net::recv_resume(stream, body, filled); !got)
+            return fail("receive", got.error().text());
         if (health_answer) {
             health_answer = false;
             continue;

@@ -14,6 +14,10 @@ if(NOT PLIST_FOUND)
   vantrel_missing("libplist 2 (pkg-config module libplist-2.0)" libplist-dev)
 endif()
 find_package(Threads REQUIRED)
+find_package(fmt QUIET)
+if(NOT fmt_FOUND)
+  vantrel_missing("{fmt} (CMake package fmt)" libfmt-dev)
+endif()
 
 # Header-only: the forwarding threads' single-producer queue.
 find_path(READERWRITERQUEUE_INCLUDE_DIR readerwriterqueue/readerwritercircularbuffer.h)

@@ -20,7 +20,7 @@ namespace {
 const Bytes REQUEST_ON_WIRE = {0x00, 0x00, 0x00, 0x03, 0xFE, 0x00, 0x01};
 
 PacketStream open_stream(net::Fd fd, std::size_t capacity) {
-    auto stream = PacketStream::open(mux::DeviceStream{std::move(fd), mux::ConnectionKind::Unix}, capacity);
+    auto stream = PacketStream::open(mux::DeviceStream{std::move(fd)}, capacity);
     EXPECT_TRUE(stream.has_value()) << stream.error().text();
     return std::move(*stream);
 }
@@ -31,6 +31,12 @@ long receive_timeout_seconds(const PacketStream& stream) {
     EXPECT_EQ(::getsockopt(stream.reader_fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
     EXPECT_EQ(tv.tv_usec, 0);
     return tv.tv_sec;
+}
+
+// The packet of a read's outcome, as bytes of its own (the stream's buffer is reused).
+Bytes bytes_of(const std::variant<Packet, NoPacket>& outcome) {
+    const auto* packet = std::get_if<Packet>(&outcome);
+    return packet ? Bytes(packet->begin(), packet->end()) : Bytes{};
 }
 
 }  // namespace
@@ -86,10 +92,10 @@ TEST(HealthCheck, LateReplyIsReadLaterAsAnOrdinaryPacketAndTheStreamStaysInStep)
         const auto late = stream.read_packet();
         ASSERT_TRUE(late.has_value()) << late.error().text();
         ASSERT_TRUE(std::holds_alternative<Packet>(*late));
-        EXPECT_EQ(std::get<Packet>(*late), (Bytes{'l', 'a', 't', 'e', '!'})) << in_time;
+        EXPECT_EQ(bytes_of(*late), (Bytes{'l', 'a', 't', 'e', '!'})) << in_time;
         const auto after = stream.read_packet();
         ASSERT_TRUE(after.has_value()) << after.error().text();
-        EXPECT_EQ(std::get<Packet>(*after), (Bytes{0x00, 0x00, 0x00, 0x07})) << in_time;
+        EXPECT_EQ(bytes_of(*after), (Bytes{0x00, 0x00, 0x00, 0x07})) << in_time;
     }
 }
 
@@ -121,7 +127,7 @@ TEST(HealthCheck, BadReplyLengthFailsAndTheNextReadFollowsThePrefix) {
 
     const auto next = stream.read_packet();
     ASSERT_TRUE(next.has_value());
-    EXPECT_EQ(std::get<Packet>(*next), Bytes{0x2A});
+    EXPECT_EQ(bytes_of(*next), Bytes{0x2A});
 }
 
 TEST(HealthCheck, GoneAppFailsWithoutTouchingTheTimeout) {

@@ -23,9 +23,9 @@ using namespace std::chrono_literals;
 namespace {
 
 std::shared_ptr<SessionControl> make_session() {
-    auto session = SessionControl::create(nullptr);
-    EXPECT_TRUE(session.has_value());
-    return *session;
+    auto wakeup = SessionControl::make_wakeup();
+    EXPECT_TRUE(wakeup.has_value());
+    return std::make_shared<SessionControl>(std::move(*wakeup));
 }
 
 // One path's parts as the session builds them, with the app's end of the tunnel and a local UDP
@@ -43,8 +43,7 @@ struct Path {
     explicit Path(std::size_t capacity, std::string_view bind = "127.0.0.1:0") {
         auto [program, app_end] = unix_stream_pair();
         app = std::move(app_end);
-        auto opened =
-            PacketStream::open(mux::DeviceStream{std::move(program), mux::ConnectionKind::Unix}, capacity);
+        auto opened = PacketStream::open(mux::DeviceStream{std::move(program)}, capacity);
         EXPECT_TRUE(opened.has_value());
         stream.emplace(std::move(*opened));
         // A short timeout keeps the flag checks of a silent app quick.
@@ -62,10 +61,10 @@ struct Path {
     }
 
     TrackingForwardContext tracking_context() {
-        return {std::move(*stream), session, std::move(socket), destination, stats};
+        return {std::move(*stream), *session, std::move(socket), destination, *stats};
     }
     VideoForwardContext video_context(FeedbackReceiver queue) {
-        return {std::move(*stream), session, std::move(socket), destination, stats, std::move(queue)};
+        return {std::move(*stream), *session, std::move(socket), destination, *stats, std::move(queue)};
     }
     void expect_all_closed() const {
         EXPECT_FALSE(is_open(reader_fd));
@@ -130,7 +129,7 @@ private:
     FeedbackThread(Path& path, std::pair<FeedbackSender, FeedbackReceiver> queue)
         : port(path.socket),
           receiver(std::move(queue.second)),
-          thread(path.session, start_video_feedback({std::move(queue.first), path.session, path.stats,
+          thread(path.session, start_video_feedback({std::move(queue.first), *path.session, *path.stats,
                                                      std::move(port.duplicate)})) {}
 };
 

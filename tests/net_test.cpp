@@ -27,6 +27,12 @@ bool is_open(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
+// recv_resume from the start of `buffer`.
+IoResult<void> receive_whole(int fd, std::span<std::uint8_t> buffer) {
+    std::size_t filled = 0;
+    return recv_resume(fd, buffer, filled);
+}
+
 }  // namespace
 
 TEST(IoError, OsErrorTextIsDescriptionAndNumber) {
@@ -78,7 +84,7 @@ TEST(Fd, DuplicateIsCloseOnExecAndAtLeastThree) {
     EXPECT_EQ(fail.error().raw_os_error(), EBADF);
 }
 
-TEST(RecvAll, FillsFromManySmallWrites) {
+TEST(RecvResume, FillsFromManySmallWrites) {
     auto [a, b] = stream_pair();
     std::thread writer([fd = b.get()] {
         for (std::uint8_t i = 0; i < 10; ++i) {
@@ -87,19 +93,19 @@ TEST(RecvAll, FillsFromManySmallWrites) {
         }
     });
     std::vector<std::uint8_t> buf(10);
-    auto r = recv_all(a.get(), buf);
+    auto r = receive_whole(a.get(), buf);
     writer.join();
     ASSERT_TRUE(r.has_value());
     for (std::uint8_t i = 0; i < 10; ++i) EXPECT_EQ(buf[i], i);
 }
 
-TEST(RecvAll, PeerClosingEarlyIsUnexpectedEof) {
+TEST(RecvResume, PeerClosingEarlyIsUnexpectedEof) {
     auto [a, b] = stream_pair();
     std::uint8_t two[2] = {1, 2};
     ASSERT_EQ(::send(b.get(), two, 2, 0), 2);
     b.reset();
     std::uint8_t buf[4];
-    auto r = recv_all(a.get(), buf);
+    auto r = receive_whole(a.get(), buf);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), ErrorKind::UnexpectedEof);
     EXPECT_EQ(r.error().text(), "failed to fill whole buffer");
@@ -140,7 +146,7 @@ TEST(SendAll, LargeBufferArrivesWhole) {
     std::vector<std::uint8_t> data(4 << 20);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31);
     std::vector<std::uint8_t> got(data.size());
-    std::thread reader([&, fd = b.get()] { ASSERT_TRUE(recv_all(fd, got).has_value()); });
+    std::thread reader([&, fd = b.get()] { ASSERT_TRUE(receive_whole(fd, got).has_value()); });
     ASSERT_TRUE(send_all(a.get(), data).has_value());
     reader.join();
     EXPECT_EQ(got, data);

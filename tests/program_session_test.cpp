@@ -56,7 +56,8 @@ std::vector<std::string> thread_names(pid_t pid) {
 }
 
 // Whether each thread (by name) has SIGINT blocked, from the SigBlk mask in its status.
-std::vector<std::pair<std::string, bool>> sigint_blocked_by_thread(pid_t pid) {
+// Each thread's name and whether it blocks both SIGINT and SIGTERM.
+std::vector<std::pair<std::string, bool>> stop_signals_blocked_by_thread(pid_t pid) {
     std::vector<std::pair<std::string, bool>> threads;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -67,8 +68,10 @@ std::vector<std::pair<std::string, bool>> sigint_blocked_by_thread(pid_t pid) {
             bool blocked = false;
             while (std::getline(status, line)) {
                 if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
-                if (line.rfind("SigBlk:\t", 0) == 0)
-                    blocked = (std::stoull(line.substr(8), nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+                if (line.rfind("SigBlk:\t", 0) == 0) {
+                    const auto mask = std::stoull(line.substr(8), nullptr, 16);
+                    blocked = (mask >> (SIGINT - 1) & 1) != 0 && (mask >> (SIGTERM - 1) & 1) != 0;
+                }
             }
             threads.emplace_back(name, blocked);
         }
@@ -194,8 +197,7 @@ TEST(ProgramSession, ForwardsEachPacketAsOneDatagramAndRelaysFeedback) {
 
     auto names = thread_names(s.bridge.pid());
     std::multiset<std::string> set(names.begin(), names.end());
-    for (const char* n : {"ctrl-c", "video-feedback", "video-fwd", "tracking-fwd"})
-        EXPECT_EQ(set.count(n), 1u) << n;
+    for (const char* n : {"video-feedback", "video-fwd", "tracking-fwd"}) EXPECT_EQ(set.count(n), 1u) << n;
     auto sockets = socket_fds(s.bridge.pid());
     EXPECT_GE(sockets.size(), 6u);  // two tunnels, the writers, two UDP sockets and the duplicate
     for (auto [fd, cloexec] : sockets) EXPECT_TRUE(cloexec) << "socket descriptor " << fd;
@@ -327,29 +329,30 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProgramSessionFault,
                                     (std::string(param_info.param.second) == "5000" ? "Video" : "Tracking");
                          });
 
-TEST(ProgramSession, OnlyTheCtrlCThreadTakesSigint) {
+TEST(ProgramSession, StopSignalsAreBlockedInEveryThreadAndReadByTheDriver) {
     REQUIRE_PRIVATE_NAMESPACE();
-    // A SIGINT must never interrupt a forwarding thread's call or land on a thread that cannot
-    // pass it on: every thread but "ctrl-c" blocks it, so the kernel hands it to "ctrl-c".
+    // A SIGINT must never interrupt a forwarding thread's call or land on a thread that cannot pass
+    // it on: every thread blocks it from the start, and the driver reads it from a signalfd.
     Streaming s;
     s.sim.ok("autostream 1 5000 rate=100 size=100");  // data on both ports: the end comes at once
     s.sim.ok("autostream 1 4242 rate=100 size=48");
     s.wait_streaming();
     // Each thread names itself once it runs, which can be a moment after the route lines.
-    const std::set<std::string> expected{"ctrl-c", "video-fwd", "video-feedback", "tracking-fwd"};
+    const std::set<std::string> expected{"vantrel-usb", "video-fwd", "video-feedback", "tracking-fwd"};
     std::vector<std::pair<std::string, bool>> threads;
     std::multiset<std::string> names;
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
          std::chrono::steady_clock::now() < deadline;) {
-        threads = sigint_blocked_by_thread(s.bridge.pid());
+        threads = stop_signals_blocked_by_thread(s.bridge.pid());
         names.clear();
         for (const auto& thread : threads) names.insert(thread.first);
         if (std::ranges::all_of(expected, [&](const auto& n) { return names.count(n) == 1; })) break;
         std::this_thread::sleep_for(20ms);
     }
     for (const auto& name : expected) EXPECT_EQ(names.count(name), 1u) << name;
-    for (const auto& [name, blocked] : threads) EXPECT_EQ(blocked, name != "ctrl-c") << name;
-    s.bridge.signal(SIGINT);
+    EXPECT_EQ(threads.size(), expected.size()) << "no thread beyond the driver and the session's three";
+    for (const auto& [name, blocked] : threads) EXPECT_TRUE(blocked) << name;
+    s.bridge.signal(SIGTERM);
     ASSERT_EQ(s.bridge.wait_exit(10s), 0);
     EXPECT_TRUE(s.bridge.out().ends_with(GOODBYE));
 }

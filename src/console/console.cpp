@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
+
+#include <fmt/format.h>
 
 #include "net/io_error.h"
 #include "net/wire.h"
@@ -16,32 +17,10 @@
 namespace vantrel::console {
 namespace {
 
-// What has been printed but not yet written, and how: the console is shared by the driver and the
-// Ctrl+C callback, and neither may wait for a terminal or pipe that nobody reads.
-struct ConsoleState {
-    std::mutex lock;
-    std::string pending_out;  // permanent lines that standard output could not take yet
-    bool plain = false;
-};
-
-ConsoleState& state() {
-    static ConsoleState console;
-    return console;
-}
-
 // Permanent lines that wait longer than this for a reader are dropped rather than kept without end.
 constexpr std::size_t PENDING_LIMIT = 1 << 20;
 // A write of at most this many bytes to a pipe that poll() calls writable never blocks.
 constexpr std::size_t ATOMIC_WRITE = PIPE_BUF;
-
-std::string join(std::initializer_list<std::string_view> pieces) {
-    std::string s;
-    std::size_t n = 0;
-    for (auto p : pieces) n += p.size();
-    s.reserve(n);
-    for (auto p : pieces) s.append(p);
-    return s;
-}
 
 // Whether a write would not wait: the stream has room, or is broken so that the write fails at once
 // (and the failure is reported rather than kept waiting).
@@ -52,19 +31,7 @@ bool writable_now(int fd) {
 
 void write_or_die(int fd, const char* name, std::string_view text) {
     if (int err = net::write_whole(fd, text); err != 0)
-        fatal(join({MSG_FAILED_PRINTING, name, ": ", net::IoError::from_errno(err).text()}));
-}
-
-// Writes what standard output can take now, in pieces that never block; the rest stays pending.
-void flush_pending_out(ConsoleState& console) {
-    std::string& pending = console.pending_out;
-    std::size_t done = 0;
-    while (done < pending.size() && writable_now(STDOUT_FILENO)) {
-        const std::size_t piece = std::min(ATOMIC_WRITE, pending.size() - done);
-        write_or_die(STDOUT_FILENO, "stdout", std::string_view(pending).substr(done, piece));
-        done += piece;
-    }
-    pending.erase(0, done);
+        fatal(fmt::format("{}{}: {}", MSG_FAILED_PRINTING, name, net::IoError::from_errno(err).text()));
 }
 
 // The text without its styles and clear-line sequences (ESC '[' ... final byte, and the '\r').
@@ -85,10 +52,10 @@ std::string without_styles(std::string_view text) {
 }  // namespace
 
 std::string banner_line1() {
-    return join({BOLD, "VantrelUSB", RESET, " ", DIM, "v", VERSION, RESET, "\n"});
+    return fmt::format("{}VantrelUSB{} {}v{}{}\n", BOLD, RESET, DIM, VERSION, RESET);
 }
 std::string banner_line2() {
-    return join({DIM, "USB companion for Vantrel iOS", RESET, "\n"});
+    return fmt::format("{}USB companion for Vantrel iOS{}\n", DIM, RESET);
 }
 std::string banner_line3() {
     return "\n";
@@ -155,65 +122,62 @@ std::string serial_display_form(std::string_view serial_number) {
     std::size_t cut = LIMIT;
     // Step back over UTF-8 continuation bytes so that no character is split.
     while (cut > 0 && (static_cast<unsigned char>(serial[cut]) & 0xC0) == 0x80) --cut;
-    return join({std::string_view(serial).substr(0, cut), "..."});
+    return fmt::format("{}...", std::string_view(serial).substr(0, cut));
 }
 
 std::string found_line(std::string_view serial) {
-    return join({GREEN, "Found", RESET, " ", BOLD, serial_display_form(serial), RESET, "\n"});
+    return fmt::format("{}Found{} {}{}{}\n", GREEN, RESET, BOLD, serial_display_form(serial), RESET);
 }
 
 std::string error_line(std::string_view text) {
-    return join({RED, "Error:", RESET, " ", DIM, text, RESET, "\n"});
+    return fmt::format("{}Error:{} {}{}{}\n", RED, RESET, DIM, text, RESET);
 }
 
 std::string goodbye_line() {
-    return join({DIM, "Goodbye.", RESET, "\n"});
+    return fmt::format("{}Goodbye.{}\n", DIM, RESET);
 }
 
 std::string searching_line(std::uint64_t frame_counter) {
-    char frame = SPINNER_FRAMES[frame_counter % SPINNER_FRAMES.size()];
-    return join({CLEAR_LINE, DIM, "[", YELLOW, std::string_view(&frame, 1), RESET, DIM,
-                 "] Searching for iPhone...", RESET});
+    const char frame = SPINNER_FRAMES[frame_counter % SPINNER_FRAMES.size()];
+    return fmt::format("{}{}[{}{}{}{}] Searching for iPhone...{}", CLEAR_LINE, DIM, YELLOW, frame, RESET, DIM,
+                       RESET);
 }
 
-void print_out(std::string_view line) {
-    ConsoleState& console = state();
-    std::lock_guard guard(console.lock);
-    const std::string text = console.plain ? without_styles(line) : std::string(line);
-    flush_pending_out(console);
-    // A line that has to wait keeps its place behind those already waiting.
-    if (console.pending_out.empty() && writable_now(STDOUT_FILENO)) {
-        if (text.size() <= ATOMIC_WRITE) {
-            write_or_die(STDOUT_FILENO, "stdout", text);
-            return;
-        }
+// Writes what standard output can take now, in pieces that never block; the rest stays pending.
+void Console::flush_pending_out() {
+    std::size_t done = 0;
+    while (done < pending_out_.size() && writable_now(STDOUT_FILENO)) {
+        const std::size_t piece = std::min(ATOMIC_WRITE, pending_out_.size() - done);
+        write_or_die(STDOUT_FILENO, "stdout", std::string_view(pending_out_).substr(done, piece));
+        done += piece;
     }
-    if (console.pending_out.size() + text.size() <= PENDING_LIMIT) console.pending_out += text;
-    flush_pending_out(console);
+    pending_out_.erase(0, done);
 }
 
-void print_err(std::string_view line) {
-    ConsoleState& console = state();
-    std::lock_guard guard(console.lock);
-    if (console.plain) return;
-    flush_pending_out(console);
+void Console::print_out(std::string_view line) {
+    const std::string text = plain_ ? without_styles(line) : std::string(line);
+    flush_pending_out();
+    // A line that has to wait keeps its place behind those already waiting.
+    if (pending_out_.empty() && writable_now(STDOUT_FILENO) && text.size() <= ATOMIC_WRITE) {
+        write_or_die(STDOUT_FILENO, "stdout", text);
+        return;
+    }
+    if (pending_out_.size() + text.size() <= PENDING_LIMIT) pending_out_ += text;
+    flush_pending_out();
+}
+
+void Console::print_err(std::string_view line) {
+    if (plain_) return;
+    flush_pending_out();
     // A transient line is skipped, not waited for: the next one replaces it anyway. So is one that
     // would overtake permanent lines still waiting for standard output.
-    if (!console.pending_out.empty() || !writable_now(STDERR_FILENO)) return;
+    if (!pending_out_.empty() || !writable_now(STDERR_FILENO)) return;
     write_or_die(STDERR_FILENO, "stderr", line);
 }
 
-void finish_output() {
-    ConsoleState& console = state();
-    std::lock_guard guard(console.lock);
-    write_or_die(STDOUT_FILENO, "stdout", console.pending_out);
-    console.pending_out.clear();
-}
-
-void set_plain(bool plain) {
-    ConsoleState& console = state();
-    std::lock_guard guard(console.lock);
-    console.plain = plain;
+void Console::finish() {
+    write_or_die(STDOUT_FILENO, "stdout", pending_out_);
+    pending_out_.clear();
 }
 
 std::string plain_text(std::string_view line) {
@@ -229,12 +193,12 @@ void configure_streams() {
 }
 
 void print_usage_error(std::string_view problem) {
-    const std::string text = join({"vantrel-usb: ", problem, ". Try 'vantrel-usb --help'.\n"});
+    const std::string text = fmt::format("vantrel-usb: {}. Try 'vantrel-usb --help'.\n", problem);
     write_or_die(STDERR_FILENO, "stderr", text);
 }
 
 void fatal(std::string_view message) {
-    std::string line = join({message, "\n"});
+    const std::string line = fmt::format("{}\n", message);
     (void)net::write_whole(STDERR_FILENO, line);
     // _exit: other threads may still run, so no static destructors and no stdio flush races.
     ::_exit(101);

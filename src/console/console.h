@@ -35,19 +35,33 @@ std::string searching_line(std::uint64_t frame_counter);
 // when anything was cut.
 std::string serial_display_form(std::string_view serial_number);
 
-// Write one whole line to standard output (permanent) or standard error (transient), under one lock
-// so that lines from different threads never interleave. Neither waits for a console that nobody
-// reads: a transient line that standard error cannot take at once is skipped, and a permanent line
-// that standard output cannot take waits in memory, in order, until it can (up to 1 MiB; lines
-// beyond are dropped). A failed write is a fatal stop.
-void print_out(std::string_view line);
-void print_err(std::string_view line);
+// The program's two output streams: permanent lines go to standard output, the one transient line
+// (spinner or status) to standard error. One object, made in main and handed to the driver, whose
+// thread is the only one that prints.
+class Console {
+public:
+    // `plain`: output for logs and services, with no style sequences and no transient lines at all.
+    explicit Console(bool plain = false) : plain_(plain) {}
 
-// Writes the permanent lines still waiting, waiting for standard output as long as it takes.
-void finish_output();
+    // Writes one whole line. Neither waits for a console that nobody reads: a transient line that
+    // standard error cannot take at once is skipped, and a permanent line that standard output cannot
+    // take waits in memory, in order, until it can (up to 1 MiB; lines beyond are dropped). A failed
+    // write is a fatal stop.
+    void print_out(std::string_view line);
+    void print_err(std::string_view line);
 
-// Plain output for logs and services: no style sequences and no transient lines at all.
-void set_plain(bool plain);
+    // Writes the permanent lines still waiting, waiting for standard output as long as it takes.
+    void finish();
+
+    bool plain() const { return plain_; }
+
+private:
+    void flush_pending_out();
+
+    std::string pending_out_;  // permanent lines that standard output could not take yet
+    bool plain_;
+};
+
 // A line as plain output shows it: without style and clear-line sequences.
 std::string plain_text(std::string_view line);
 
@@ -62,6 +76,7 @@ inline constexpr std::string_view MSG_FAILED_PRINTING = "failed printing to ";  
 inline constexpr std::string_view MSG_FAILED_CLOCK = "failed to read the monotonic clock";
 inline constexpr std::string_view MSG_FAILED_JOIN = "failed to join thread";
 inline constexpr std::string_view MSG_FAILED_CTRL_C = "Failed to set Ctrl+C handler";
+inline constexpr std::string_view MSG_FAILED_WAIT = "failed to wait for events";
 
 // Ends the process with the message on standard error and exit status 101.
 [[noreturn]] void fatal(std::string_view message);

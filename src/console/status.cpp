@@ -1,64 +1,42 @@
 #include "console/status.h"
 
-#include <cstdio>
+#include <fmt/format.h>
 
 #include "console/console.h"
 #include "net/io_error.h"
 
 namespace vantrel::console {
-namespace {
-
-// Fixed decimals, nearest value, ties to the even digit (printf rounds the exact binary value
-// in the default round-to-nearest-even mode).
-std::string fixed(double value, int decimals) {
-    char buf[64];
-    int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-}  // namespace
 
 std::string waiting_line(std::uint64_t frame_counter) {
-    char frame = SPINNER_FRAMES[frame_counter % SPINNER_FRAMES.size()];
-    std::string s;
-    s.append(CLEAR_LINE).append(DIM).append("[").append(YELLOW).append(1, frame).append(RESET).append(DIM);
-    s.append("] Waiting for Vantrel USB mode...").append(RESET);
-    return s;
+    const char frame = SPINNER_FRAMES[frame_counter % SPINNER_FRAMES.size()];
+    return fmt::format("{}{}[{}{}{}{}] Waiting for Vantrel USB mode...{}", CLEAR_LINE, DIM, YELLOW, frame,
+                       RESET, DIM, RESET);
 }
 
 std::string route_lines() {
-    std::string s = "\n";
-    s.append("  ").append(CYAN).append("Video").append(RESET).append("    ");
-    s.append(DIM).append("USB:5000").append(RESET).append(" -> ").append(DIM).append("UDP 127.0.0.1:5000");
-    s.append(RESET).append("\n");
-    s.append("  ").append(CYAN).append("Tracking").append(RESET).append(" ");
-    s.append(DIM).append("USB:4242").append(RESET).append(" -> ").append(DIM).append("UDP 127.0.0.1:4242");
-    s.append(RESET).append("\n");
-    s.append("\n");
-    return s;
+    return fmt::format(
+        "\n  {}Video{}    {}USB:5000{} -> {}UDP 127.0.0.1:5000{}\n"
+        "  {}Tracking{} {}USB:4242{} -> {}UDP 127.0.0.1:4242{}\n\n",
+        CYAN, RESET, DIM, RESET, DIM, RESET, CYAN, RESET, DIM, RESET, DIM, RESET);
 }
 
 std::string disconnected_line() {
-    std::string s;
-    s.append(YELLOW).append("Disconnected.").append(RESET).append(" Waiting for reconnect...\n");
-    return s;
+    return fmt::format("{}Disconnected.{} Waiting for reconnect...\n", YELLOW, RESET);
 }
 
+// Fixed decimals, nearest value, ties to the even digit ({fmt} rounds the exact binary value, as
+// printf does).
 std::string format_rate(double rate) {
-    if (rate >= 1'000'000.0) {
-        std::string s(BOLD);
-        return s.append(fixed(rate / 1'000'000.0, 1)).append("MB/s").append(RESET);
-    }
-    if (rate >= 1000.0) return fixed(rate / 1000.0, 0) + "KB/s";
-    if (rate > 0.0) return fixed(rate, 0) + "B/s";
-    std::string s(DIM);
-    return s.append("--").append(RESET);
+    if (rate >= 1'000'000.0) return fmt::format("{}{:.1f}MB/s{}", BOLD, rate / 1'000'000.0, RESET);
+    if (rate >= 1000.0) return fmt::format("{:.0f}KB/s", rate / 1000.0);
+    if (rate > 0.0) return fmt::format("{:.0f}B/s", rate);
+    return fmt::format("{}--{}", DIM, RESET);
 }
 
 std::string format_count(std::uint64_t count) {
-    if (count >= 1'000'000) return fixed(static_cast<double>(count) / 1'000'000.0, 1) + "M";
-    if (count >= 1000) return fixed(static_cast<double>(count) / 1000.0, 1) + "K";
-    return std::to_string(count);
+    if (count >= 1'000'000) return fmt::format("{:.1f}M", static_cast<double>(count) / 1'000'000.0);
+    if (count >= 1000) return fmt::format("{:.1f}K", static_cast<double>(count) / 1000.0);
+    return fmt::format("{}", count);
 }
 
 std::string status_line(const StatusInputs& in) {
@@ -68,18 +46,10 @@ std::string status_line(const StatusInputs& in) {
         tracking_rate = static_cast<double>(in.tracking_bytes - in.previous_tracking_bytes) / in.dt;
     }
     auto colour = [](double rate) { return rate > 0 ? GREEN : DIM; };
-    std::string s(CLEAR_LINE);
-    s.append("  ").append(colour(video_rate)).append("V").append(RESET).append(" ");
-    s.append(format_rate(video_rate))
-        .append(DIM)
-        .append("/")
-        .append(RESET)
-        .append(format_count(in.video_packets));
-    s.append("  ").append(colour(tracking_rate)).append("T").append(RESET).append(" ");
-    s.append(format_rate(tracking_rate)).append(DIM).append("/").append(RESET);
-    s.append(format_count(in.tracking_packets));
-    s.append("  ").append(DIM).append("fb:").append(RESET).append(std::to_string(in.video_feedback));
-    return s;
+    return fmt::format("{}  {}V{} {}{}/{}{}  {}T{} {}{}/{}{}  {}fb:{}{}", CLEAR_LINE, colour(video_rate),
+                       RESET, format_rate(video_rate), DIM, RESET, format_count(in.video_packets),
+                       colour(tracking_rate), RESET, format_rate(tracking_rate), DIM, RESET,
+                       format_count(in.tracking_packets), DIM, RESET, in.video_feedback);
 }
 
 double elapsed_seconds(const timespec& previous, const timespec& now) {

@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <cstddef>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -15,6 +17,10 @@ namespace vantrel::forwarder {
 
 namespace {
 
+constexpr std::size_t PREFIX_SIZE = 4;
+// Below this, a receive reads ahead over many small frames at once.
+constexpr std::size_t MIN_BUFFER = 64 * 1024;
+
 net::IoResult<void> set_receive_timeout_on(int fd, int seconds) {
     timeval timeout{.tv_sec = seconds, .tv_usec = 0};
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
@@ -22,14 +28,19 @@ net::IoResult<void> set_receive_timeout_on(int fd, int seconds) {
     return {};
 }
 
-bool is_receive_timeout(const net::IoError& error) {
-    return error.kind() == net::ErrorKind::WouldBlock || error.kind() == net::ErrorKind::TimedOut;
+bool is_receive_timeout(int err) {
+    return err == EAGAIN || err == ETIMEDOUT;
 }
 
 }  // namespace
 
-PacketStream::PacketStream(net::Fd reader, net::Fd writer, mux::ConnectionKind kind, std::size_t capacity)
-    : buffer_(capacity), reader_(std::move(reader)), writer_(std::move(writer)), kind_(kind) {}
+// Two whole frames fit the buffer, so the frame in progress is moved to the front only when the one
+// before it ended in the buffer's second half.
+PacketStream::PacketStream(net::Fd reader, net::Fd writer, std::size_t capacity)
+    : capacity_(capacity),
+      buffer_(std::max(2 * (capacity + PREFIX_SIZE), MIN_BUFFER)),
+      reader_(std::move(reader)),
+      writer_(std::move(writer)) {}
 
 net::IoResult<PacketStream> PacketStream::open(mux::DeviceStream stream, std::size_t capacity) {
     // On an early return `stream.fd` still owns the connection and closes it.
@@ -37,33 +48,62 @@ net::IoResult<PacketStream> PacketStream::open(mux::DeviceStream stream, std::si
         return std::unexpected(set.error());
     auto writer = stream.fd.duplicate();
     if (!writer) return std::unexpected(writer.error());
-    return PacketStream(std::move(stream.fd), std::move(*writer), stream.kind, capacity);
+    return PacketStream(std::move(stream.fd), std::move(*writer), capacity);
+}
+
+std::optional<net::IoResult<Packet>> PacketStream::take_frame() {
+    const std::size_t held = end_ - begin_;
+    if (held < PREFIX_SIZE) return std::nullopt;
+    const std::uint32_t length = net::load_be32(buffer_.data() + begin_);
+    if (length == 0 || length > capacity_) {
+        // The frame ends with its prefix: the next call reads the bytes after it as a new frame.
+        begin_ += PREFIX_SIZE;
+        return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
+    }
+    if (held < PREFIX_SIZE + length) return std::nullopt;
+    const Packet packet(buffer_.data() + begin_ + PREFIX_SIZE, length);
+    begin_ += PREFIX_SIZE + length;
+    // An empty buffer starts over at its front; the packet's bytes stay until the next receive.
+    if (begin_ == end_) begin_ = end_ = 0;
+    return packet;
+}
+
+std::size_t PacketStream::room_for_next_receive() {
+    const std::size_t held = end_ - begin_;
+    const std::size_t frame =
+        held < PREFIX_SIZE ? PREFIX_SIZE : PREFIX_SIZE + net::load_be32(buffer_.data() + begin_);
+    if (begin_ + frame > buffer_.size()) {
+        std::memmove(buffer_.data(), buffer_.data() + begin_, held);
+        begin_ = 0;
+        end_ = held;
+    }
+    // With its length known, only the rest of this frame: a large frame then ends the buffer's
+    // content, which starts over at the front. Before that, as much as has arrived.
+    return held < PREFIX_SIZE ? buffer_.size() - end_ : begin_ + frame - end_;
 }
 
 ReadOutcome PacketStream::read_packet(PayloadTimeout payload_timeout) {
-    if (prefix_filled_ < sizeof prefix_) {
-        if (auto prefix = net::recv_resume(reader_.get(), prefix_, prefix_filled_); !prefix) {
-            // The bytes of a partly received prefix stay in prefix_ for the next call.
-            if (is_receive_timeout(prefix.error())) return NoPacket{};
-            return std::unexpected(prefix.error());
+    for (;;) {
+        if (auto frame = take_frame()) {
+            if (!*frame) return std::unexpected(frame->error());
+            return **frame;
         }
-        const std::uint32_t length = net::load_be32(prefix_);
-        if (length == 0 || length > buffer_.size()) {
-            // The frame ends with its prefix: the next call reads the bytes after it as a new frame.
-            prefix_filled_ = 0;
-            return std::unexpected(net::IoError(net::ErrorKind::InvalidData, MSG_BAD_PACKET_LENGTH));
+        const std::size_t want = room_for_next_receive();
+        const ssize_t n = ::recv(reader_.get(), buffer_.data() + end_, want, 0);
+        if (n > 0) {
+            end_ += static_cast<std::size_t>(n);
+            continue;
         }
-        payload_filled_ = 0;
-    }
-
-    const auto payload = std::span(buffer_).first(net::load_be32(prefix_));
-    if (auto received = net::recv_resume(reader_.get(), payload, payload_filled_); !received) {
-        if (payload_timeout == PayloadTimeout::Keeps && is_receive_timeout(received.error()))
+        if (n == 0)
+            return std::unexpected(net::IoError(net::ErrorKind::UnexpectedEof, net::MSG_FILL_WHOLE_BUFFER));
+        const int err = errno;
+        if (err == EINTR) continue;
+        // A receive timeout keeps what arrived: inside a prefix that is never an error.
+        if (is_receive_timeout(err) &&
+            (end_ - begin_ < PREFIX_SIZE || payload_timeout == PayloadTimeout::Keeps))
             return NoPacket{};
-        return std::unexpected(received.error());
+        return std::unexpected(net::IoError::from_errno(err));
     }
-    prefix_filled_ = 0;
-    return Packet(payload.begin(), payload.end());
 }
 
 namespace {
@@ -72,7 +112,7 @@ template <typename Send>
 net::IoResult<void> send_frame(std::span<const std::uint8_t> payload, Send send) {
     if (payload.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(net::IoError(net::ErrorKind::InvalidInput, MSG_BAD_PACKET_LENGTH));
-    std::uint8_t prefix[4];
+    std::uint8_t prefix[PREFIX_SIZE];
     net::store_be32(prefix, static_cast<std::uint32_t>(payload.size()));
     if (auto sent = send(std::span<const std::uint8_t>(prefix)); !sent) return sent;
     return send(payload);

@@ -18,7 +18,8 @@ namespace vantrel::forwarder {
 inline constexpr std::size_t MAX_VIDEO_PACKET = 65536;
 inline constexpr std::size_t MAX_TRACKING_PACKET = 1024;
 
-using Packet = std::vector<std::uint8_t>;
+// A payload as it lies in the stream's own buffer: valid until the stream's next read.
+using Packet = std::span<const std::uint8_t>;
 // The receive timeout ran out between packets or inside a length prefix (whose bytes are kept), or
 // inside a payload that the caller asked to keep.
 struct NoPacket {
@@ -39,7 +40,8 @@ inline constexpr std::string_view MSG_WRITE_TIMED_OUT = "write timed out";
 class PacketStream {
 public:
     // Sets the 5-second receive timeout, duplicates the descriptor (close-on-exec) as the writer and
-    // allocates a zeroed receive buffer of `capacity` bytes. On failure the stream is closed.
+    // allocates the receive buffer for payloads of up to `capacity` bytes. On failure the stream is
+    // closed.
     static net::IoResult<PacketStream> open(mux::DeviceStream stream, std::size_t capacity);
 
     PacketStream(PacketStream&&) noexcept = default;
@@ -48,8 +50,9 @@ public:
     // A whole packet, NoPacket (timeout while a length prefix was awaited), or an error:
     // "bad packet length" for 0 or above the capacity, UnexpectedEof on end of stream, and the
     // socket error otherwise (a timeout inside a payload too, unless `payload_timeout` keeps it).
-    // Prefix bytes that arrived before a timeout are kept, and so are a kept payload's: the next
-    // call completes that frame, so no payload byte is ever taken for a prefix.
+    // Bytes that arrived before a timeout are kept, so no payload byte is ever taken for a prefix.
+    // One receive takes in as many frames as have arrived; the following calls hand them out
+    // without a system call. The packet lies in the stream's buffer until the next call.
     ReadOutcome read_packet(PayloadTimeout payload_timeout = PayloadTimeout::Fails);
 
     // The prefix and the payload as two complete writes through the writer.
@@ -60,21 +63,24 @@ public:
     // Sets SO_RCVTIMEO on the connection (shared by both descriptors).
     net::IoResult<void> set_receive_timeout(int seconds);
 
-    std::size_t capacity() const { return buffer_.size(); }
-    mux::ConnectionKind kind() const { return kind_; }
+    std::size_t capacity() const { return capacity_; }
     int reader_fd() const { return reader_.get(); }
     int writer_fd() const { return writer_.get(); }
 
 private:
-    PacketStream(net::Fd reader, net::Fd writer, mux::ConnectionKind kind, std::size_t capacity);
+    PacketStream(net::Fd reader, net::Fd writer, std::size_t capacity);
 
+    // The frame at the front of the buffer, once it is whole; nullopt while bytes are missing.
+    std::optional<net::IoResult<Packet>> take_frame();
+    // How many bytes to ask the socket for, after making room for the frame in progress.
+    std::size_t room_for_next_receive();
+
+    std::size_t capacity_;
     std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0;  // the first byte not handed out yet
+    std::size_t end_ = 0;    // one past the last byte received
     net::Fd reader_;
     net::Fd writer_;
-    mux::ConnectionKind kind_;
-    std::uint8_t prefix_[4] = {};
-    std::size_t prefix_filled_ = 0;   // bytes of a prefix that arrived before a receive timeout
-    std::size_t payload_filled_ = 0;  // with a whole prefix: bytes of its payload that arrived
 };
 
 }  // namespace vantrel::forwarder

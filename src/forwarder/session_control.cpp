@@ -8,16 +8,10 @@
 
 namespace vantrel::forwarder {
 
-void Waker::notify() {
-    // Taking the lock orders this wake-up after the waiter's last check of what changed.
-    { std::lock_guard guard(lock_); }
-    changed_.notify_all();
-}
-
-net::IoResult<std::shared_ptr<SessionControl>> SessionControl::create(std::shared_ptr<Waker> driver) {
+net::IoResult<net::Fd> SessionControl::make_wakeup() {
     net::Fd wakeup(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wakeup) return std::unexpected(net::IoError::last_os_error());
-    return std::make_shared<SessionControl>(std::move(driver), std::move(wakeup));
+    return wakeup;
 }
 
 void SessionControl::stop() noexcept {
@@ -27,10 +21,8 @@ void SessionControl::stop() noexcept {
         // Blocked receives see the end of the stream, blocked sends a broken pipe.
         for (const auto& tunnel : tunnels_) (void)::shutdown(tunnel.get(), SHUT_RDWR);
     }
-    // Never read back: the descriptor stays readable for as long as the session lasts.
     const std::uint64_t one = 1;
     (void)!::write(wakeup_.get(), &one, sizeof one);
-    if (driver_) driver_->notify();
 }
 
 net::IoResult<void> SessionControl::add_tunnel(int fd) {

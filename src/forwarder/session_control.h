@@ -2,9 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -13,33 +10,20 @@
 
 namespace vantrel::forwarder {
 
-// Wakes the driver when something it watches has changed. Whoever changes such a thing (clears
-// `running`, stops a session) calls notify() afterwards; the driver re-checks in wait_until.
-class Waker {
-public:
-    void notify();
-
-    // Sleeps until `done()` holds or `deadline` passes; returns done().
-    template <typename Done>
-    bool wait_until(std::chrono::steady_clock::time_point deadline, Done done) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_until(guard, deadline, done);
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-};
-
 // The stop of one session, shared by the driver and the session's threads. The first stop(), from
 // whichever side (Ctrl+C through the driver, a forwarding thread whose stream failed, a setup
-// attempt that failed part-way), clears `active`, wakes the driver, makes the wake-up descriptor of
-// "video-feedback" readable and shuts the session's tunnels down, so that every blocked read and
-// write on them returns at once.
+// attempt that failed part-way), clears `active`, makes the wake-up descriptor readable (the driver
+// and "video-feedback" wait on it) and shuts the session's tunnels down, so that every blocked read
+// and write on them returns at once.
 class SessionControl {
 public:
-    // An active session whose stops wake `driver` (may be null).
-    static net::IoResult<std::shared_ptr<SessionControl>> create(std::shared_ptr<Waker> driver);
+    // `wakeup` is an eventfd (see make_wakeup).
+    explicit SessionControl(net::Fd wakeup) : wakeup_(std::move(wakeup)) {}
+    SessionControl(const SessionControl&) = delete;
+    SessionControl& operator=(const SessionControl&) = delete;
+
+    // The descriptor a session's stop makes readable.
+    static net::IoResult<net::Fd> make_wakeup();
 
     bool active() const noexcept { return active_.load(std::memory_order_acquire); }
     void stop() noexcept;
@@ -48,16 +32,12 @@ public:
     // keeps a duplicate of the descriptor, so the tunnel's owner may close its own at any time.
     net::IoResult<void> add_tunnel(int fd);
 
-    // Readable from the first stop on; "video-feedback" waits on it beside its socket.
+    // Readable from the first stop on, for as long as the session lasts.
     int wakeup_fd() const noexcept { return wakeup_.get(); }
-
-    SessionControl(std::shared_ptr<Waker> driver, net::Fd wakeup)
-        : driver_(std::move(driver)), wakeup_(std::move(wakeup)) {}
 
 private:
     std::atomic<bool> active_{true};
-    std::shared_ptr<Waker> driver_;
-    net::Fd wakeup_;  // an eventfd
+    net::Fd wakeup_;  // an eventfd, never read back
     std::mutex tunnels_lock_;
     std::vector<net::Fd> tunnels_;
 };

@@ -15,7 +15,7 @@ namespace vantrel::forwarder {
 
 namespace {
 
-void send_datagram(const net::Fd& socket, const sockaddr_in& destination, const Packet& payload) {
+void send_datagram(const net::Fd& socket, const sockaddr_in& destination, Packet payload) {
     // Failures are ignored: a datagram the non-blocking socket cannot take at once is lost, not retried.
     (void)::sendto(socket.get(), payload.data(), payload.size(), MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
@@ -112,17 +112,17 @@ std::optional<std::vector<std::uint8_t>> FeedbackReceiver::take() {
 
 void run_video_feedback(VideoFeedbackContext context) {
     std::vector<std::uint8_t> buffer(FEEDBACK_BUF_SIZE);
-    while (context.session->active()) {
+    while (context.session.active()) {
         // Non-blocking; a longer datagram is cut to the buffer's size.
         const ssize_t n = ::recv(context.socket.get(), buffer.data(), buffer.size(), 0);
         if (n <= 0) {
             // Nothing waiting (or an empty datagram): sleep until something arrives or the
             // session stops, instead of waking up to look.
-            wait_for_feedback(context.socket, *context.session);
+            wait_for_feedback(context.socket, context.session);
             continue;
         }
         context.queue.put(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n));
-        context.stats->feedback.fetch_add(1, std::memory_order_relaxed);
+        context.stats.feedback.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -133,19 +133,20 @@ namespace {
 // A failed stream ends the session, which wakes the driver and the session's other threads.
 template <typename Context, typename AfterPacket>
 void forward_packets(Context& context, AfterPacket after_packet) {
-    while (context.session->active()) {
+    while (context.session.active()) {
         auto outcome = context.stream.read_packet();
         if (!outcome) {
-            context.session->stop();
+            context.session.stop();
             return;
         }
         const auto* packet = std::get_if<Packet>(&*outcome);
         if (packet == nullptr) continue;  // NoPacket: only re-check the flags
 
+        // Straight from the stream's buffer: no copy, no allocation.
         send_datagram(context.socket, context.destination, *packet);
-        add_packet(*context.stats, packet->size());
+        add_packet(context.stats, packet->size());
         if (!after_packet()) {
-            context.session->stop();
+            context.session.stop();
             return;
         }
     }

@@ -71,32 +71,34 @@ private:
 
 std::pair<FeedbackSender, FeedbackReceiver> make_feedback_queue();
 
+// What each thread owns (moved in) and what it shares with the session, which outlives the thread:
+// the session joins its threads before its control and its counters go.
 struct VideoFeedbackContext {
     FeedbackSender queue;
-    std::shared_ptr<SessionControl> session;
-    std::shared_ptr<ForwardStats> stats;
+    SessionControl& session;
+    ForwardStats& stats;
     net::Fd socket;  // duplicate of the video UDP socket, non-blocking
 };
 
 struct VideoForwardContext {
     PacketStream stream;
-    std::shared_ptr<SessionControl> session;
+    SessionControl& session;
     net::Fd socket;  // the video UDP socket, non-blocking
     sockaddr_in destination;
-    std::shared_ptr<ForwardStats> stats;
+    ForwardStats& stats;
     FeedbackReceiver queue;
 };
 
 struct TrackingForwardContext {
     PacketStream stream;
-    std::shared_ptr<SessionControl> session;
+    SessionControl& session;
     net::Fd socket;  // the tracking UDP socket, non-blocking
     sockaddr_in destination;
-    std::shared_ptr<ForwardStats> stats;
+    ForwardStats& stats;
 };
 
-// Thread bodies; each owns its context and releases all of it when it returns. Each runs until its
-// session stops; "video-fwd" and "tracking-fwd" stop the session when their stream fails.
+// Thread bodies; each releases what it owns when it returns. Each runs until its session stops;
+// "video-fwd" and "tracking-fwd" stop the session when their stream fails.
 void run_video_feedback(VideoFeedbackContext context);
 void run_video_forward(VideoForwardContext context);
 void run_tracking_forward(TrackingForwardContext context);

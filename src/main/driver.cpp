@@ -1,8 +1,10 @@
 #include "main/driver.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <variant>
@@ -15,8 +17,6 @@ namespace vantrel::app {
 namespace {
 
 using namespace std::chrono_literals;
-using console::print_err;
-using console::print_out;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto POLL_INTERVAL = 1s;
@@ -39,14 +39,15 @@ using State = std::variant<Searching, Failed, Pause, Exit, Setup, WaitingForUsbM
 
 class Driver {
 public:
-    Driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker, const SessionAddresses& addresses,
+    Driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses,
            const DriverOptions& options)
-        : running_(running), waker_(std::move(waker)), addresses_(addresses), options_(options) {}
+        : console_(console), stop_(stop), addresses_(addresses), options_(options) {}
 
     void run() {
         State state = Searching{};
         while (!std::holds_alternative<Exit>(state))
             state = std::visit([this](auto& s) { return step(s); }, state);
+        take_stop_signals();  // each Ctrl+C during the way out clears the line as well
         print_out(console::goodbye_line());
     }
 
@@ -55,7 +56,7 @@ private:
         spinner_ = 0;
         // A search that follows an error is logged once it reaches the daemon again.
         if (!retrying_after_error_) note(console::searching_line(0));
-        while (running_->load()) {
+        while (running()) {
             print_err(console::searching_line(spinner_));
             auto devices = mux::list_devices(addresses_.daemon);
             if (!devices) {
@@ -87,7 +88,7 @@ private:
     }
 
     State step(Pause&) {
-        if (!running_->load()) return Exit{};
+        if (!running()) return Exit{};
         interruptible_wait(PAUSE);
         return Searching{};
     }
@@ -95,7 +96,7 @@ private:
     State step(Exit&) { return Exit{}; }
 
     State step(Setup&) {
-        auto session = start_session(device_.device_id, waker_, addresses_);
+        auto session = start_session(device_.device_id, addresses_);
         if (session) return Streaming{std::move(*session)};
         if (std::holds_alternative<AppNotAccepting>(session.error())) return WaitingForUsbMode{};
         print_err(console::CLEAR_LINE);
@@ -135,7 +136,7 @@ private:
         timespec previous = console::monotonic_now();
         auto next_update = never ? Clock::time_point::max() : Clock::now() + interval;
         std::uint64_t previous_video = 0, previous_tracking = 0;
-        while (!interruptible_wait_until(next_update, &session)) {
+        while (wait_until(next_update, session.wakeup_fd()) == Woken::Deadline) {
             next_update += interval;
             timespec now = console::monotonic_now();
             console::StatusInputs in{
@@ -158,7 +159,7 @@ private:
         }
         print_err(console::CLEAR_LINE);
         session.end();
-        if (running_->load()) return Disconnected{};
+        if (running()) return Disconnected{};
         return Exit{};
     }
 
@@ -190,18 +191,46 @@ private:
         last_note_ = std::move(text);
     }
 
-    // The driver's only way to wait: until `deadline`, Ctrl+C or, while streaming, the end of the
-    // session, whichever comes first. True when it was not the time. Whoever clears a flag wakes it.
-    bool interruptible_wait_until(Clock::time_point deadline, const Session* session = nullptr) {
-        return waker_->wait_until(deadline,
-                                  [&] { return !running_->load() || (session && !session->active()); });
+    void print_out(std::string_view line) { console_.print_out(line); }
+    void print_err(std::string_view line) { console_.print_err(line); }
+
+    // Ctrl+C (or SIGTERM): each one clears the transient line, and the driver heads for the exit.
+    void take_stop_signals() {
+        for (std::size_t n = stop_.take(); n > 0; --n) {
+            stopping_ = true;
+            print_err(console::CLEAR_LINE);
+        }
     }
-    bool interruptible_wait(Clock::duration duration) {
-        return interruptible_wait_until(Clock::now() + duration);
+    bool running() {
+        if (!stopping_) take_stop_signals();
+        return !stopping_;
     }
 
-    RunFlag running_;
-    std::shared_ptr<forwarder::Waker> waker_;
+    enum class Woken { Deadline, Stop, SessionEnded };
+    // The driver's only way to wait: in one poll on the stop signals and, while streaming, on the
+    // session's wake-up descriptor, until `deadline`.
+    Woken wait_until(Clock::time_point deadline, int session_fd = -1) {
+        for (;;) {
+            if (!running()) return Woken::Stop;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return Woken::Deadline;
+            // A negative descriptor is skipped by poll().
+            pollfd watched[2] = {{stop_.fd(), POLLIN, 0}, {session_fd, POLLIN, 0}};
+            const int timeout = static_cast<int>(std::min<long long>(left.count(), 60'000));
+            if (::poll(watched, 2, timeout) < 0 && errno != EINTR)
+                console::fatal(std::string(console::MSG_FAILED_WAIT) + ": " +
+                               net::IoError::last_os_error().text());
+            if (session_fd >= 0 && watched[1].revents != 0 && running()) return Woken::SessionEnded;
+        }
+    }
+    // True when the wait ended for a stop rather than the time.
+    bool interruptible_wait(Clock::duration duration) {
+        return wait_until(Clock::now() + duration) == Woken::Stop;
+    }
+
+    console::Console& console_;
+    StopSignals& stop_;
+    bool stopping_ = false;
     SessionAddresses addresses_;
     DriverOptions options_;
     std::string last_note_;              // plain output: the state line printed last
@@ -212,9 +241,9 @@ private:
 
 }  // namespace
 
-void run_driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker,
-                const SessionAddresses& addresses, const DriverOptions& options) {
-    Driver(running, std::move(waker), addresses, options).run();
+void run_driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses,
+                const DriverOptions& options) {
+    Driver(console, stop, addresses, options).run();
 }
 
 }  // namespace vantrel::app

@@ -1,19 +1,15 @@
 // The driver loop: search for a device, run sessions, reconnect, and end on Ctrl+C.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
 
-#include "forwarder/session_control.h"
+#include "console/console.h"
 #include "main/session.h"
+#include "main/stop_signals.h"
 
 namespace vantrel::app {
-
-// True until Ctrl+C; whoever clears it notifies the driver's waker afterwards.
-using RunFlag = std::shared_ptr<std::atomic<bool>>;
 
 // What the command line changes in the driver; the defaults are the bridge run without arguments.
 struct DriverOptions {
@@ -22,9 +18,8 @@ struct DriverOptions {
     std::chrono::seconds status_interval{10};  // plain status line period; zero: never
 };
 
-// Runs until `running` is cleared; returns after the goodbye line. `waker` is the driver's: it is
-// notified when `running` is cleared and when a session stops.
-void run_driver(const RunFlag& running, std::shared_ptr<forwarder::Waker> waker,
-                const SessionAddresses& addresses = {}, const DriverOptions& options = {});
+// Runs until a stop signal arrives; returns after the goodbye line.
+void run_driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses = {},
+                const DriverOptions& options = {});
 
 }  // namespace vantrel::app

@@ -1,16 +1,14 @@
 // vantrel-usb: bridges the Vantrel iOS app, reached through usbmuxd, to UDP consumers on loopback.
 #include <signal.h>
 
-#include <atomic>
-#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "console/console.h"
-#include "forwarder/session_control.h"
 #include "main/driver.h"
-#include "main/interrupt.h"
 #include "main/options.h"
+#include "main/stop_signals.h"
 #include "version.h"
 
 namespace {
@@ -24,6 +22,8 @@ int main(int argc, char** argv) {
     // Before anything else: a write to a closed pipe or socket must be an error, not the end.
     // signal() fails only for an invalid signal number or handler, and these two are valid.
     (void)::signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts, so that every thread inherits the blocked stop signals.
+    auto stop = app::StopSignals::install();
     console::configure_streams();
 
     // A bad command line is refused before anything is printed or connected.
@@ -33,36 +33,26 @@ int main(int argc, char** argv) {
         console::print_usage_error(options.error().message);
         return EXIT_USAGE;
     }
+    console::Console console(options->plain);
     if (options->help) {
-        console::print_out(app::usage_text());
+        console.print_out(app::usage_text());
         return 0;
     }
     if (options->version) {
-        console::print_out("vantrel-usb " + std::string(VERSION) + "\n");
+        console.print_out("vantrel-usb " + std::string(VERSION) + "\n");
         return 0;
     }
-    console::set_plain(options->plain);
 
-    console::print_out(console::banner_line1());
-    console::print_out(console::banner_line2());
-    console::print_out(console::banner_line3());
-
-    auto running = std::make_shared<std::atomic<bool>>(true);
-    auto waker = std::make_shared<forwarder::Waker>();
-    auto registered = app::set_interrupt_handler([running, waker] {
-        // The stop first: the clear-line may have to wait for a console that nobody reads.
-        running->store(false);
-        waker->notify();
-        console::print_err(console::CLEAR_LINE);
-    });
-    if (!registered)
-        console::fatal(std::string(console::MSG_FAILED_CTRL_C) + ": " + registered.error().text());
+    console.print_out(console::banner_line1());
+    console.print_out(console::banner_line2());
+    console.print_out(console::banner_line3());
+    if (!stop) console::fatal(std::string(console::MSG_FAILED_CTRL_C) + ": " + stop.error().text());
 
     app::SessionAddresses addresses;
     if (options->daemon) addresses.daemon = *options->daemon;
     app::run_driver(
-        running, waker, addresses,
+        console, *stop, addresses,
         {.udid = options->udid, .plain = options->plain, .status_interval = options->status_interval});
-    console::finish_output();
+    console.finish();
     return 0;
 }

@@ -13,21 +13,17 @@ namespace vantrel::app {
 using forwarder::PacketStream;
 using net::IoError;
 
-Session::Session(std::shared_ptr<forwarder::SessionControl> control) : control_(std::move(control)) {}
-
 Session& Session::operator=(Session&& other) noexcept {
     if (this != &other) {
         end();
-        control_ = std::move(other.control_);
-        video_stats_ = std::move(other.video_stats_);
-        tracking_stats_ = std::move(other.tracking_stats_);
+        shared_ = std::move(other.shared_);
         threads_ = std::move(other.threads_);
     }
     return *this;
 }
 
 void Session::end() {
-    if (control_) control_->stop();
+    if (shared_) shared_->control.stop();
     for (auto& thread : threads_) {
         if (!thread.joinable()) continue;
         try {
@@ -44,6 +40,17 @@ void Session::end() {
 // construction, stopped and joined as it is destroyed, takes everything it started with it.
 class SessionBuilder {
 public:
+    static std::expected<Session, SetupFailure> start(std::uint32_t device_id,
+                                                      const SessionAddresses& addresses) {
+        auto wakeup = forwarder::SessionControl::make_wakeup();
+        if (!wakeup) return std::unexpected(SetupFailure(wakeup.error()));
+        Session session(std::move(*wakeup));
+        if (auto built = SessionBuilder(device_id, addresses, session).build(); !built)
+            return std::unexpected(std::move(built.error()));
+        return session;
+    }
+
+private:
     SessionBuilder(std::uint32_t device_id, const SessionAddresses& addresses, Session& session)
         : device_id_(device_id), addresses_(addresses), session_(session) {}
 
@@ -63,18 +70,18 @@ public:
         auto [feedback_sender, feedback_receiver] = forwarder::make_feedback_queue();
         if (auto started = add(forwarder::start_video_feedback({
                 .queue = std::move(feedback_sender),
-                .session = session_.control_,
-                .stats = session_.video_stats_,
+                .session = session_.shared_->control,
+                .stats = session_.shared_->video_stats,
                 .socket = std::move(*feedback_socket),
             }));
             !started)
             return started;
         if (auto started = add(forwarder::start_video_forward({
                 .stream = std::move(*video),
-                .session = session_.control_,
+                .session = session_.shared_->control,
                 .socket = std::move(*video_socket),
                 .destination = *video_dest,
-                .stats = session_.video_stats_,
+                .stats = session_.shared_->video_stats,
                 .queue = std::move(feedback_receiver),
             }));
             !started)
@@ -87,14 +94,13 @@ public:
         if (!tracking_socket) return fail(tracking_socket.error());
         return add(forwarder::start_tracking_forward({
             .stream = std::move(*tracking),
-            .session = session_.control_,
+            .session = session_.shared_->control,
             .socket = std::move(*tracking_socket),
             .destination = *tracking_dest,
-            .stats = session_.tracking_stats_,
+            .stats = session_.shared_->tracking_stats,
         }));
     }
 
-private:
     static std::unexpected<SetupFailure> fail(IoError error) {
         return std::unexpected(SetupFailure(std::move(error)));
     }
@@ -103,10 +109,10 @@ private:
     // shut down with the session. Any failed connect means the app does not accept connections yet.
     std::expected<PacketStream, SetupFailure> open_path(std::uint16_t port, std::size_t capacity) {
         auto tunnel = mux::connect_device(device_id_, port, addresses_.daemon);
-        if (!tunnel) return std::unexpected(AppNotAccepting{tunnel.error().display()});
+        if (!tunnel) return std::unexpected(AppNotAccepting{});
         auto stream = PacketStream::open(std::move(*tunnel), capacity);
         if (!stream) return fail(stream.error());
-        if (auto added = session_.control_->add_tunnel(stream->reader_fd()); !added)
+        if (auto added = session_.shared_->control.add_tunnel(stream->reader_fd()); !added)
             return fail(added.error());
         (void)forwarder::health_check(*stream);  // the outcome changes nothing
         return std::move(*stream);
@@ -132,14 +138,8 @@ private:
 };
 
 std::expected<Session, SetupFailure> start_session(std::uint32_t device_id,
-                                                   std::shared_ptr<forwarder::Waker> driver,
                                                    const SessionAddresses& addresses) {
-    auto control = forwarder::SessionControl::create(std::move(driver));
-    if (!control) return std::unexpected(SetupFailure(control.error()));
-    Session session(std::move(*control));
-    if (auto built = SessionBuilder(device_id, addresses, session).build(); !built)
-        return std::unexpected(std::move(built.error()));
-    return session;
+    return SessionBuilder::start(device_id, addresses);
 }
 
 }  // namespace vantrel::app

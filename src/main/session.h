@@ -28,46 +28,50 @@ inline constexpr std::uint16_t TRACKING_PORT = 4242;
 inline constexpr std::string_view VIDEO_BIND_ADDRESS = "127.0.0.1:0";
 inline constexpr std::string_view TRACKING_BIND_ADDRESS = "0.0.0.0:0";
 
-// The session owns its threads and its stop. Stopping it wakes every thread at once; ending it (or
-// destroying it) stops it and joins the threads in start order.
+// The session owns its threads, its stop and its counters. Stopping it wakes every thread at once;
+// ending it (or destroying it) stops it and joins the threads in start order.
 class Session {
 public:
-    explicit Session(std::shared_ptr<forwarder::SessionControl> control);
     Session(Session&&) noexcept = default;
     // Ends this session before it takes the other's place.
     Session& operator=(Session&& other) noexcept;
     ~Session() { end(); }
 
-    bool active() const { return control_->active(); }
-    void stop() { control_->stop(); }
+    bool active() const { return shared_->control.active(); }
+    void stop() { shared_->control.stop(); }
+    // Readable once the session has stopped, whoever stopped it.
+    int wakeup_fd() const { return shared_->control.wakeup_fd(); }
     // Stops the session and joins its threads; a join that fails at the OS level is a fatal stop.
     void end();
 
-    const forwarder::ForwardStats& video_stats() const { return *video_stats_; }
-    const forwarder::ForwardStats& tracking_stats() const { return *tracking_stats_; }
+    const forwarder::ForwardStats& video_stats() const { return shared_->video_stats; }
+    const forwarder::ForwardStats& tracking_stats() const { return shared_->tracking_stats; }
 
 private:
     friend class SessionBuilder;
 
-    std::shared_ptr<forwarder::SessionControl> control_;
-    std::shared_ptr<forwarder::ForwardStats> video_stats_ = std::make_shared<forwarder::ForwardStats>();
-    std::shared_ptr<forwarder::ForwardStats> tracking_stats_ = std::make_shared<forwarder::ForwardStats>();
+    // What the threads share with the driver, in one place that does not move with the session.
+    struct Shared {
+        explicit Shared(net::Fd wakeup) : control(std::move(wakeup)) {}
+        forwarder::SessionControl control;
+        forwarder::ForwardStats video_stats;
+        forwarder::ForwardStats tracking_stats;
+    };
+
+    explicit Session(net::Fd wakeup) : shared_(std::make_unique<Shared>(std::move(wakeup))) {}
+
+    std::unique_ptr<Shared> shared_;
     std::vector<std::thread> threads_;  // "video-feedback", "video-fwd", "tracking-fwd", in start order
 };
 
-// A connect to a device port failed: the app does not accept connections (yet). Why is kept for
-// debugging and never shown.
-struct AppNotAccepting {
-    std::string reason;
-};
+// A connect to a device port failed: the app does not accept connections (yet).
+struct AppNotAccepting {};
 // Why a setup attempt gave no session: the app refused, or something else failed (its text is shown).
 using SetupFailure = std::variant<AppNotAccepting, net::IoError>;
 
-// Connects both device ports, prepares both paths and starts the three threads; stops of the
-// session wake `driver`. A failed attempt stops and joins the threads it started before it
-// returns, so nothing of it outlives it.
+// Connects both device ports, prepares both paths and starts the three threads. A failed attempt
+// stops and joins the threads it started before it returns, so nothing of it outlives it.
 std::expected<Session, SetupFailure> start_session(std::uint32_t device_id,
-                                                   std::shared_ptr<forwarder::Waker> driver,
                                                    const SessionAddresses& addresses = {});
 
 }  // namespace vantrel::app

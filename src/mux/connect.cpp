@@ -42,13 +42,12 @@ MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t po
     if (std::int64_t code = connect_result_code(response->get()); code != 0)
         return std::unexpected(MuxError::refused(code));
 
-    ConnectionKind kind = client->kind();
-    if (kind == ConnectionKind::Tcp) {
+    if (client->kind() == ConnectionKind::Tcp) {
         int on = 1;
         if (::setsockopt(client->fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
             return std::unexpected(MuxError::io(net::IoError::last_os_error()));
     }
-    return DeviceStream{std::move(*client).release_fd(), kind};
+    return DeviceStream{std::move(*client).release_fd()};
 }
 
 }  // namespace vantrel::mux

@@ -13,7 +13,6 @@ namespace vantrel::mux {
 // A socket that usbmuxd has joined to a TCP port of the device.
 struct DeviceStream {
     net::Fd fd;
-    ConnectionKind kind = ConnectionKind::Unix;
 };
 
 // The port as the daemon wants it: its two bytes swapped (5000 -> 34835, 4242 -> 37392).

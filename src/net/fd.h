@@ -24,7 +24,6 @@ public:
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
     explicit operator bool() const noexcept { return valid(); }
-    int release() noexcept { return std::exchange(fd_, -1); }
     void reset(int fd = -1) noexcept;
 
     // A second close-on-exec descriptor of the same open file, numbered 3 or above.

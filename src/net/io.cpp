@@ -22,11 +22,6 @@ IoResult<void> recv_resume(int fd, std::span<std::uint8_t> buf, std::size_t& fil
     return {};
 }
 
-IoResult<void> recv_all(int fd, std::span<std::uint8_t> buf) {
-    std::size_t filled = 0;
-    return recv_resume(fd, buf, filled);
-}
-
 IoResult<void> send_all(int fd, std::span<const std::uint8_t> buf) {
     std::size_t sent = 0;
     while (sent < buf.size()) {

