@@ -99,20 +99,44 @@ TEST(HealthCheck, LateReplyIsReadLaterAsAnOrdinaryPacketAndTheStreamStaysInStep)
     }
 }
 
-TEST(HealthCheck, ReplyInPiecesIsAwaitedWhileThePiecesKeepComing) {
+TEST(HealthCheck, TricklingReplyIsGivenUpAfterTwoSecondsInAllAndCompletedLater) {
     auto [program, app] = unix_stream_pair();
     auto stream = open_stream(std::move(program), MAX_TRACKING_PACKET);
-    std::thread peer([fd = app.get()] {
+    const Bytes payload = pattern(8, 0x61);
+    std::thread peer([&payload, fd = app.get()] {
         EXPECT_EQ(receive_bytes(fd, REQUEST_ON_WIRE.size()), REQUEST_ON_WIRE);
-        // Together longer than 2 s, but each piece well within 2 s of the one before.
-        for (const Bytes& piece : {Bytes{0x00, 0x00, 0x00, 0x04}, Bytes{'a'}, Bytes{'b', 'c'}, Bytes{'d'}}) {
+        // One byte every 0.7 s, 8.4 s in all: no gap reaches 2 s, but the whole does.
+        for (std::uint8_t byte : frame(payload)) {
             std::this_thread::sleep_for(700ms);
-            send_bytes(fd, piece);
+            send_bytes(fd, std::span(&byte, 1));
         }
     });
+    const auto start = std::chrono::steady_clock::now();
     const auto result = health_check(stream);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s) << "the check waited for the trickle";
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().text(), "health check timed out");
+    // What arrived is kept: the forwarding read completes the reply as one packet.
+    const auto late = stream.read_packet();
     peer.join();
-    EXPECT_TRUE(result.has_value()) << result.error().text();
+    ASSERT_TRUE(late.has_value()) << late.error().text();
+    EXPECT_EQ(bytes_of(*late), payload);
+}
+
+TEST(HealthCheck, GivesWayAtOnceToTheInterrupt) {
+    auto [program, app] = unix_stream_pair();
+    auto stream = open_stream(std::move(program), MAX_TRACKING_PACKET);
+    auto [interrupt, trigger] = unix_stream_pair();
+    std::thread stopper([fd = trigger.get()] {
+        std::this_thread::sleep_for(200ms);
+        send_bytes(fd, Bytes{1});
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = health_check(stream, interrupt.get());
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind(), net::ErrorKind::Interrupted);
 }
 
 TEST(HealthCheck, BadReplyLengthFailsAndTheNextReadFollowsThePrefix) {

@@ -4,11 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -466,66 +463,29 @@ TEST(MuxClientConnect, UsesUnixPathsUpToTheSocketAddressLimit) {
 
 namespace {
 
-std::atomic<int> g_signals_handled{0};
-
-void count_signal(int) {
-    g_signals_handled.fetch_add(1);
-}
-
-// Installs a SIGUSR1 handler without SA_RESTART, so a blocked connect returns EINTR.
-class InterruptingSignal {
-public:
-    InterruptingSignal() {
-        struct sigaction sa {};
-        sa.sa_handler = count_signal;
-        ::sigaction(SIGUSR1, &sa, &old_);
-    }
-    ~InterruptingSignal() { ::sigaction(SIGUSR1, &old_, nullptr); }
-
-private:
-    struct sigaction old_ {};
-};
-
-// Waits until thread `tid` of this process is blocked in system call `nr`.
-bool blocked_in(pid_t tid, std::initializer_list<long> calls, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream in(file);
-        long nr = -1;
-        if (in >> nr) {
-            for (long call : calls)
-                if (nr == call) return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
-// Runs MuxClient::connect on a thread of its own, interrupts it with SIGUSR1 while it is blocked in
-// connect(), checks that it goes on waiting, then accepts on `listener` until it has finished.
-MuxResult<MuxClient> connect_interrupted(const DaemonAddress& address, int listener) {
-    InterruptingSignal signal;
-    std::atomic<pid_t> tid{0};
+// Runs MuxClient::connect on a thread of its own against a daemon whose backlog is full: the connect
+// must wait (not fail, not fall back) until `listener` accepts, or, with `interrupt`, give way at
+// once when the interrupt descriptor becomes readable.
+MuxResult<MuxClient> connect_to_full_backlog(DaemonAddress address, int listener, bool interrupt) {
+    int pair[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    net::Fd interrupt_fd(pair[0]), trigger(pair[1]);
+    address.interrupt_fd = interrupt_fd.get();
     std::atomic<bool> done{false};
     std::optional<MuxResult<MuxClient>> result;
     std::thread client([&] {
-        tid = ::gettid();
         result.emplace(MuxClient::connect(address));
         done = true;
     });
-    while (tid == 0) std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(blocked_in(tid, {SYS_connect}, 5s));
-    int handled = g_signals_handled;
-    ::pthread_kill(client.native_handle(), SIGUSR1);
-    while (g_signals_handled == handled) std::this_thread::sleep_for(1ms);
-        // Linux resumes a blocking connect in connect() itself; elsewhere it is polled for.
-#ifdef SYS_poll
-    EXPECT_TRUE(blocked_in(tid, {SYS_connect, SYS_poll, SYS_ppoll}, 5s));
-#else
-    EXPECT_TRUE(blocked_in(tid, {SYS_connect, SYS_ppoll}, 5s));
-#endif
-    EXPECT_FALSE(done) << "the interrupted connect was given up";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(done) << "the connect did not wait for the full backlog";
+    const auto woken = std::chrono::steady_clock::now();
+    if (interrupt) {
+        send_text(trigger.get(), "!");
+        client.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - woken, 1s) << "the interrupt was not seen at once";
+        return std::move(*result);
+    }
     std::vector<net::Fd> accepted;
     for (auto deadline = std::chrono::steady_clock::now() + 30s;
          !done && std::chrono::steady_clock::now() < deadline;) {
@@ -537,48 +497,68 @@ MuxResult<MuxClient> connect_interrupted(const DaemonAddress& address, int liste
     return std::move(*result);
 }
 
-}  // namespace
-
-TEST(MuxClientConnect, ResumesAUnixConnectInterruptedBySignal) {
-    TempDir dir;
-    DaemonAddress address{dir.path("mux"), closed_tcp_address()};
-    net::Fd listener = listen_unix(address.unix_path, 0);
-    // Fill the listener's queue so that the client's connect blocks.
+// Fills a Unix listener's backlog; what keeps it full is returned.
+std::vector<net::Fd> fill_unix_backlog(const std::string& path) {
     std::vector<net::Fd> fillers;
     for (;;) {
         net::Fd filler(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, address.unix_path.c_str(), sizeof addr.sun_path - 1);
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         if (::connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
         fillers.push_back(std::move(filler));
     }
-    auto client = connect_interrupted(address, listener.get());
-    ASSERT_TRUE(client) << client.error().display();
-    EXPECT_EQ(client->kind(), ConnectionKind::Unix);
+    return fillers;
 }
 
-TEST(MuxClientConnect, WaitsForATcpConnectInterruptedBySignal) {
-    TempDir dir;
-    net::Fd listener = listen_tcp(0, 0);
-    DaemonAddress address{dir.path("missing"), tcp_address(listener.get())};
-    // Fill the accept queue: further handshakes stall until it has room again (SYNs are dropped).
-    std::vector<net::Fd> fillers;
-    for (int i = 0; i < 8; ++i) {
-        net::Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(local_port(listener.get()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        pollfd p{filler.get(), POLLOUT, 0};
-        bool stalled = ::poll(&p, 1, 300) == 0;
-        fillers.push_back(std::move(filler));
-        if (stalled) break;
+}  // namespace
+
+TEST(MuxClientConnect, WaitsForAFullUnixBacklogAndGivesWayToTheInterrupt) {
+    for (const bool interrupt : {false, true}) {
+        TempDir dir;
+        DaemonAddress address{dir.path("mux"), closed_tcp_address()};
+        net::Fd listener = listen_unix(address.unix_path, 0);
+        const auto fillers = fill_unix_backlog(address.unix_path);
+        auto client = connect_to_full_backlog(address, listener.get(), interrupt);
+        if (!interrupt) {
+            ASSERT_TRUE(client) << client.error().display();
+            EXPECT_EQ(client->kind(), ConnectionKind::Unix);
+        } else {
+            ASSERT_FALSE(client);
+            // Given up, not handed to the TCP fallback (whose refusal would show instead).
+            EXPECT_EQ(client.error().display(), "I/O error: interrupted");
+        }
     }
-    auto client = connect_interrupted(address, listener.get());
-    ASSERT_TRUE(client) << client.error().display();
-    EXPECT_EQ(client->kind(), ConnectionKind::Tcp);
+}
+
+TEST(MuxClientConnect, WaitsForAStalledTcpHandshakeAndGivesWayToTheInterrupt) {
+    for (const bool interrupt : {false, true}) {
+        TempDir dir;
+        net::Fd listener = listen_tcp(0, 0);
+        DaemonAddress address{dir.path("missing"), tcp_address(listener.get())};
+        // Fill the accept queue: further handshakes stall until it has room again (SYNs are dropped).
+        std::vector<net::Fd> fillers;
+        for (int i = 0; i < 8; ++i) {
+            net::Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(local_port(listener.get()));
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(filler.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            pollfd p{filler.get(), POLLOUT, 0};
+            bool stalled = ::poll(&p, 1, 300) == 0;
+            fillers.push_back(std::move(filler));
+            if (stalled) break;
+        }
+        auto client = connect_to_full_backlog(address, listener.get(), interrupt);
+        if (!interrupt) {
+            ASSERT_TRUE(client) << client.error().display();
+            EXPECT_EQ(client->kind(), ConnectionKind::Tcp);
+        } else {
+            ASSERT_FALSE(client);
+            EXPECT_EQ(client.error().io_error().kind(), net::ErrorKind::Interrupted);
+        }
+    }
 }
 
 // ---- Requests ----

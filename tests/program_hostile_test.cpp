@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <string>
+#include <thread>
 
 #include "support/namespace.h"
 #include "support/process.h"
@@ -84,4 +85,62 @@ TEST(ProgramHostile, SerialWithControlBytesPrintsAsQuestionMarks) {
     EXPECT_EQ(bridge.wait_exit(10s), 0);
     EXPECT_EQ(bridge.out().find('\x07'), std::string::npos);
     EXPECT_EQ(bridge.out().find("\nX"), std::string::npos) << "a forged line: " << bridge.out();
+}
+
+// A setup attempt whose health checks go unanswered (2 s each), and a daemon request that is never
+// answered (5 s): Ctrl+C ends the bridge at once in either, without an error line.
+TEST(ProgramHostile, CtrlCEndsASetupAttemptOrADaemonRequestAtOnce) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    for (const bool in_request : {false, true}) {
+        Sim sim;
+        sim.ok("plug SILENT");
+        sim.ok(in_request ? "list-reply silent" : "health 1 5000 ignore");
+        Child bridge = start_bridge();
+        ASSERT_TRUE(sim.wait_event(in_request ? "list-devices" : "health 1 5000", 10s)) << in_request;
+        std::this_thread::sleep_for(200ms);
+        const auto stop = Clock::now();
+        bridge.signal(SIGTERM);
+        ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Goodbye.", 10s)) << in_request;
+        EXPECT_LT(Clock::now() - stop, 1s) << in_request;
+        EXPECT_EQ(bridge.wait_exit(10s), 0);
+        EXPECT_EQ(bridge.count(Child::Stream::Out, "Error:"), 0u) << bridge.out();
+        EXPECT_EQ(bridge.count(Child::Stream::Out, "Video"), 0u) << "a session started after Ctrl+C";
+    }
+}
+
+// Standard output a full pipe that nobody reads: the lines waiting for it get half a second at the
+// end, and Ctrl+C still ends the bridge with status 0.
+TEST(ProgramHostile, StalledStandardOutputDoesNotHoldUpTheExit) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug STALLED");
+    sim.ok("listen 1 5000 off");  // waiting for the app: found line, then the waiting state
+    Child bridge = Child::spawn({vantrel::test::built_program("vantrel-usb")}, {}, Child::Stalled::Out);
+    ASSERT_TRUE(sim.wait_event("refused 1 5000", 10s));
+    const auto stop = Clock::now();
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+    EXPECT_LT(Clock::now() - stop, 3s);
+}
+
+// Command lines and serials from outside cannot drive the terminal: control bytes in a bad argument
+// and Unicode format characters (a right-to-left override, a zero-width space, a byte order mark,
+// a line separator) in a serial show as "?"; a daemon address with port 0 is refused as usage.
+TEST(ProgramHostile, ForeignTextIsShownAsQuestionMarksAndPortZeroIsRefused) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    for (const char* bad : {"--daemon=127.0.0.1:0", "--frob\x1b[2J\x07"}) {
+        Child usage = Child::spawn({vantrel::test::built_program("vantrel-usb"), bad});
+        EXPECT_EQ(usage.wait_exit(10s), 2) << bad;
+        EXPECT_EQ(usage.out(), "");
+        EXPECT_EQ(usage.err().find('\x1b'), std::string::npos) << usage.err();
+        EXPECT_EQ(usage.err().find('\x07'), std::string::npos) << usage.err();
+    }
+    Sim sim;
+    sim.ok("plug-hex " + to_hex("\xe2\x80\xae"
+                                "exe.txt\xe2\x80\x8b\xef\xbb\xbf\xe2\x80\xa8"));
+    Child bridge = start_bridge();
+    const std::string found = E + "[32mFound" + E + "[0m " + E + "[1m?exe.txt???" + E + "[0m\n";
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, found, 10s)) << bridge.out();
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
 }

@@ -36,7 +36,8 @@ std::string found(const std::string& serial) {
 }
 
 Child start_bridge(bool stalled_stderr = false) {
-    return Child::spawn({vantrel::test::built_program("vantrel-usb")}, {}, stalled_stderr);
+    return Child::spawn({vantrel::test::built_program("vantrel-usb")}, {},
+                        stalled_stderr ? Child::Stalled::Err : Child::Stalled::None);
 }
 
 std::vector<std::string> thread_names(pid_t pid) {
@@ -501,15 +502,16 @@ TEST(ProgramSession, AppThatStopsReadingEndsTheSessionInsteadOfHangingIt) {
     s.sim.ok("read 1 5000 off");
     flood_feedback();
     const auto t0 = Clock::now();
-    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, DISCONNECTED, 15s, mark)) << s.bridge.out();
-    EXPECT_LT(Clock::now() - t0, 8s);
+    // No progress on the feedback for 5 s ends the session (generous bounds: a loaded machine).
+    ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, DISCONNECTED, 20s, mark)) << s.bridge.out();
+    EXPECT_LT(Clock::now() - t0, 14s);
     ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s, mark)) << "no new session";
 
     ASSERT_TRUE(s.video.receive(5s, &bridge_video).has_value());
     mark = s.bridge.out().size();
     s.sim.ok("read 1 5000 off");
     flood_feedback();
-    std::this_thread::sleep_for(1500ms);  // blocked in the feedback write, well inside its 5 s
+    std::this_thread::sleep_for(1500ms);  // feedback waiting for the app, well inside its 5 s
     const auto stop = Clock::now();
     s.bridge.signal(SIGINT);
     ASSERT_TRUE(s.bridge.wait_for(Child::Stream::Out, GOODBYE, 10s));

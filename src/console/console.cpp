@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include <fmt/format.h>
@@ -19,6 +20,8 @@ namespace {
 
 // Permanent lines that wait longer than this for a reader are dropped rather than kept without end.
 constexpr std::size_t PENDING_LIMIT = 1 << 20;
+// How long the lines still waiting at the end may wait for a reader.
+constexpr std::chrono::milliseconds FINISH_TIMEOUT{500};
 // A write of at most this many bytes to a pipe that poll() calls writable never blocks.
 constexpr std::size_t ATOMIC_WRITE = PIPE_BUF;
 
@@ -92,32 +95,57 @@ std::size_t utf8_character_length(std::string_view text) {
     return length;
 }
 
-// The serial with every control character (C0, DEL and C1) and every byte that is not part of
-// valid UTF-8 as "?": a device's serial must not drive the terminal or forge a line.
-std::string printable_serial(std::string_view serial) {
-    std::string out;
-    out.reserve(serial.size());
-    while (!serial.empty()) {
-        const std::size_t length = utf8_character_length(serial);
-        const auto lead = static_cast<unsigned char>(serial[0]);
-        const bool control = lead < 0x20 || lead == 0x7F ||
-                             (length == 2 && lead == 0xC2 && static_cast<unsigned char>(serial[1]) < 0xA0);
-        if (length == 0 || control) {
-            out += '?';
-            serial.remove_prefix(length == 0 ? 1 : length);
-        } else {
-            out += serial.substr(0, length);
-            serial.remove_prefix(length);
-        }
+// The code point of a valid UTF-8 character of `length` bytes.
+char32_t code_point(std::string_view character) {
+    const auto byte = [&character](std::size_t i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(character[i]));
+    };
+    switch (character.size()) {
+        case 1: return byte(0);
+        case 2: return (byte(0) & 0x1F) << 6 | (byte(1) & 0x3F);
+        case 3: return (byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F);
+        default:
+            return (byte(0) & 0x07) << 18 | (byte(1) & 0x3F) << 12 | (byte(2) & 0x3F) << 6 | (byte(3) & 0x3F);
     }
-    return out;
+}
+
+// Characters that steer a terminal or the reading of a line rather than show: controls (C0, DEL,
+// C1), format characters (Unicode's category Cf, as of Unicode 15: invisible spaces and joiners,
+// direction overrides, the byte order mark, tags) and the line and paragraph separators.
+bool steers(char32_t c) {
+    struct Range {
+        char32_t first, last;
+    };
+    static constexpr Range STEERING[] = {
+        {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
+        {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+        {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},
+        {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+        {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    return std::ranges::any_of(STEERING, [c](const Range& r) { return c >= r.first && c <= r.last; });
 }
 
 }  // namespace
 
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = utf8_character_length(text);
+        if (length == 0 || steers(code_point(text.substr(0, length)))) {
+            out += '?';
+        } else {
+            out += text.substr(0, length);
+        }
+        text.remove_prefix(length == 0 ? 1 : length);
+    }
+    return out;
+}
+
 std::string serial_display_form(std::string_view serial_number) {
     constexpr std::size_t LIMIT = 12;
-    std::string serial = printable_serial(serial_number);
+    std::string serial = printable(serial_number);
     if (serial.size() <= LIMIT) return serial;
     std::size_t cut = LIMIT;
     // Step back over UTF-8 continuation bytes so that no character is split.
@@ -176,7 +204,18 @@ void Console::print_err(std::string_view line) {
 }
 
 void Console::finish() {
-    write_or_die(STDOUT_FILENO, "stdout", pending_out_);
+    // The lines still waiting get a little time for a reader and are then dropped: a full pipe or a
+    // terminal that nobody reads never holds up the end of the program.
+    const auto deadline = std::chrono::steady_clock::now() + FINISH_TIMEOUT;
+    for (;;) {
+        flush_pending_out();
+        if (pending_out_.empty()) return;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd target{STDOUT_FILENO, POLLOUT, 0};
+        if (::poll(&target, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    }
     pending_out_.clear();
 }
 
@@ -193,7 +232,7 @@ void configure_streams() {
 }
 
 void print_usage_error(std::string_view problem) {
-    const std::string text = fmt::format("vantrel-usb: {}. Try 'vantrel-usb --help'.\n", problem);
+    const std::string text = fmt::format("vantrel-usb: {}. Try 'vantrel-usb --help'.\n", printable(problem));
     write_or_die(STDERR_FILENO, "stderr", text);
 }
 

@@ -30,9 +30,14 @@ std::string goodbye_line();
 // Transient lines (standard error): start with CLEAR_LINE, never end in a newline.
 std::string searching_line(std::uint64_t frame_counter);
 
-// The serial number as the found line shows it: control characters and bytes that are not valid
-// UTF-8 each as "?", then at most 12 bytes, cut at a UTF-8 character boundary, followed by "..."
-// when anything was cut.
+// Text from outside (a device's serial, an argument) as a line may show it: every byte that is not
+// part of valid UTF-8, every control character, Unicode format character (category Cf: direction
+// overrides, invisible spaces, the byte order mark) and line or paragraph separator as "?", so that
+// it can neither drive the terminal nor forge or disguise a line.
+std::string printable(std::string_view text);
+
+// The serial number as the found line shows it: printable(), then at most 12 bytes, cut at a UTF-8
+// character boundary, followed by "..." when anything was cut.
 std::string serial_display_form(std::string_view serial_number);
 
 // The program's two output streams: permanent lines go to standard output, the one transient line
@@ -50,7 +55,8 @@ public:
     void print_out(std::string_view line);
     void print_err(std::string_view line);
 
-    // Writes the permanent lines still waiting, waiting for standard output as long as it takes.
+    // Writes the permanent lines still waiting; those that standard output does not take within
+    // half a second are dropped.
     void finish();
 
     bool plain() const { return plain_; }

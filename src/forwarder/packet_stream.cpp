@@ -1,5 +1,6 @@
 #include "forwarder/packet_stream.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -82,7 +83,7 @@ std::size_t PacketStream::room_for_next_receive() {
     return held < PREFIX_SIZE ? buffer_.size() - end_ : begin_ + frame - end_;
 }
 
-ReadOutcome PacketStream::read_packet(PayloadTimeout payload_timeout) {
+ReadOutcome PacketStream::read_packet() {
     for (;;) {
         if (auto frame = take_frame()) {
             if (!*frame) return std::unexpected(frame->error());
@@ -99,10 +100,30 @@ ReadOutcome PacketStream::read_packet(PayloadTimeout payload_timeout) {
         const int err = errno;
         if (err == EINTR) continue;
         // A receive timeout keeps what arrived: inside a prefix that is never an error.
-        if (is_receive_timeout(err) &&
-            (end_ - begin_ < PREFIX_SIZE || payload_timeout == PayloadTimeout::Keeps))
-            return NoPacket{};
+        if (is_receive_timeout(err) && end_ - begin_ < PREFIX_SIZE) return NoPacket{};
         return std::unexpected(net::IoError::from_errno(err));
+    }
+}
+
+ReadOutcome PacketStream::read_packet_until(net::Deadline deadline, int interrupt_fd) {
+    for (;;) {
+        if (auto frame = take_frame()) {
+            if (!*frame) return std::unexpected(frame->error());
+            return **frame;
+        }
+        const std::size_t want = room_for_next_receive();
+        const ssize_t n = ::recv(reader_.get(), buffer_.data() + end_, want, MSG_DONTWAIT);
+        if (n > 0) {
+            end_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return std::unexpected(net::IoError(net::ErrorKind::UnexpectedEof, net::MSG_FILL_WHOLE_BUFFER));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return std::unexpected(net::IoError::last_os_error());
+        auto ready = net::wait_until(reader_.get(), POLLIN, deadline, interrupt_fd);
+        if (!ready) return std::unexpected(ready.error());
+        if (!*ready) return NoPacket{};
     }
 }
 
@@ -124,11 +145,11 @@ net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> pay
     return send_frame(payload, [this](auto bytes) { return net::send_all(writer_.get(), bytes); });
 }
 
-net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload,
-                                               net::Deadline deadline) {
+net::IoResult<void> PacketStream::write_packet(std::span<const std::uint8_t> payload, net::Deadline deadline,
+                                               int interrupt_fd) {
     static const net::IoError timed_out(net::ErrorKind::TimedOut, MSG_WRITE_TIMED_OUT);
-    return send_frame(payload, [this, deadline](auto bytes) {
-        return net::send_all_until(writer_.get(), bytes, deadline, timed_out);
+    return send_frame(payload, [this, deadline, interrupt_fd](auto bytes) {
+        return net::send_all_until(writer_.get(), bytes, deadline, timed_out, interrupt_fd);
     });
 }
 

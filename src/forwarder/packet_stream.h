@@ -21,18 +21,11 @@ inline constexpr std::size_t MAX_TRACKING_PACKET = 1024;
 // A payload as it lies in the stream's own buffer: valid until the stream's next read.
 using Packet = std::span<const std::uint8_t>;
 // The receive timeout ran out between packets or inside a length prefix (whose bytes are kept), or
-// inside a payload that the caller asked to keep.
+// a read with a deadline ran out of time anywhere in a frame.
 struct NoPacket {
     friend bool operator==(NoPacket, NoPacket) = default;
 };
 using ReadOutcome = net::IoResult<std::variant<Packet, NoPacket>>;
-
-// What a receive timeout inside a payload means to read_packet.
-enum class PayloadTimeout {
-    Fails,  // an error, as for forwarding: a packet that stops halfway for 5 s ends the session
-    Keeps,  // NoPacket, the bytes so far kept: the health check gives up on its 2 s wait, and the
-            // next call completes the reply as an ordinary packet
-};
 
 inline constexpr std::string_view MSG_BAD_PACKET_LENGTH = "bad packet length";
 inline constexpr std::string_view MSG_WRITE_TIMED_OUT = "write timed out";
@@ -49,18 +42,25 @@ public:
 
     // A whole packet, NoPacket (timeout while a length prefix was awaited), or an error:
     // "bad packet length" for 0 or above the capacity, UnexpectedEof on end of stream, and the
-    // socket error otherwise (a timeout inside a payload too, unless `payload_timeout` keeps it).
-    // Bytes that arrived before a timeout are kept, so no payload byte is ever taken for a prefix.
-    // One receive takes in as many frames as have arrived; the following calls hand them out
-    // without a system call. The packet lies in the stream's buffer until the next call.
-    ReadOutcome read_packet(PayloadTimeout payload_timeout = PayloadTimeout::Fails);
+    // socket error otherwise (a timeout inside a payload too: a packet that stops halfway for 5 s
+    // ends the session). Bytes that arrived before a timeout are kept, so no payload byte is ever
+    // taken for a prefix. One receive takes in as many frames as have arrived; the following calls
+    // hand them out without a system call. The packet lies in the stream's buffer until the next call.
+    ReadOutcome read_packet();
+
+    // As read_packet, but waits for a whole packet at most until `deadline`, however the bytes
+    // trickle in, and gives up at once when `interrupt_fd` (if not -1) becomes readable
+    // (Interrupted). Running out of time is NoPacket; what arrived is kept for the next read.
+    ReadOutcome read_packet_until(net::Deadline deadline, int interrupt_fd = -1);
 
     // The prefix and the payload as two complete writes through the writer.
     net::IoResult<void> write_packet(std::span<const std::uint8_t> payload);
-    // The same, but the whole frame must be out by `deadline`, else TimedOut "write timed out".
-    net::IoResult<void> write_packet(std::span<const std::uint8_t> payload, net::Deadline deadline);
+    // The same, but the whole frame must be out by `deadline`, else TimedOut "write timed out", and
+    // it gives up when `interrupt_fd` (if not -1) becomes readable (Interrupted).
+    net::IoResult<void> write_packet(std::span<const std::uint8_t> payload, net::Deadline deadline,
+                                     int interrupt_fd = -1);
 
-    // Sets SO_RCVTIMEO on the connection (shared by both descriptors).
+    // Sets SO_RCVTIMEO on the connection (shared by both descriptors); read_packet waits that long.
     net::IoResult<void> set_receive_timeout(int seconds);
 
     std::size_t capacity() const { return capacity_; }

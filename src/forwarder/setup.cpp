@@ -9,21 +9,16 @@
 
 namespace vantrel::forwarder {
 
-net::IoResult<void> health_check(PacketStream& stream) {
-    if (auto sent = stream.write_packet(HEALTH_CHECK_REQUEST); !sent) return sent;
-    if (auto set = stream.set_receive_timeout(HEALTH_CHECK_TIMEOUT_SECONDS); !set) return set;
-
-    net::IoResult<void> outcome;
-    // A reply cut off by the timeout stays in the stream, to be completed as an ordinary packet.
-    auto reply = stream.read_packet(PayloadTimeout::Keeps);
-    if (!reply) {
-        outcome = std::unexpected(reply.error());
-    } else if (std::holds_alternative<NoPacket>(*reply)) {
-        outcome = std::unexpected(net::IoError(net::ErrorKind::TimedOut, MSG_HEALTH_CHECK_TIMED_OUT));
-    }
-
-    if (auto restored = stream.set_receive_timeout(RECEIVE_TIMEOUT_SECONDS); !restored) return restored;
-    return outcome;
+net::IoResult<void> health_check(PacketStream& stream, int interrupt_fd) {
+    const auto deadline = std::chrono::steady_clock::now() + HEALTH_CHECK_TIMEOUT;
+    // Seven bytes on a fresh connection: the deadline only guards against a peer that never reads.
+    if (auto sent = stream.write_packet(HEALTH_CHECK_REQUEST, deadline, interrupt_fd); !sent) return sent;
+    // A reply cut off by the time stays in the stream, to be completed as an ordinary packet.
+    auto reply = stream.read_packet_until(deadline, interrupt_fd);
+    if (!reply) return std::unexpected(reply.error());
+    if (std::holds_alternative<NoPacket>(*reply))
+        return std::unexpected(net::IoError(net::ErrorKind::TimedOut, MSG_HEALTH_CHECK_TIMED_OUT));
+    return {};
 }
 
 net::IoResult<net::Fd> create_udp_socket(std::string_view address) {

@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -13,15 +14,17 @@
 namespace vantrel::forwarder {
 
 inline constexpr int RECEIVE_TIMEOUT_SECONDS = 5;
-inline constexpr int HEALTH_CHECK_TIMEOUT_SECONDS = 2;
+// The health check waits this long in all for its reply.
+inline constexpr std::chrono::seconds HEALTH_CHECK_TIMEOUT{2};
 
 inline constexpr std::uint8_t HEALTH_CHECK_REQUEST[] = {0xFE, 0x00, 0x01};
 inline constexpr std::string_view MSG_HEALTH_CHECK_TIMED_OUT = "health check timed out";
 
-// Writes the request FE 00 01 and waits up to 2 s for any packet back; the receive timeout is 5 s
-// again afterwards. "health check timed out" (TimedOut) when no whole reply arrives; a reply cut off
-// by the timeout is kept in the stream and completed by its next read_packet.
-net::IoResult<void> health_check(PacketStream& stream);
+// Writes the request FE 00 01 and waits up to 2 s in all for any packet back, however its bytes
+// trickle in. "health check timed out" (TimedOut) when no whole reply arrives in time; a reply cut
+// off by the time is kept in the stream and completed by its next read_packet. Gives up at once
+// (Interrupted) when `interrupt_fd` (if not -1) becomes readable. The receive timeout is untouched.
+net::IoResult<void> health_check(PacketStream& stream, int interrupt_fd = -1);
 
 // A close-on-exec UDP socket bound to the address text.
 net::IoResult<net::Fd> create_udp_socket(std::string_view address);

@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <system_error>
 #include <variant>
+
+#include "net/wire.h"
 
 namespace vantrel::forwarder {
 
@@ -129,10 +133,11 @@ void run_video_feedback(VideoFeedbackContext context) {
 namespace {
 
 // The loop of "video-fwd" and "tracking-fwd": each packet read from the stream leaves as one
-// datagram right away and is counted; `after_packet` then runs and returns false to end the session.
+// datagram right away and is counted; `after_packet` then runs, and `after_quiet` after a receive
+// timeout; either returns false to end the session.
 // A failed stream ends the session, which wakes the driver and the session's other threads.
-template <typename Context, typename AfterPacket>
-void forward_packets(Context& context, AfterPacket after_packet) {
+template <typename Context, typename AfterPacket, typename AfterQuiet>
+void forward_packets(Context& context, AfterPacket after_packet, AfterQuiet after_quiet) {
     while (context.session.active()) {
         auto outcome = context.stream.read_packet();
         if (!outcome) {
@@ -140,7 +145,13 @@ void forward_packets(Context& context, AfterPacket after_packet) {
             return;
         }
         const auto* packet = std::get_if<Packet>(&*outcome);
-        if (packet == nullptr) continue;  // NoPacket: only re-check the flags
+        if (packet == nullptr) {  // NoPacket: the stream was quiet for its receive timeout
+            if (!after_quiet()) {
+                context.session.stop();
+                return;
+            }
+            continue;
+        }
 
         // Straight from the stream's buffer: no copy, no allocation.
         send_datagram(context.socket, context.destination, *packet);
@@ -154,21 +165,75 @@ void forward_packets(Context& context, AfterPacket after_packet) {
 
 }  // namespace
 
-void run_video_forward(VideoForwardContext context) {
-    // Feedback waiting in the queue goes to the app right after each video packet, oldest first.
-    forward_packets(context, [&context] {
-        while (auto feedback = context.queue.take()) {
-            // An app that no longer reads must not hold the video up for ever.
-            const auto deadline = std::chrono::steady_clock::now() + FEEDBACK_WRITE_TIMEOUT;
-            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the loop condition tested it.
-            if (!context.stream.write_packet(*feedback, deadline)) return false;
+namespace {
+
+// Feedback on its way to the app, one frame at a time. It is written only as far as the tunnel takes
+// it at once, so video is never held back; the rest waits in the queue. An app that takes none of it
+// for FEEDBACK_WRITE_TIMEOUT while some is waiting ends the session.
+class FeedbackWriter {
+public:
+    FeedbackWriter(FeedbackReceiver& queue, int tunnel) : queue_(queue), tunnel_(tunnel) {}
+
+    // Writes what the tunnel takes now, oldest first; with `only_started`, only the rest of a frame
+    // already begun.
+    net::IoResult<void> pump(bool only_started = false) {
+        for (;;) {
+            if (sent_ == size_) {
+                blocked_since_.reset();
+                if (only_started || !next_frame()) return {};
+            }
+            const ssize_t n =
+                ::send(tunnel_, frame_.data() + sent_, size_ - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent_ += static_cast<std::size_t>(n);
+                blocked_since_.reset();
+            } else if (n < 0 && errno == EAGAIN) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!blocked_since_) blocked_since_ = now;
+                if (now - *blocked_since_ >= FEEDBACK_WRITE_TIMEOUT)
+                    return std::unexpected(net::IoError(net::ErrorKind::TimedOut, MSG_WRITE_TIMED_OUT));
+                return {};
+            } else if (n == 0) {
+                return std::unexpected(net::IoError(net::ErrorKind::WriteZero, net::MSG_WRITE_WHOLE_BUFFER));
+            } else if (errno != EINTR) {
+                return std::unexpected(net::IoError::last_os_error());
+            }
         }
+    }
+
+private:
+    bool next_frame() {
+        auto datagram = queue_.take();
+        if (!datagram) return false;
+        net::store_be32(frame_.data(), static_cast<std::uint32_t>(datagram->size()));
+        std::copy(datagram->begin(), datagram->end(), frame_.begin() + 4);
+        size_ = 4 + datagram->size();
+        sent_ = 0;
         return true;
-    });
+    }
+
+    FeedbackReceiver& queue_;
+    int tunnel_;
+    std::array<std::uint8_t, 4 + FEEDBACK_BUF_SIZE> frame_{};
+    std::size_t size_ = 0;
+    std::size_t sent_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> blocked_since_;  // no byte went out since
+};
+
+}  // namespace
+
+void run_video_forward(VideoForwardContext context) {
+    FeedbackWriter feedback(context.queue, context.stream.writer_fd());
+    // Feedback waiting in the queue goes to the app right after each video packet, oldest first; a
+    // quiet stream only finishes a frame already begun, which also notices an app that reads nothing.
+    forward_packets(
+        context, [&feedback] { return feedback.pump().has_value(); },
+        [&feedback] { return feedback.pump(/*only_started=*/true).has_value(); });
 }
 
 void run_tracking_forward(TrackingForwardContext context) {
-    forward_packets(context, [] { return true; });
+    forward_packets(
+        context, [] { return true; }, [] { return true; });
 }
 
 net::IoResult<std::thread> start_video_feedback(VideoFeedbackContext context) {

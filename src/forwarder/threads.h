@@ -24,7 +24,7 @@ inline constexpr std::size_t FEEDBACK_BUF_SIZE = 2048;
 // Feedback datagrams waiting for the next video packet; one that finds the queue full is dropped.
 inline constexpr std::size_t FEEDBACK_QUEUE_LIMIT = 4096;
 
-// A feedback frame that the app does not take within this time fails the video stream.
+// Feedback that the app takes none of for this long, while some is waiting, ends the session.
 inline constexpr std::chrono::seconds FEEDBACK_WRITE_TIMEOUT{5};
 
 inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";

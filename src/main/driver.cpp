@@ -41,7 +41,10 @@ class Driver {
 public:
     Driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses,
            const DriverOptions& options)
-        : console_(console), stop_(stop), addresses_(addresses), options_(options) {}
+        : console_(console), stop_(stop), addresses_(addresses), options_(options) {
+        // A request to the daemon or a setup attempt gives way to Ctrl+C at once.
+        addresses_.daemon.interrupt_fd = stop_.fd();
+    }
 
     void run() {
         State state = Searching{};
@@ -61,6 +64,7 @@ private:
             auto devices = mux::list_devices(addresses_.daemon);
             if (!devices) {
                 print_err(console::CLEAR_LINE);
+                if (!running()) return Exit{};
                 return Failed{devices.error().display()};
             }
             ++spinner_;
@@ -98,6 +102,10 @@ private:
     State step(Setup&) {
         auto session = start_session(device_.device_id, addresses_);
         if (session) return Streaming{std::move(*session)};
+        if (!running()) {
+            print_err(console::CLEAR_LINE);
+            return Exit{};
+        }
         if (std::holds_alternative<AppNotAccepting>(session.error())) return WaitingForUsbMode{};
         print_err(console::CLEAR_LINE);
         return Failed{std::get<net::IoError>(session.error()).text()};
@@ -118,7 +126,7 @@ private:
         }
         if (!listed) {
             print_err(console::CLEAR_LINE);
-            return Disconnected{};
+            return running() ? State(Disconnected{}) : State(Exit{});
         }
         return Setup{};
     }

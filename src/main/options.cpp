@@ -38,7 +38,9 @@ std::optional<mux::DaemonAddress> parse_daemon_address(std::string_view text) {
         address.tcp_address.clear();
         return address;
     }
-    if (!net::parse_ipv4(text)) return std::nullopt;
+    // Port 0 is nobody's address: a connect to it could only ever fail.
+    const auto parsed = net::parse_ipv4(text);
+    if (!parsed || parsed->sin_port == 0) return std::nullopt;
     address.unix_path.clear();
     address.tcp_address = std::string(text);
     return address;

@@ -114,7 +114,10 @@ private:
         if (!stream) return fail(stream.error());
         if (auto added = session_.shared_->control.add_tunnel(stream->reader_fd()); !added)
             return fail(added.error());
-        (void)forwarder::health_check(*stream);  // the outcome changes nothing
+        // The outcome changes nothing, unless the program is stopping.
+        if (auto checked = forwarder::health_check(*stream, addresses_.daemon.interrupt_fd);
+            !checked && checked.error().kind() == net::ErrorKind::Interrupted)
+            return fail(checked.error());
         return std::move(*stream);
     }
 

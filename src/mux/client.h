@@ -32,6 +32,8 @@ struct DaemonAddress {
     std::string unix_path{USBMUXD_SOCKET_PATH};    // empty: TCP only
     std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup; empty: Unix only
     std::chrono::milliseconds answer_timeout = DAEMON_ANSWER_TIMEOUT;
+    // Readable when the program stops: a request in progress then gives up at once (Interrupted).
+    int interrupt_fd = -1;
 
     // When a request that begins now must have been answered.
     net::Deadline answer_deadline() const { return std::chrono::steady_clock::now() + answer_timeout; }
@@ -65,8 +67,8 @@ inline constexpr std::string_view MSG_REQUEST_TOO_LARGE = "Plist error: request 
 
 class MuxClient {
 public:
-    // Unix socket first; on any failure of it but a timeout, TCP. Only the TCP error is ever
-    // reported. Connecting, the request and its response must all be through by `deadline`, else
+    // Unix socket first; on any failure of it but a timeout or an interrupt, TCP. Only the TCP error
+    // is ever reported. Connecting, the request and its response must all be through by `deadline`, else
     // the Io error "no answer from usbmuxd within 5 s".
     static MuxResult<MuxClient> connect(const DaemonAddress& address, net::Deadline deadline);
     static MuxResult<MuxClient> connect(const DaemonAddress& address = {}) {
@@ -85,12 +87,13 @@ public:
     net::Fd release_fd() && { return std::move(fd_); }
 
 private:
-    MuxClient(net::Fd fd, ConnectionKind kind, net::Deadline deadline)
-        : fd_(std::move(fd)), kind_(kind), deadline_(deadline) {}
+    MuxClient(net::Fd fd, ConnectionKind kind, net::Deadline deadline, int interrupt_fd)
+        : fd_(std::move(fd)), kind_(kind), deadline_(deadline), interrupt_fd_(interrupt_fd) {}
 
     net::Fd fd_;
     ConnectionKind kind_;
     net::Deadline deadline_;
+    int interrupt_fd_;
 };
 
 // Interpretation of a response payload, shared by read_response and the fuzz targets: binary when

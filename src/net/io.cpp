@@ -37,15 +37,21 @@ IoResult<void> send_all(int fd, std::span<const std::uint8_t> buf) {
     return {};
 }
 
-IoResult<bool> wait_until(int fd, short events, Deadline deadline) {
+IoError interrupted() {
+    return IoError(ErrorKind::Interrupted, MSG_INTERRUPTED);
+}
+
+IoResult<bool> wait_until(int fd, short events, Deadline deadline, int interrupt_fd) {
     for (;;) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        pollfd pending{fd, events, 0};
-        const int ready = ::poll(&pending, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-        if (ready > 0) return true;
+        // poll() skips a negative descriptor.
+        pollfd watched[2] = {{interrupt_fd, POLLIN, 0}, {fd, events, 0}};
+        const int ready = ::poll(watched, 2, static_cast<int>(std::min<long long>(left.count(), 60'000)));
         if (ready < 0 && errno != EINTR) return std::unexpected(IoError::last_os_error());
+        if (ready > 0 && watched[0].revents != 0) return std::unexpected(interrupted());
+        if (ready > 0) return true;
     }
 }
 
@@ -55,7 +61,8 @@ namespace {
 // waiting; a call that would wait waits in poll() for `events` instead, until the deadline.
 template <typename Call>
 IoResult<void> transfer_until(int fd, std::size_t size, short events, Deadline deadline,
-                              const IoError& on_timeout, const IoError& on_zero, Call call) {
+                              const IoError& on_timeout, const IoError& on_zero, int interrupt_fd,
+                              Call call) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = call(done);
@@ -64,7 +71,7 @@ IoResult<void> transfer_until(int fd, std::size_t size, short events, Deadline d
         } else if (n == 0) {
             return std::unexpected(on_zero);
         } else if (errno == EAGAIN) {
-            auto ready = wait_until(fd, events, deadline);
+            auto ready = wait_until(fd, events, deadline, interrupt_fd);
             if (!ready) return std::unexpected(ready.error());
             if (!*ready) return std::unexpected(on_timeout);
         } else if (errno != EINTR) {
@@ -77,19 +84,20 @@ IoResult<void> transfer_until(int fd, std::size_t size, short events, Deadline d
 }  // namespace
 
 IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
-                              const IoError& on_timeout) {
+                              const IoError& on_timeout, int interrupt_fd) {
     static const IoError eof(ErrorKind::UnexpectedEof, MSG_FILL_WHOLE_BUFFER);
-    return transfer_until(fd, buf.size(), POLLIN, deadline, on_timeout, eof, [&](std::size_t done) {
-        return ::recv(fd, buf.data() + done, buf.size() - done, MSG_DONTWAIT);
-    });
+    return transfer_until(
+        fd, buf.size(), POLLIN, deadline, on_timeout, eof, interrupt_fd,
+        [&](std::size_t done) { return ::recv(fd, buf.data() + done, buf.size() - done, MSG_DONTWAIT); });
 }
 
 IoResult<void> send_all_until(int fd, std::span<const std::uint8_t> buf, Deadline deadline,
-                              const IoError& on_timeout) {
+                              const IoError& on_timeout, int interrupt_fd) {
     static const IoError write_zero(ErrorKind::WriteZero, MSG_WRITE_WHOLE_BUFFER);
-    return transfer_until(fd, buf.size(), POLLOUT, deadline, on_timeout, write_zero, [&](std::size_t done) {
-        return ::send(fd, buf.data() + done, buf.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    });
+    return transfer_until(
+        fd, buf.size(), POLLOUT, deadline, on_timeout, write_zero, interrupt_fd, [&](std::size_t done) {
+            return ::send(fd, buf.data() + done, buf.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
 }
 
 }  // namespace vantrel::net

@@ -24,14 +24,19 @@ using Deadline = std::chrono::steady_clock::time_point;
 
 // As recv_resume and send_all, but every byte must be through by `deadline`: each call is made with
 // MSG_DONTWAIT and waits in poll() for the time that is left. Running out of time is `on_timeout`,
-// and the descriptor's own blocking mode and timeouts play no part.
+// and the descriptor's own blocking mode and timeouts play no part. When `interrupt_fd` (if not -1)
+// becomes readable the wait gives up at once with Interrupted.
 IoResult<void> recv_all_until(int fd, std::span<std::uint8_t> buf, Deadline deadline,
-                              const IoError& on_timeout);
+                              const IoError& on_timeout, int interrupt_fd = -1);
 IoResult<void> send_all_until(int fd, std::span<const std::uint8_t> buf, Deadline deadline,
-                              const IoError& on_timeout);
+                              const IoError& on_timeout, int interrupt_fd = -1);
 
 // Waits in poll() for `events` on `fd` until `deadline`: true when they came (or the descriptor
-// failed or hung up, which the next call on it reports), false when the time ran out.
-IoResult<bool> wait_until(int fd, short events, Deadline deadline);
+// failed or hung up, which the next call on it reports), false when the time ran out, Interrupted
+// when `interrupt_fd` (if not -1) became readable first.
+IoResult<bool> wait_until(int fd, short events, Deadline deadline, int interrupt_fd = -1);
+
+// The error of a wait that gave way to `interrupt_fd`.
+IoError interrupted();
 
 }  // namespace vantrel::net

@@ -18,6 +18,7 @@ enum class ErrorKind {
     InvalidData,    // a peer sent something malformed
     WriteZero,      // a send accepted nothing
     UnexpectedEof,  // the peer closed before a buffer was full
+    Interrupted,    // a wait gave way to a stop of the program
     Other,
 };
 
@@ -56,5 +57,6 @@ using IoResult = std::expected<T, IoError>;
 // The program's own fixed messages.
 inline constexpr std::string_view MSG_FILL_WHOLE_BUFFER = "failed to fill whole buffer";
 inline constexpr std::string_view MSG_WRITE_WHOLE_BUFFER = "failed to write whole buffer";
+inline constexpr std::string_view MSG_INTERRUPTED = "interrupted";
 
 }  // namespace vantrel::net

@@ -8,8 +8,9 @@
 // (bit 3); then operations, each a byte `op` followed by its data:
 //   op & 3 == 0: deliver the next (op >> 2) + 1 bytes
 //   op & 3 == 1: deliver the next ((op >> 2) + 1) * 64 bytes
-//   op & 3 == 2: call read_packet (op >> 2) % 4 + 1 times, keeping a payload that stops halfway
-//                (as the health check does) when bit 4 is set
+//   op & 3 == 2: call read_packet (op >> 2) % 4 + 1 times, or, when bit 4 is set, read_packet_until
+//                a deadline that has passed (as the health check's read ends), which keeps a payload
+//                that stops halfway
 //   op & 3 == 3: write_packet with the next (op >> 2) bytes as payload
 // At the end the reader reads until nothing is waiting (or, after end of file, until the error).
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +39,12 @@ namespace {
 using vantrel::forwarder::NoPacket;
 using vantrel::forwarder::Packet;
 using vantrel::forwarder::PacketStream;
-using vantrel::forwarder::PayloadTimeout;
+
+// How a read ends when nothing more is waiting.
+enum class PayloadTimeout {
+    Fails,  // read_packet: inside a payload that is an error
+    Keeps,  // read_packet_until a deadline: NoPacket, the bytes so far kept
+};
 using vantrel::net::ErrorKind;
 
 constexpr std::array<std::size_t, 8> CAPACITIES = {
@@ -59,8 +66,7 @@ class Harness {
 public:
     Harness(std::size_t capacity, vantrel::net::Fd reader, vantrel::net::Fd app)
         : capacity_(capacity), app_(std::move(app)) {
-        auto stream = PacketStream::open(
-            vantrel::mux::DeviceStream{std::move(reader)}, capacity);
+        auto stream = PacketStream::open(vantrel::mux::DeviceStream{std::move(reader)}, capacity);
         FUZZ_CHECK(stream.has_value());
         stream_.emplace(std::move(*stream));
         FUZZ_CHECK(stream_->capacity() == capacity);
@@ -87,7 +93,9 @@ public:
     // One read_packet, checked against the model; false once nothing more can be read.
     bool read_one(PayloadTimeout payload_timeout = PayloadTimeout::Fails) {
         if (failed_) return false;
-        auto outcome = stream_->read_packet(payload_timeout);
+        auto outcome = payload_timeout == PayloadTimeout::Keeps
+                           ? stream_->read_packet_until(std::chrono::steady_clock::now())
+                           : stream_->read_packet();
         const std::size_t consumed = stream_bytes_.size() - unread_bytes(stream_->reader_fd());
         const std::size_t rest = stream_bytes_.size() - framed_;
         const std::uint8_t* next = stream_bytes_.data() + framed_;

@@ -32,18 +32,19 @@ int remaining_ms(Clock::time_point deadline) {
 }  // namespace
 
 Child Child::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   bool stalled_stderr) {
+                   Stalled stalled) {
     int in[2], out[2], err[2];
     make_pipe(in);
     make_pipe(out);
     make_pipe(err);
-    if (stalled_stderr) {
+    if (stalled != Stalled::None) {
         // Fill the pipe while its write end is non-blocking, then hand it over blocking.
-        ::fcntl(err[1], F_SETFL, O_NONBLOCK);
+        const int write_end = stalled == Stalled::Out ? out[1] : err[1];
+        ::fcntl(write_end, F_SETFL, O_NONBLOCK);
         const std::string filler(4096, '.');
-        while (::write(err[1], filler.data(), filler.size()) > 0) {
+        while (::write(write_end, filler.data(), filler.size()) > 0) {
         }
-        ::fcntl(err[1], F_SETFL, 0);
+        ::fcntl(write_end, F_SETFL, 0);
     }
     std::vector<std::string> envs;
     for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
@@ -77,8 +78,8 @@ Child Child::spawn(const std::vector<std::string>& argv, const std::vector<std::
     Child c;
     c.pid_ = pid;
     c.in_ = in[1];
-    c.out_fd_ = out[0];
-    (stalled_stderr ? c.stalled_err_fd_ : c.err_fd_) = err[0];
+    (stalled == Stalled::Out ? c.stalled_fd_ : c.out_fd_) = out[0];
+    (stalled == Stalled::Err ? c.stalled_fd_ : c.err_fd_) = err[0];
     return c;
 }
 
@@ -87,7 +88,7 @@ Child::Child(Child&& o) noexcept
       in_(std::exchange(o.in_, -1)),
       out_fd_(std::exchange(o.out_fd_, -1)),
       err_fd_(std::exchange(o.err_fd_, -1)),
-      stalled_err_fd_(std::exchange(o.stalled_err_fd_, -1)),
+      stalled_fd_(std::exchange(o.stalled_fd_, -1)),
       status_(o.status_),
       out_(std::move(o.out_)),
       err_(std::move(o.err_)) {}
@@ -98,7 +99,7 @@ Child::~Child() {
         int st = 0;
         ::waitpid(pid_, &st, 0);
     }
-    for (int fd : {in_, out_fd_, err_fd_, stalled_err_fd_})
+    for (int fd : {in_, out_fd_, err_fd_, stalled_fd_})
         if (fd >= 0) ::close(fd);
 }
 

@@ -17,12 +17,13 @@ using namespace std::chrono_literals;
 class Child {
 public:
     enum class Stream { Out, Err };
+    // A stream that is a pipe full from the start and never read: a console that nobody reads.
+    enum class Stalled { None, Out, Err };
 
     // Starts argv[0] (looked up in PATH when it has no slash) with stdin, stdout and stderr on
     // pipes. `env` entries ("NAME=value") are added to the environment.
-    // With `stalled_stderr`, standard error is a pipe that is full from the start and never read.
     static Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                       bool stalled_stderr = false);
+                       Stalled stalled = Stalled::None);
 
     Child(Child&& other) noexcept;
     Child& operator=(Child&&) = delete;
@@ -57,7 +58,7 @@ private:
 
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;
-    int stalled_err_fd_ = -1;  // the read end of a stalled standard error, held open and never read
+    int stalled_fd_ = -1;  // the read end of a stalled stream, held open and never read
     std::optional<int> status_;
     std::string out_, err_;
 };
