@@ -34,28 +34,36 @@ Ended run_to_end(std::vector<std::string> options) {
 
 }  // namespace
 
-TEST(ProgramCli, HelpVersionAndBadCommandLines) {
+TEST(ProgramCli, HelpVersionAndBadCommandLinesTheGnuWay) {
     const Ended help = run_to_end({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: vantrel-usb [OPTION]...\n")) << help.out;
-    for (const char* option : {"--udid", "--plain", "--status-interval", "--daemon", "--version"})
+    for (const char* option : {"-u, --udid SERIAL", "--plain", "--status-interval SECS", "--daemon ADDRESS",
+                               "-V, --version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
-    EXPECT_EQ(run_to_end({"-V"}).out, "vantrel-usb 1.0.0\n");
+    // Unique prefixes, bundled short options, values attached or apart.
+    EXPECT_EQ(run_to_end({"--vers"}).out, "vantrel-usb 1.0.0\n");
+    EXPECT_EQ(run_to_end({"-hV"}).out, help.out);
+    EXPECT_EQ(run_to_end({"--plain", "--status-int=5", "--udid", "X", "-h"}).status, 0);
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
-        {{"--frobnicate"}, "unknown option '--frobnicate'"},
-        {{"--udid"}, "option '--udid' needs a value"},
+        {{"--frobnicate"}, "unrecognized option '--frobnicate'"},
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"--udid"}, "option '--udid' requires an argument"},
+        {{"-u"}, "option requires an argument -- 'u'"},
+        {{"--plain=yes"}, "option '--plain' doesn't allow an argument"},
         {{"--udid", ""}, "invalid value '' for '--udid'"},
         {{"--plain", "--status-interval", "soon"}, "invalid value 'soon' for '--status-interval'"},
-        {{"--status-interval", "5"}, "'--status-interval' goes with '--plain'"},
+        {{"--status-interval", "5"}, "option '--status-interval' goes with '--plain'"},
         {{"--daemon", "localhost:27015"}, "invalid value 'localhost:27015' for '--daemon'"},
-        {{"extra"}, "unexpected argument 'extra'"},
+        {{"extra"}, "extra operand 'extra'"},
+        {{"--", "--plain"}, "extra operand '--plain'"},  // "--" ends the options
     };
     for (const auto& [args, problem] : refused) {
         const Ended ended = run_to_end(args);
         EXPECT_EQ(ended.status, 2) << problem;
         EXPECT_EQ(ended.out, "") << problem;
-        EXPECT_EQ(ended.err, "vantrel-usb: " + problem + ". Try 'vantrel-usb --help'.\n");
+        EXPECT_EQ(ended.err, "vantrel-usb: " + problem + "\nTry 'vantrel-usb --help'.\n");
     }
 }
 

@@ -232,7 +232,7 @@ void configure_streams() {
 }
 
 void print_usage_error(std::string_view problem) {
-    const std::string text = fmt::format("vantrel-usb: {}. Try 'vantrel-usb --help'.\n", printable(problem));
+    const std::string text = fmt::format("vantrel-usb: {}\nTry 'vantrel-usb --help'.\n", printable(problem));
     write_or_die(STDERR_FILENO, "stderr", text);
 }
 

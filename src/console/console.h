@@ -74,7 +74,7 @@ std::string plain_text(std::string_view line);
 // Standard output line-buffered, standard error unbuffered (lines are written whole either way).
 void configure_streams();
 
-// A bad command line, in one line on standard error: the problem, then where to look.
+// A bad command line, on standard error: one line with the problem, then one that says where to look.
 void print_usage_error(std::string_view problem);
 
 // The beginnings of the fatal stops' messages; ": " and the system's error text follow.

@@ -1,4 +1,5 @@
-// The command line: none for the bridge as it always was, and a few options for daily use.
+// The command line: none for the bridge as it always was, and options for daily use, read the GNU
+// way (getopt_long).
 #pragma once
 
 #include <chrono>
@@ -23,7 +24,7 @@ struct Options {
     std::optional<mux::DaemonAddress> daemon;
 };
 
-// What is wrong with a command line, in one line ("unknown option '--frob'").
+// What is wrong with a command line, in one line ("unrecognized option '--frob'").
 struct UsageError {
     std::string message;
 };
@@ -34,7 +35,7 @@ std::expected<Options, UsageError> parse_command_line(const std::vector<std::str
 // A daemon address in libusbmuxd's USBMUXD_SOCKET_ADDRESS forms: "UNIX:/path" or "a.b.c.d:port".
 std::optional<mux::DaemonAddress> parse_daemon_address(std::string_view text);
 
-// The text of --help.
+// The text of --help, made from the table of options.
 std::string usage_text();
 
 }  // namespace vantrel::app
