@@ -27,9 +27,11 @@ if(NOT systemd_unit_dir)
   set(systemd_unit_dir lib/systemd/system)
 endif()
 set(VANTREL_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where vantrel-usb.service is installed")
-configure_file(${PROJECT_SOURCE_DIR}/packaging/vantrel-usb.service.in
-               ${PROJECT_BINARY_DIR}/packaging/vantrel-usb.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/vantrel-usb.service DESTINATION ${VANTREL_SYSTEMD_UNIT_DIR})
+# The plain unit and the per-phone template.
+foreach(unit IN ITEMS vantrel-usb.service vantrel-usb@.service)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/${unit}.in ${PROJECT_BINARY_DIR}/packaging/${unit} @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${unit} DESTINATION ${VANTREL_SYSTEMD_UNIT_DIR})
+endforeach()
 
 # The Debian revision of the package; packaging/changelog.Debian's newest entry must name this version.
 set(VANTREL_DEBIAN_REVISION 1)

@@ -35,7 +35,7 @@ struct Path {
     std::optional<PacketStream> stream;
     net::Fd socket;    // the path's UDP socket, non-blocking
     net::Fd consumer;  // where the path's datagrams go
-    sockaddr_in destination{};
+    net::SocketAddress destination;
     std::shared_ptr<SessionControl> session = make_session();
     std::shared_ptr<ForwardStats> stats = std::make_shared<ForwardStats>();
     int reader_fd = -1, writer_fd = -1, socket_fd = -1;
@@ -53,7 +53,9 @@ struct Path {
         socket = std::move(*udp);
         EXPECT_TRUE(set_nonblocking(socket.get()).has_value());
         consumer = udp_on_loopback();
-        destination = local_address(consumer.get());
+        const sockaddr_in consumer_address = local_address(consumer.get());
+        destination = net::SocketAddress::from(reinterpret_cast<const sockaddr*>(&consumer_address),
+                                               sizeof consumer_address);
         EXPECT_TRUE(session->add_tunnel(stream->reader_fd()).has_value());
         reader_fd = stream->reader_fd();
         writer_fd = stream->writer_fd();

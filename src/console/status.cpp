@@ -13,11 +13,11 @@ std::string waiting_line(std::uint64_t frame_counter) {
                        RESET, DIM, RESET);
 }
 
-std::string route_lines() {
+std::string route_lines(std::string_view video_to, std::string_view tracking_to) {
     return fmt::format(
-        "\n  {}Video{}    {}USB:5000{} -> {}UDP 127.0.0.1:5000{}\n"
-        "  {}Tracking{} {}USB:4242{} -> {}UDP 127.0.0.1:4242{}\n\n",
-        CYAN, RESET, DIM, RESET, DIM, RESET, CYAN, RESET, DIM, RESET, DIM, RESET);
+        "\n  {}Video{}    {}USB:5000{} -> {}UDP {}{}\n"
+        "  {}Tracking{} {}USB:4242{} -> {}UDP {}{}\n\n",
+        CYAN, RESET, DIM, RESET, DIM, video_to, RESET, CYAN, RESET, DIM, RESET, DIM, tracking_to, RESET);
 }
 
 std::string disconnected_line() {

@@ -5,11 +5,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vantrel::console {
 
 std::string waiting_line(std::uint64_t frame_counter);
-std::string route_lines();
+// The destinations as numeric addresses, IPv6 in brackets ("127.0.0.1:5000", "[::1]:6000").
+std::string route_lines(std::string_view video_to = "127.0.0.1:5000",
+                        std::string_view tracking_to = "127.0.0.1:4242");
 std::string disconnected_line();
 
 // A rate in bytes per second: "1.5MB/s" (bold), "2KB/s", "999B/s" or a dim "--".

@@ -5,7 +5,7 @@
 
 #include <variant>
 
-#include "net/wire.h"
+#include "net/address.h"
 
 namespace vantrel::forwarder {
 
@@ -22,11 +22,11 @@ net::IoResult<void> health_check(PacketStream& stream, int interrupt_fd) {
 }
 
 net::IoResult<net::Fd> create_udp_socket(std::string_view address) {
-    auto parsed = net::parse_ipv4(address);
+    auto parsed = net::parse_socket_address(address);
     if (!parsed) return std::unexpected(parsed.error());
-    net::Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    net::Fd socket(::socket(parsed->family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) return std::unexpected(net::IoError::last_os_error());
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*parsed), sizeof *parsed) != 0)
+    if (::bind(socket.get(), parsed->get(), parsed->size()) != 0)
         return std::unexpected(net::IoError::last_os_error());
     return socket;
 }

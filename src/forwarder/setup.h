@@ -26,7 +26,7 @@ inline constexpr std::string_view MSG_HEALTH_CHECK_TIMED_OUT = "health check tim
 // (Interrupted) when `interrupt_fd` (if not -1) becomes readable. The receive timeout is untouched.
 net::IoResult<void> health_check(PacketStream& stream, int interrupt_fd = -1);
 
-// A close-on-exec UDP socket bound to the address text.
+// A close-on-exec UDP socket bound to the numeric address text ("127.0.0.1:0", "[::]:0").
 net::IoResult<net::Fd> create_udp_socket(std::string_view address);
 
 // FIONBIO, value 1.

@@ -19,10 +19,10 @@ namespace vantrel::forwarder {
 
 namespace {
 
-void send_datagram(const net::Fd& socket, const sockaddr_in& destination, Packet payload) {
+void send_datagram(const net::Fd& socket, const net::SocketAddress& destination, Packet payload) {
     // Failures are ignored: a datagram the non-blocking socket cannot take at once is lost, not retried.
-    (void)::sendto(socket.get(), payload.data(), payload.size(), MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    (void)::sendto(socket.get(), payload.data(), payload.size(), MSG_NOSIGNAL, destination.get(),
+                   destination.size());
 }
 
 void add_packet(ForwardStats& stats, std::size_t length) {
@@ -116,15 +116,20 @@ std::optional<std::vector<std::uint8_t>> FeedbackReceiver::take() {
 
 void run_video_feedback(VideoFeedbackContext context) {
     std::vector<std::uint8_t> buffer(FEEDBACK_BUF_SIZE);
+    sockaddr_storage sender{};
     while (context.session.active()) {
         // Non-blocking; a longer datagram is cut to the buffer's size.
-        const ssize_t n = ::recv(context.socket.get(), buffer.data(), buffer.size(), 0);
+        socklen_t sender_size = sizeof sender;
+        const ssize_t n = ::recvfrom(context.socket.get(), buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&sender), &sender_size);
         if (n <= 0) {
             // Nothing waiting (or an empty datagram): sleep until something arrives or the
             // session stops, instead of waking up to look.
             wait_for_feedback(context.socket, context.session);
             continue;
         }
+        // A consumer on another host speaks for itself only: others on the network are not heard.
+        if (context.only_from && !context.only_from->same_host(sender)) continue;
         context.queue.put(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n));
         context.stats.feedback.fetch_add(1, std::memory_order_relaxed);
     }

@@ -15,6 +15,7 @@
 
 #include "forwarder/packet_stream.h"
 #include "forwarder/session_control.h"
+#include "net/address.h"
 #include "net/fd.h"
 #include "net/io_error.h"
 
@@ -26,9 +27,6 @@ inline constexpr std::size_t FEEDBACK_QUEUE_LIMIT = 4096;
 
 // Feedback that the app takes none of for this long, while some is waiting, ends the session.
 inline constexpr std::chrono::seconds FEEDBACK_WRITE_TIMEOUT{5};
-
-inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";
-inline constexpr std::string_view TRACKING_DESTINATION = "127.0.0.1:4242";
 
 struct ForwardStats {
     std::atomic<std::uint64_t> packets{0};
@@ -78,13 +76,15 @@ struct VideoFeedbackContext {
     SessionControl& session;
     ForwardStats& stats;
     net::Fd socket;  // duplicate of the video UDP socket, non-blocking
+    // Feedback is taken only from this host (any port); nullopt: from anyone who reaches the socket.
+    std::optional<net::SocketAddress> only_from = std::nullopt;
 };
 
 struct VideoForwardContext {
     PacketStream stream;
     SessionControl& session;
     net::Fd socket;  // the video UDP socket, non-blocking
-    sockaddr_in destination;
+    net::SocketAddress destination;
     ForwardStats& stats;
     FeedbackReceiver queue;
 };
@@ -93,7 +93,7 @@ struct TrackingForwardContext {
     PacketStream stream;
     SessionControl& session;
     net::Fd socket;  // the tracking UDP socket, non-blocking
-    sockaddr_in destination;
+    net::SocketAddress destination;
     ForwardStats& stats;
 };
 

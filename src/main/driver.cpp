@@ -134,7 +134,7 @@ private:
     State step(Streaming& streaming) {
         Session& session = streaming.session;
         print_err(console::CLEAR_LINE);
-        print_out(console::route_lines());
+        print_out(console::route_lines(addresses_.video_destination, addresses_.tracking_destination));
         last_note_.clear();
         retrying_after_error_ = false;
         // Plain output has no line to redraw: its status is a permanent line now and then, or never.

@@ -1,6 +1,8 @@
 // vantrel-usb: bridges the Vantrel iOS app, reached through usbmuxd, to UDP consumers on loopback.
 #include <signal.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +30,9 @@ int main(int argc, char** argv) {
 
     // A bad command line is refused before anything is printed or connected.
     const std::vector<std::string_view> args(argv + 1, argv + argc);
-    const auto options = app::parse_command_line(args);
+    const char* socket_address = std::getenv(app::SOCKET_ADDRESS_VARIABLE.data());
+    const auto options = app::parse_command_line(
+        args, socket_address ? std::optional<std::string_view>(socket_address) : std::nullopt);
     if (!options) {
         console::print_usage_error(options.error().message);
         return EXIT_USAGE;
@@ -48,7 +52,8 @@ int main(int argc, char** argv) {
     console.print_out(console::banner_line3());
     if (!stop) console::fatal(std::string(console::MSG_FAILED_CTRL_C) + ": " + stop.error().text());
 
-    app::SessionAddresses addresses;
+    app::SessionAddresses addresses{.video_destination = options->video_to,
+                                    .tracking_destination = options->tracking_to};
     if (options->daemon) addresses.daemon = *options->daemon;
     app::run_driver(
         console, *stop, addresses,

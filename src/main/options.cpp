@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "console/console.h"
-#include "net/wire.h"
+#include "net/address.h"
 
 namespace vantrel::app {
 namespace {
@@ -19,7 +19,7 @@ namespace {
 constexpr std::string_view UNIX_PREFIX = "UNIX:";
 constexpr std::uint64_t MAX_STATUS_INTERVAL = 86'400;
 
-enum class Id { Udid, Plain, StatusInterval, Daemon, Help, Version };
+enum class Id { Udid, Plain, StatusInterval, Daemon, VideoTo, TrackingTo, List, Help, Version };
 
 // One row per option: the single source of the parser and of --help.
 struct OptionEntry {
@@ -35,7 +35,13 @@ constexpr OptionEntry OPTIONS[] = {
     {Id::Plain, "plain", 0, nullptr, "output for logs and services: no colours, no spinner"},
     {Id::StatusInterval, "status-interval", 0, "SECS",
      "with --plain: print the status every SECS seconds (default 10; 0: never)"},
-    {Id::Daemon, "daemon", 0, "ADDRESS", "talk to usbmuxd only at ADDRESS: UNIX:/path or a.b.c.d:port"},
+    {Id::Daemon, "daemon", 0, "ADDRESS",
+     "talk to usbmuxd only at ADDRESS: UNIX:/path or HOST:PORT (default: $USBMUXD_SOCKET_ADDRESS, else\n"
+     "the Unix socket /var/run/usbmuxd, then 127.0.0.1:27015)"},
+    {Id::VideoTo, "video-to", 0, "HOST:PORT", "send video to HOST:PORT (default 127.0.0.1:5000)"},
+    {Id::TrackingTo, "tracking-to", 0, "HOST:PORT",
+     "send tracking data to HOST:PORT (default 127.0.0.1:4242)"},
+    {Id::List, "list", 'l', nullptr, "print the attached devices (serial and connection type) and exit"},
     {Id::Help, "help", 'h', nullptr, "show this help and exit"},
     {Id::Version, "version", 'V', nullptr, "show the version and exit"},
 };
@@ -75,41 +81,69 @@ std::optional<std::uint64_t> parse_seconds(std::string_view text) {
     return value;
 }
 
-// Stores the value of an option that takes one; false when the value is malformed.
-bool take_value(Options& options, Id id, std::string_view value) {
+// A destination as the options give it: HOST:PORT, a name looked up now.
+std::expected<void, std::string> take_destination(std::string& destination, std::string_view value) {
+    auto address = net::resolve_socket_address(value);
+    if (!address) return std::unexpected(address.error());
+    destination = address->text();
+    return {};
+}
+
+// Stores the value of an option that takes one; what is wrong with the value when it is malformed
+// (empty when there is nothing more to say than that).
+std::expected<void, std::string> take_value(Options& options, Id id, std::string_view value) {
     switch (id) {
-        case Id::Udid: options.udid = std::string(value); return !value.empty();
+        case Id::Udid:
+            // Serials are compared without their hyphens: nothing but hyphens would match anything.
+            if (value.find_first_not_of('-') == std::string_view::npos) return std::unexpected("");
+            options.udid = std::string(value);
+            return {};
         case Id::StatusInterval: {
             const auto seconds = parse_seconds(value);
-            if (seconds) options.status_interval = std::chrono::seconds(*seconds);
-            return seconds.has_value();
+            if (!seconds) return std::unexpected("");
+            options.status_interval = std::chrono::seconds(*seconds);
+            return {};
         }
-        case Id::Daemon: options.daemon = parse_daemon_address(value); return options.daemon.has_value();
-        default: return false;
+        case Id::Daemon: {
+            auto daemon = parse_daemon_address(value);
+            if (!daemon) return std::unexpected(daemon.error());
+            options.daemon = std::move(*daemon);
+            return {};
+        }
+        case Id::VideoTo: return take_destination(options.video_to, value);
+        case Id::TrackingTo: return take_destination(options.tracking_to, value);
+        default: return std::unexpected("");
     }
+}
+
+std::string invalid_value(std::string_view value, std::string_view option, const std::string& why) {
+    return why.empty() ? fmt::format("invalid value '{}' for '{}'", value, option)
+                       : fmt::format("invalid value '{}' for '{}': {}", value, option, why);
 }
 
 }  // namespace
 
-std::optional<mux::DaemonAddress> parse_daemon_address(std::string_view text) {
+std::expected<mux::DaemonAddress, std::string> parse_daemon_address(std::string_view text) {
     mux::DaemonAddress address;
     if (text.starts_with(UNIX_PREFIX)) {
         const auto path = text.substr(UNIX_PREFIX.size());
-        if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path) || path.find('\0') != path.npos)
-            return std::nullopt;
+        if (path.empty()) return std::unexpected("no path after UNIX:");
+        if (path.size() >= sizeof(sockaddr_un::sun_path) || path.find('\0') != path.npos)
+            return std::unexpected("not a Unix socket path");
         address.unix_path = std::string(path);
         address.tcp_address.clear();
         return address;
     }
-    // Port 0 is nobody's address: a connect to it could only ever fail.
-    const auto parsed = net::parse_ipv4(text);
-    if (!parsed || parsed->sin_port == 0) return std::nullopt;
+    // Port 0 is nobody's address (resolve_socket_address refuses it): a connect could only fail.
+    auto resolved = net::resolve_socket_address(text);
+    if (!resolved) return std::unexpected(resolved.error());
     address.unix_path.clear();
-    address.tcp_address = std::string(text);
+    address.tcp_address = resolved->text();
     return address;
 }
 
-std::expected<Options, UsageError> parse_command_line(const std::vector<std::string_view>& args) {
+std::expected<Options, UsageError> parse_command_line(const std::vector<std::string_view>& args,
+                                                      std::optional<std::string_view> socket_address) {
     // getopt_long wants a writable argv of C strings, with the program's name in front.
     std::vector<std::string> storage{"vantrel-usb"};
     storage.insert(storage.end(), args.begin(), args.end());
@@ -128,7 +162,7 @@ std::expected<Options, UsageError> parse_command_line(const std::vector<std::str
     long_options.push_back({});
 
     Options options;
-    bool status_interval_given = false;
+    std::vector<Id> given;
     // The messages are ours (getopt's would show an argument's control bytes as they are).
     opterr = 0;
     optind = 0;  // a fresh start of getopt's own state
@@ -148,20 +182,38 @@ std::expected<Options, UsageError> parse_command_line(const std::vector<std::str
                 return usage_error(fmt::format("invalid option -- '{}'", static_cast<char>(optopt)));
             return usage_error(long_option_problem(argument));
         }
+        given.push_back(entry->id);
         switch (entry->id) {
             case Id::Help: options.help = true; break;
             case Id::Version: options.version = true; break;
             case Id::Plain: options.plain = true; break;
+            case Id::List: options.list = true; break;
             default:
-                status_interval_given = status_interval_given || entry->id == Id::StatusInterval;
-                if (!take_value(options, entry->id, optarg))
-                    return usage_error(fmt::format("invalid value '{}' for '--{}'", optarg, entry->name));
+                if (auto taken = take_value(options, entry->id, optarg); !taken)
+                    return usage_error(
+                        invalid_value(optarg, fmt::format("--{}", entry->name), taken.error()));
         }
     }
     if (optind < argc)
         return usage_error(fmt::format("extra operand '{}'", argv[static_cast<std::size_t>(optind)]));
-    if (status_interval_given && !options.plain)
+    const auto was_given = [&given](Id id) { return std::ranges::find(given, id) != given.end(); };
+    if (was_given(Id::StatusInterval) && !options.plain)
         return usage_error("option '--status-interval' goes with '--plain'");
+    if (options.list && !options.help && !options.version) {
+        const auto* other = std::ranges::find_if(OPTIONS, [&](const OptionEntry& e) {
+            return was_given(e.id) && e.id != Id::List && e.id != Id::Daemon;
+        });
+        if (other != std::end(OPTIONS))
+            return usage_error(fmt::format("option '--list' does not go with '--{}'", other->name));
+    }
+    // libusbmuxd's variable, as --daemon would take it; --daemon wins, and empty counts as unset.
+    if (!options.daemon && socket_address && !socket_address->empty()) {
+        auto daemon = parse_daemon_address(*socket_address);
+        if (!daemon)
+            return usage_error(fmt::format("invalid value '{}' in {}: {}", *socket_address,
+                                           SOCKET_ADDRESS_VARIABLE, daemon.error()));
+        options.daemon = std::move(*daemon);
+    }
     return options;
 }
 

@@ -6,7 +6,7 @@
 #include "forwarder/packet_stream.h"
 #include "forwarder/setup.h"
 #include "mux/connect.h"
-#include "net/wire.h"
+#include "net/address.h"
 
 namespace vantrel::app {
 
@@ -55,15 +55,21 @@ private:
         : device_id_(device_id), addresses_(addresses), session_(session) {}
 
     std::expected<void, SetupFailure> build() {
-        auto video_dest = net::parse_ipv4(addresses_.video_destination);
+        auto video_dest = net::parse_socket_address(addresses_.video_destination);
         if (!video_dest) return fail(video_dest.error());
-        auto tracking_dest = net::parse_ipv4(addresses_.tracking_destination);
+        auto tracking_dest = net::parse_socket_address(addresses_.tracking_destination);
         if (!tracking_dest) return fail(tracking_dest.error());
+        // A consumer on this computer is reached, and answers, over loopback only; one elsewhere needs
+        // the socket on every interface, and only its own host may send feedback.
+        const bool local_video = video_dest->is_loopback();
+        const auto video_bind = local_video ? net::SocketAddress::loopback(video_dest->family())
+                                            : net::SocketAddress::wildcard(video_dest->family());
+        auto feedback_from = local_video ? std::nullopt : std::optional(*video_dest);
 
         // Video path.
         auto video = open_path(VIDEO_PORT, forwarder::MAX_VIDEO_PACKET);
         if (!video) return std::unexpected(video.error());
-        auto video_socket = udp_socket(VIDEO_BIND_ADDRESS);
+        auto video_socket = udp_socket(video_bind.text());
         if (!video_socket) return fail(video_socket.error());
         auto feedback_socket = video_socket->duplicate();
         if (!feedback_socket) return fail(feedback_socket.error());
@@ -73,6 +79,7 @@ private:
                 .session = session_.shared_->control,
                 .stats = session_.shared_->video_stats,
                 .socket = std::move(*feedback_socket),
+                .only_from = feedback_from,
             }));
             !started)
             return started;
@@ -90,7 +97,7 @@ private:
         // Tracking path.
         auto tracking = open_path(TRACKING_PORT, forwarder::MAX_TRACKING_PACKET);
         if (!tracking) return std::unexpected(tracking.error());
-        auto tracking_socket = udp_socket(TRACKING_BIND_ADDRESS);
+        auto tracking_socket = udp_socket(net::SocketAddress::wildcard(tracking_dest->family()).text());
         if (!tracking_socket) return fail(tracking_socket.error());
         return add(forwarder::start_tracking_forward({
             .stream = std::move(*tracking),

@@ -16,17 +16,18 @@
 
 namespace vantrel::app {
 
-// The fixed addresses a session uses; the program always takes the defaults.
+inline constexpr std::string_view VIDEO_DESTINATION = "127.0.0.1:5000";
+inline constexpr std::string_view TRACKING_DESTINATION = "127.0.0.1:4242";
+
+// Where a session finds the daemon and sends its datagrams (numeric addresses, IPv6 in brackets).
 struct SessionAddresses {
     mux::DaemonAddress daemon{};
-    std::string_view video_destination = forwarder::VIDEO_DESTINATION;
-    std::string_view tracking_destination = forwarder::TRACKING_DESTINATION;
+    std::string video_destination{VIDEO_DESTINATION};
+    std::string tracking_destination{TRACKING_DESTINATION};
 };
 
 inline constexpr std::uint16_t VIDEO_PORT = 5000;
 inline constexpr std::uint16_t TRACKING_PORT = 4242;
-inline constexpr std::string_view VIDEO_BIND_ADDRESS = "127.0.0.1:0";
-inline constexpr std::string_view TRACKING_BIND_ADDRESS = "0.0.0.0:0";
 
 // The session owns its threads, its stop and its counters. Stopping it wakes every thread at once;
 // ending it (or destroying it) stops it and joins the threads in start order.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "mux/plist_depth.h"
+#include "net/address.h"
 #include "net/io.h"
 #include "net/wire.h"
 
@@ -89,10 +90,9 @@ net::IoResult<net::Fd> connect_unix(const std::string& path, net::Deadline deadl
 }
 
 net::IoResult<net::Fd> connect_tcp(const std::string& address, net::Deadline deadline, int interrupt_fd) {
-    auto addr = net::parse_ipv4(address);
+    auto addr = net::parse_socket_address(address);
     if (!addr) return std::unexpected(addr.error());
-    return connect_stream(AF_INET, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr, deadline,
-                          interrupt_fd);
+    return connect_stream(addr->family(), addr->get(), addr->size(), deadline, interrupt_fd);
 }
 
 plist_t request_value(const RequestValue& value) {

@@ -30,7 +30,8 @@ inline constexpr std::string_view MSG_NO_ANSWER = "no answer from usbmuxd within
 // The program always uses the defaults; tests point the client at sockets of their own.
 struct DaemonAddress {
     std::string unix_path{USBMUXD_SOCKET_PATH};    // empty: TCP only
-    std::string tcp_address{USBMUXD_TCP_ADDRESS};  // numeric "a.b.c.d:port", no name lookup; empty: Unix only
+    // Numeric "a.b.c.d:port" or "[v6]:port" (names are looked up once, before); empty: Unix only.
+    std::string tcp_address{USBMUXD_TCP_ADDRESS};
     std::chrono::milliseconds answer_timeout = DAEMON_ANSWER_TIMEOUT;
     // Readable when the program stops: a request in progress then gives up at once (Interrupted).
     int interrupt_fd = -1;

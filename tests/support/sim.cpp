@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
+
+#include "net/address.h"
 
 namespace vantrel::test {
 
@@ -109,21 +112,41 @@ UdpReceiver::UdpReceiver(std::uint16_t port) {
         throw std::runtime_error("cannot bind UDP 127.0.0.1:" + std::to_string(port));
 }
 
+UdpReceiver::UdpReceiver(const std::string& address) {
+    const auto parsed = net::parse_socket_address(address);
+    if (!parsed) throw std::runtime_error("not a numeric address: " + address);
+    fd_ = ::socket(parsed->family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || ::bind(fd_, parsed->get(), parsed->size()) != 0)
+        throw std::runtime_error("cannot bind UDP " + address);
+}
+
 UdpReceiver::~UdpReceiver() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<std::string> UdpReceiver::receive(std::chrono::milliseconds timeout, sockaddr_in* from) {
+std::optional<std::string> UdpReceiver::receive(std::chrono::milliseconds timeout, sockaddr_storage* from) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
     std::string buf(70000, '\0');
-    sockaddr_in src{};
+    sockaddr_storage src{};
     socklen_t len = sizeof src;
     ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
     if (n < 0) return std::nullopt;
     if (from) *from = src;
     buf.resize(static_cast<std::size_t>(n));
     return buf;
+}
+
+std::optional<std::string> UdpReceiver::receive(std::chrono::milliseconds timeout, sockaddr_in* from) {
+    sockaddr_storage src{};
+    auto got = receive(timeout, &src);
+    if (got && from) std::memcpy(from, &src, sizeof *from);
+    return got;
+}
+
+void UdpReceiver::send_to(const std::string& data, const sockaddr_storage& to) {
+    const socklen_t size = to.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), size);
 }
 
 void UdpReceiver::send_to(const std::string& data, const sockaddr_in& to) {

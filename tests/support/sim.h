@@ -50,14 +50,18 @@ private:
 class UdpReceiver {
 public:
     explicit UdpReceiver(std::uint16_t port);
+    // Bound to a numeric address: "127.0.0.1:6000", "[::1]:6000", "192.0.2.10:6000".
+    explicit UdpReceiver(const std::string& address);
     ~UdpReceiver();
     UdpReceiver(const UdpReceiver&) = delete;
     UdpReceiver& operator=(const UdpReceiver&) = delete;
 
     // The next datagram within `timeout`, and where it came from.
     std::optional<std::string> receive(std::chrono::milliseconds timeout, sockaddr_in* from = nullptr);
+    std::optional<std::string> receive(std::chrono::milliseconds timeout, sockaddr_storage* from);
     // Sends a datagram to `to` from this socket.
     void send_to(const std::string& data, const sockaddr_in& to);
+    void send_to(const std::string& data, const sockaddr_storage& to);
     int fd() const { return fd_; }
 
 private:
