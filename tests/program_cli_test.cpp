@@ -38,8 +38,8 @@ TEST(ProgramCli, HelpVersionAndBadCommandLinesTheGnuWay) {
     const Ended help = run_to_end({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: vantrel-usb [OPTION]...\n")) << help.out;
-    for (const char* option : {"-u, --udid SERIAL", "--plain", "--status-interval SECS", "--daemon ADDRESS",
-                               "-V, --version"})
+    for (const char* option :
+         {"-u, --udid SERIAL", "--plain", "--status-interval SECS", "--daemon ADDRESS", "-V, --version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     // Unique prefixes, bundled short options, values attached or apart.
     EXPECT_EQ(run_to_end({"--vers"}).out, "vantrel-usb 1.0.0\n");
@@ -54,8 +54,8 @@ TEST(ProgramCli, HelpVersionAndBadCommandLinesTheGnuWay) {
         {{"--plain=yes"}, "option '--plain' doesn't allow an argument"},
         {{"--udid", ""}, "invalid value '' for '--udid'"},
         {{"--plain", "--status-interval", "soon"}, "invalid value 'soon' for '--status-interval'"},
-        {{"--status-interval", "5"}, "option '--status-interval' goes with '--plain'"},
-        {{"--daemon", "localhost:27015"}, "invalid value 'localhost:27015' for '--daemon'"},
+        {{"--status-interval", "5"}, "option '--status-interval' goes with '--plain' or '--json'"},
+        {{"--daemon", "127.0.0.1"}, "invalid value '127.0.0.1' for '--daemon': no port"},
         {{"extra"}, "extra operand 'extra'"},
         {{"--", "--plain"}, "extra operand '--plain'"},  // "--" ends the options
     };

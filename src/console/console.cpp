@@ -38,16 +38,21 @@ void write_or_die(int fd, const char* name, std::string_view text) {
 }
 
 // The text without its styles and clear-line sequences (ESC '[' ... final byte, and the '\r').
-std::string without_styles(std::string_view text) {
+// With `all`, also the clear-line sequence and the carriage return; otherwise only the styles (SGR
+// sequences, ESC '[' ... 'm').
+std::string without_styles(std::string_view text, bool all = true) {
     std::string plain;
     plain.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
-            i += 2;
-            while (i < text.size() && (text[i] < 0x40 || text[i] > 0x7E)) ++i;
-            continue;
+            std::size_t end = i + 2;
+            while (end < text.size() && (text[end] < 0x40 || text[end] > 0x7E)) ++end;
+            if (all || (end < text.size() && text[end] == 'm')) {
+                i = end;
+                continue;
+            }
         }
-        if (text[i] != '\r') plain.push_back(text[i]);
+        if (!all || text[i] != '\r') plain.push_back(text[i]);
     }
     return plain;
 }
@@ -183,7 +188,7 @@ void Console::flush_pending_out() {
 }
 
 void Console::print_out(std::string_view line) {
-    const std::string text = plain_ ? without_styles(line) : std::string(line);
+    const std::string text = styled(line);
     flush_pending_out();
     // A line that has to wait keeps its place behind those already waiting.
     if (pending_out_.empty() && writable_now(STDOUT_FILENO) && text.size() <= ATOMIC_WRITE) {
@@ -195,12 +200,21 @@ void Console::print_out(std::string_view line) {
 }
 
 void Console::print_err(std::string_view line) {
-    if (plain_) return;
+    if (style_ == Style::Plain) return;
     flush_pending_out();
     // A transient line is skipped, not waited for: the next one replaces it anyway. So is one that
     // would overtake permanent lines still waiting for standard output.
     if (!pending_out_.empty() || !writable_now(STDERR_FILENO)) return;
-    write_or_die(STDERR_FILENO, "stderr", line);
+    write_or_die(STDERR_FILENO, "stderr", styled(line));
+}
+
+std::string Console::styled(std::string_view line) const {
+    switch (style_) {
+        case Style::Full: return std::string(line);
+        case Style::NoColor: return without_styles(line, /*all=*/false);
+        case Style::Plain: return without_styles(line);
+    }
+    return std::string(line);
 }
 
 void Console::finish() {

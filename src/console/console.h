@@ -45,8 +45,12 @@ std::string serial_display_form(std::string_view serial_number);
 // thread is the only one that prints.
 class Console {
 public:
-    // `plain`: output for logs and services, with no style sequences and no transient lines at all.
-    explicit Console(bool plain = false) : plain_(plain) {}
+    enum class Style {
+        Full,     // the terminal's: colours, and the transient line redrawn in place
+        NoColor,  // the same without colour, bold, dim and reset (NO_COLOR)
+        Plain,    // for logs, services and programs: no escape sequence and no transient line at all
+    };
+    explicit Console(Style style = Style::Full) : style_(style) {}
 
     // Writes one whole line. Neither waits for a console that nobody reads: a transient line that
     // standard error cannot take at once is skipped, and a permanent line that standard output cannot
@@ -59,13 +63,12 @@ public:
     // half a second are dropped.
     void finish();
 
-    bool plain() const { return plain_; }
-
 private:
     void flush_pending_out();
+    std::string styled(std::string_view line) const;
 
     std::string pending_out_;  // permanent lines that standard output could not take yet
-    bool plain_;
+    Style style_;
 };
 
 // A line as plain output shows it: without style and clear-line sequences.

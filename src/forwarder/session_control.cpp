@@ -14,10 +14,12 @@ net::IoResult<net::Fd> SessionControl::make_wakeup() {
     return wakeup;
 }
 
-void SessionControl::stop() noexcept {
-    if (!active_.exchange(false, std::memory_order_acq_rel)) return;
+void SessionControl::stop(SessionEnd end) noexcept {
     {
-        std::lock_guard guard(tunnels_lock_);
+        // Under the lock, so that whoever sees the session stopped also sees why.
+        std::lock_guard guard(lock_);
+        if (!active_.exchange(false, std::memory_order_acq_rel)) return;
+        end_ = std::move(end);
         // Blocked receives see the end of the stream, blocked sends a broken pipe.
         for (const auto& tunnel : tunnels_) (void)::shutdown(tunnel.get(), SHUT_RDWR);
     }
@@ -28,10 +30,16 @@ void SessionControl::stop() noexcept {
 net::IoResult<void> SessionControl::add_tunnel(int fd) {
     auto copy = net::duplicate_fd(fd);
     if (!copy) return std::unexpected(copy.error());
-    std::lock_guard guard(tunnels_lock_);
+    std::lock_guard guard(lock_);
     if (!active()) (void)::shutdown(copy->get(), SHUT_RDWR);
     tunnels_.push_back(std::move(*copy));
     return {};
+}
+
+std::optional<SessionEnd> SessionControl::end() const {
+    std::lock_guard guard(lock_);
+    if (active()) return std::nullopt;
+    return end_;
 }
 
 }  // namespace vantrel::forwarder

@@ -19,15 +19,38 @@ namespace vantrel::forwarder {
 
 namespace {
 
-void send_datagram(const net::Fd& socket, const net::SocketAddress& destination, Packet payload) {
-    // Failures are ignored: a datagram the non-blocking socket cannot take at once is lost, not retried.
-    (void)::sendto(socket.get(), payload.data(), payload.size(), MSG_NOSIGNAL, destination.get(),
-                   destination.size());
+void send_datagram(const net::Fd& socket, const net::SocketAddress& destination, Packet payload,
+                   ForwardStats& stats) {
+    // A datagram the non-blocking socket cannot take at once is lost, not retried; it is counted.
+    if (::sendto(socket.get(), payload.data(), payload.size(), MSG_NOSIGNAL, destination.get(),
+                 destination.size()) < 0)
+        stats.dropped.fetch_add(1, std::memory_order_relaxed);
 }
 
 void add_packet(ForwardStats& stats, std::size_t length) {
     stats.packets.fetch_add(1, std::memory_order_relaxed);
     stats.bytes.fetch_add(length, std::memory_order_relaxed);
+}
+
+// How a failed read of a stream ends the session.
+SessionEnd read_failure(StreamId stream, const net::IoError& error) {
+    switch (error.kind()) {
+        case net::ErrorKind::UnexpectedEof: return {stream, EndReason::EndOfStream, {}};
+        case net::ErrorKind::InvalidData: return {stream, EndReason::BadPacketLength, error.text()};
+        default: break;
+    }
+    // A peer that is gone may show as a reset as well as an end.
+    if (error.raw_os_error() == ECONNRESET || error.raw_os_error() == EPIPE)
+        return {stream, EndReason::EndOfStream, error.text()};
+    return {stream, EndReason::ReceiveError, error.text()};
+}
+
+// How a failed feedback write ends the session.
+SessionEnd write_failure(const net::IoError& error) {
+    return {StreamId::Video,
+            error.kind() == net::ErrorKind::TimedOut ? EndReason::FeedbackWriteTimedOut
+                                                     : EndReason::FeedbackWriteFailed,
+            error.text()};
 }
 
 // Sleeps until the socket has a datagram or the session stops.
@@ -139,30 +162,30 @@ namespace {
 
 // The loop of "video-fwd" and "tracking-fwd": each packet read from the stream leaves as one
 // datagram right away and is counted; `after_packet` then runs, and `after_quiet` after a receive
-// timeout; either returns false to end the session.
-// A failed stream ends the session, which wakes the driver and the session's other threads.
+// timeout; a failure of either ends the session, as a failed stream does, which wakes the driver and
+// the session's other threads.
 template <typename Context, typename AfterPacket, typename AfterQuiet>
-void forward_packets(Context& context, AfterPacket after_packet, AfterQuiet after_quiet) {
+void forward_packets(Context& context, StreamId stream, AfterPacket after_packet, AfterQuiet after_quiet) {
     while (context.session.active()) {
         auto outcome = context.stream.read_packet();
         if (!outcome) {
-            context.session.stop();
+            context.session.stop(read_failure(stream, outcome.error()));
             return;
         }
         const auto* packet = std::get_if<Packet>(&*outcome);
         if (packet == nullptr) {  // NoPacket: the stream was quiet for its receive timeout
-            if (!after_quiet()) {
-                context.session.stop();
+            if (auto quiet = after_quiet(); !quiet) {
+                context.session.stop(write_failure(quiet.error()));
                 return;
             }
             continue;
         }
 
         // Straight from the stream's buffer: no copy, no allocation.
-        send_datagram(context.socket, context.destination, *packet);
+        send_datagram(context.socket, context.destination, *packet, context.stats);
         add_packet(context.stats, packet->size());
-        if (!after_packet()) {
-            context.session.stop();
+        if (auto after = after_packet(); !after) {
+            context.session.stop(write_failure(after.error()));
             return;
         }
     }
@@ -232,13 +255,13 @@ void run_video_forward(VideoForwardContext context) {
     // Feedback waiting in the queue goes to the app right after each video packet, oldest first; a
     // quiet stream only finishes a frame already begun, which also notices an app that reads nothing.
     forward_packets(
-        context, [&feedback] { return feedback.pump().has_value(); },
-        [&feedback] { return feedback.pump(/*only_started=*/true).has_value(); });
+        context, StreamId::Video, [&feedback] { return feedback.pump(); },
+        [&feedback] { return feedback.pump(/*only_started=*/true); });
 }
 
 void run_tracking_forward(TrackingForwardContext context) {
-    forward_packets(
-        context, [] { return true; }, [] { return true; });
+    const auto nothing = [] { return net::IoResult<void>(); };
+    forward_packets(context, StreamId::Tracking, nothing, nothing);
 }
 
 net::IoResult<std::thread> start_video_feedback(VideoFeedbackContext context) {

@@ -32,6 +32,7 @@ struct ForwardStats {
     std::atomic<std::uint64_t> packets{0};
     std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint64_t> feedback{0};
+    std::atomic<std::uint64_t> dropped{0};  // packets whose datagram could not be sent
 };
 
 struct FeedbackQueueState;  // defined in threads.cpp

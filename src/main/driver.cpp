@@ -9,7 +9,6 @@
 #include <string>
 #include <variant>
 
-#include "console/console.h"
 #include "console/status.h"
 #include "mux/devices.h"
 
@@ -21,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto POLL_INTERVAL = 1s;
 constexpr auto PAUSE = 2s;
+// How often a streaming session's counters are looked at (the status line, the stall timeout).
+constexpr auto SAMPLE_INTERVAL = 1s;
 
 // The driver's states; the session half's carry what they need.
 struct Searching {};
@@ -34,60 +35,92 @@ struct WaitingForUsbMode {};
 struct Streaming {
     Session session;
 };
-struct Disconnected {};
+struct Disconnected {
+    console::Ending ending;
+};
 using State = std::variant<Searching, Failed, Pause, Exit, Setup, WaitingForUsbMode, Streaming, Disconnected>;
+
+console::Sample take_sample(const Session& session) {
+    const auto counts = [](const forwarder::ForwardStats& stats) {
+        return console::StreamCounts{stats.packets.load(), stats.bytes.load(), stats.dropped.load()};
+    };
+    return {console::monotonic_now(), counts(session.video_stats()), counts(session.tracking_stats()),
+            session.video_stats().feedback.load()};
+}
+
+// What a session's end is called where it is reported.
+console::Ending ending_of(const forwarder::SessionEnd& end) {
+    using forwarder::EndReason;
+    std::optional<std::string_view> stream;
+    if (end.stream == forwarder::StreamId::Video) stream = "video";
+    if (end.stream == forwarder::StreamId::Tracking) stream = "tracking";
+    std::string_view reason = "receive error";  // also any end that fits no other reason
+    switch (end.reason) {
+        case EndReason::EndOfStream: reason = "end of stream"; break;
+        case EndReason::BadPacketLength: reason = "bad packet length"; break;
+        case EndReason::FeedbackWriteTimedOut: reason = "feedback write timed out"; break;
+        case EndReason::FeedbackWriteFailed: reason = "feedback write failed"; break;
+        case EndReason::Stalled: reason = "stalled"; break;
+        case EndReason::ReceiveError:
+        case EndReason::Stopped: break;
+    }
+    return {stream, reason, end.detail};
+}
 
 class Driver {
 public:
-    Driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses,
+    Driver(console::Report& report, Systemd& systemd, StopSignals& stop, const SessionAddresses& addresses,
            const DriverOptions& options)
-        : console_(console), stop_(stop), addresses_(addresses), options_(options) {
+        : report_(report), systemd_(systemd), stop_(stop), addresses_(addresses), options_(options) {
         // A request to the daemon or a setup attempt gives way to Ctrl+C at once.
         addresses_.daemon.interrupt_fd = stop_.fd();
     }
 
     void run() {
+        // Signal handling is in place; the first daemon request is still to come.
+        systemd_.ready();
         State state = Searching{};
         while (!std::holds_alternative<Exit>(state))
             state = std::visit([this](auto& s) { return step(s); }, state);
         take_stop_signals();  // each Ctrl+C during the way out clears the line as well
-        print_out(console::goodbye_line());
+        report_.goodbye();
     }
 
 private:
     State step(Searching&) {
         spinner_ = 0;
-        // A search that follows an error is logged once it reaches the daemon again.
-        if (!retrying_after_error_) note(console::searching_line(0));
+        report_.search_begins();
+        systemd_.status("searching");
         while (running()) {
-            print_err(console::searching_line(spinner_));
+            report_.searching(spinner_);
+            systemd_.keepalive(/*before_long_wait=*/true);
             auto devices = mux::list_devices(addresses_.daemon);
             if (!devices) {
-                print_err(console::CLEAR_LINE);
+                report_.clear_line();
                 if (!running()) return Exit{};
                 return Failed{devices.error().display()};
             }
             ++spinner_;
             if (auto chosen = choose(*devices)) {
-                print_err(console::CLEAR_LINE);
+                report_.clear_line();
                 device_ = *chosen;
-                print_out(console::found_line(device_.serial_number));
-                last_note_.clear();
+                report_.found({.serial = device_.serial_number,
+                               .device_id = device_.device_id,
+                               .connection = device_.connection_type,
+                               .network = is_network(device_)});
+                systemd_.status("found " + console::printable(device_.serial_number));
                 return Setup{};
             }
-            note(console::searching_line(0));
+            report_.nothing_found();
             interruptible_wait(POLL_INTERVAL);
         }
-        print_err(console::CLEAR_LINE);
+        report_.clear_line();
         return Exit{};
     }
 
     State step(Failed& failed) {
-        if (options_.plain) {
-            note(console::error_line(failed.text), /*error=*/true);
-        } else {
-            print_out(console::error_line(failed.text));
-        }
+        report_.error(failed.text);
+        systemd_.status(failed.text);
         return Pause{};
     }
 
@@ -100,113 +133,94 @@ private:
     State step(Exit&) { return Exit{}; }
 
     State step(Setup&) {
+        systemd_.keepalive(/*before_long_wait=*/true);
         auto session = start_session(device_.device_id, addresses_);
         if (session) return Streaming{std::move(*session)};
-        if (!running()) {
-            print_err(console::CLEAR_LINE);
-            return Exit{};
-        }
+        report_.clear_line();
+        if (!running()) return Exit{};
         if (std::holds_alternative<AppNotAccepting>(session.error())) return WaitingForUsbMode{};
-        print_err(console::CLEAR_LINE);
         return Failed{std::get<net::IoError>(session.error()).text()};
     }
 
     State step(WaitingForUsbMode&) {
-        note(console::waiting_line(0));
-        print_err(console::waiting_line(spinner_));
+        report_.waiting(spinner_);
+        systemd_.status("waiting for the app");
         ++spinner_;
         if (interruptible_wait(POLL_INTERVAL)) {
-            print_err(console::CLEAR_LINE);
+            report_.clear_line();
             return Exit{};
         }
+        systemd_.keepalive(/*before_long_wait=*/true);
         auto devices = mux::list_devices(addresses_.daemon);
         bool listed = false;
         if (devices) {
             for (const auto& d : *devices) listed = listed || d.device_id == device_.device_id;
         }
         if (!listed) {
-            print_err(console::CLEAR_LINE);
-            return running() ? State(Disconnected{}) : State(Exit{});
+            report_.clear_line();
+            return running() ? State(Disconnected{{.reason = "end of stream"}}) : State(Exit{});
         }
         return Setup{};
     }
 
     State step(Streaming& streaming) {
         Session& session = streaming.session;
-        print_err(console::CLEAR_LINE);
-        print_out(console::route_lines(addresses_.video_destination, addresses_.tracking_destination));
-        last_note_.clear();
-        retrying_after_error_ = false;
-        // Plain output has no line to redraw: its status is a permanent line now and then, or never.
-        const Clock::duration interval =
-            options_.plain ? Clock::duration(options_.status_interval) : POLL_INTERVAL;
-        const bool never = interval == Clock::duration::zero();
-        timespec previous = console::monotonic_now();
-        auto next_update = never ? Clock::time_point::max() : Clock::now() + interval;
-        std::uint64_t previous_video = 0, previous_tracking = 0;
-        while (wait_until(next_update, session.wakeup_fd()) == Woken::Deadline) {
-            next_update += interval;
-            timespec now = console::monotonic_now();
-            console::StatusInputs in{
-                .video_packets = session.video_stats().packets.load(),
-                .video_bytes = session.video_stats().bytes.load(),
-                .video_feedback = session.video_stats().feedback.load(),
-                .tracking_packets = session.tracking_stats().packets.load(),
-                .tracking_bytes = session.tracking_stats().bytes.load(),
-                .previous_video_bytes = previous_video,
-                .previous_tracking_bytes = previous_tracking,
-                .dt = console::elapsed_seconds(previous, now),
-            };
-            if (options_.plain)
-                print_out(console::status_line(in) + "\n");
-            else
-                print_err(console::status_line(in));
-            previous_video = in.video_bytes;
-            previous_tracking = in.tracking_bytes;
-            previous = now;
+        report_.clear_line();
+        console::Sample sample = take_sample(session);
+        report_.session(addresses_.video_destination, addresses_.tracking_destination, sample);
+        systemd_.status("streaming");
+        // The counters are looked at once a second: the status, and whether the session stalled.
+        auto next_sample = Clock::now() + SAMPLE_INTERVAL;
+        auto last_progress = Clock::now();
+        std::uint64_t packets_seen = 0;
+        while (wait_until(next_sample, session.wakeup_fd()) == Woken::Deadline) {
+            next_sample += SAMPLE_INTERVAL;
+            sample = take_sample(session);
+            report_.sample(sample);
+            systemd_.status(report_.status_text());
+            const std::uint64_t packets = sample.video.packets + sample.tracking.packets;
+            if (packets != packets_seen) {
+                packets_seen = packets;
+                last_progress = Clock::now();
+            } else if (options_.stall_timeout && Clock::now() - last_progress >= *options_.stall_timeout) {
+                session.stop(
+                    {.reason = forwarder::EndReason::Stalled,
+                     .detail = "no packet for " + std::to_string(options_.stall_timeout->count()) + " s"});
+            }
         }
-        print_err(console::CLEAR_LINE);
+        report_.clear_line();
+        const auto end = session.ending();
         session.end();
-        if (running()) return Disconnected{};
-        return Exit{};
+        if (!running()) return Exit{};
+        return Disconnected{end ? ending_of(*end) : console::Ending{.reason = "receive error"}};
     }
 
-    State step(Disconnected&) {
-        print_out(console::disconnected_line());
-        last_note_.clear();
+    State step(Disconnected& disconnected) {
+        report_.disconnected(disconnected.ending);
+        systemd_.status("disconnected: " + std::string(disconnected.ending.reason));
         return Pause{};
     }
 
-    // The first device in the daemon's order, or the first whose serial number was asked for.
+    static bool is_network(const mux::DeviceInfo& device) { return device.connection_type == "Network"; }
+
+    // The first device in the daemon's order (with --udid, the first with that serial number) that is
+    // not reached over the network; a network entry only when no other qualifies.
     std::optional<mux::DeviceInfo> choose(const std::vector<mux::DeviceInfo>& devices) const {
-        const auto chosen = std::ranges::find_if(devices, [this](const auto& device) {
-            return !options_.udid || device.serial_number == *options_.udid;
-        });
-        if (chosen == devices.end()) return std::nullopt;
-        return *chosen;
+        std::optional<mux::DeviceInfo> network;
+        for (const auto& device : devices) {
+            if (options_.udid && !serial_matches(*options_.udid, device.serial_number)) continue;
+            if (!is_network(device)) return device;
+            if (!network) network = device;
+        }
+        return network;
     }
-
-    // Plain output logs what changed and nothing else: a state line (searching, waiting, an error) is
-    // printed as a permanent line unless it is the one printed last.
-    void note(const std::string& line, bool error = false) {
-        if (!options_.plain) return;
-        std::string text = console::plain_text(line);
-        if (text.starts_with("[")) text.erase(0, text.find("] ") + 2);  // where the spinner would be
-        if (!text.ends_with("\n")) text += "\n";
-        if (text == last_note_) return;
-        retrying_after_error_ = error;
-        print_out(text);
-        last_note_ = std::move(text);
-    }
-
-    void print_out(std::string_view line) { console_.print_out(line); }
-    void print_err(std::string_view line) { console_.print_err(line); }
 
     // Ctrl+C (or SIGTERM): each one clears the transient line, and the driver heads for the exit.
     void take_stop_signals() {
         for (std::size_t n = stop_.take(); n > 0; --n) {
+            if (!stopping_) systemd_.stopping();
             stopping_ = true;
-            print_err(console::CLEAR_LINE);
+            report_.stop_signal();
         }
     }
     bool running() {
@@ -216,15 +230,17 @@ private:
 
     enum class Woken { Deadline, Stop, SessionEnded };
     // The driver's only way to wait: in one poll on the stop signals and, while streaming, on the
-    // session's wake-up descriptor, until `deadline`.
+    // session's wake-up descriptor, until `deadline`; the watchdog's keep-alives go out meanwhile.
     Woken wait_until(Clock::time_point deadline, int session_fd = -1) {
         for (;;) {
             if (!running()) return Woken::Stop;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return Woken::Deadline;
+            systemd_.keepalive();
+            const auto until = std::min(deadline, systemd_.keepalive_due().value_or(deadline));
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            if (Clock::now() >= deadline) return Woken::Deadline;
             // A negative descriptor is skipped by poll().
             pollfd watched[2] = {{stop_.fd(), POLLIN, 0}, {session_fd, POLLIN, 0}};
-            const int timeout = static_cast<int>(std::min<long long>(left.count(), 60'000));
+            const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 60'000));
             if (::poll(watched, 2, timeout) < 0 && errno != EINTR)
                 console::fatal(std::string(console::MSG_FAILED_WAIT) + ": " +
                                net::IoError::last_os_error().text());
@@ -236,22 +252,32 @@ private:
         return wait_until(Clock::now() + duration) == Woken::Stop;
     }
 
-    console::Console& console_;
+    console::Report& report_;
+    Systemd& systemd_;
     StopSignals& stop_;
     bool stopping_ = false;
     SessionAddresses addresses_;
     DriverOptions options_;
-    std::string last_note_;              // plain output: the state line printed last
-    bool retrying_after_error_ = false;  // plain output: searching again after an error line
     mux::DeviceInfo device_;
     std::uint64_t spinner_ = 0;
 };
 
 }  // namespace
 
-void run_driver(console::Console& console, StopSignals& stop, const SessionAddresses& addresses,
-                const DriverOptions& options) {
-    Driver(console, stop, addresses, options).run();
+bool serial_matches(std::string_view wanted, std::string_view serial) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::size_t i = 0, j = 0;
+    for (;;) {
+        while (i < wanted.size() && wanted[i] == '-') ++i;
+        while (j < serial.size() && serial[j] == '-') ++j;
+        if (i == wanted.size() || j == serial.size()) return i == wanted.size() && j == serial.size();
+        if (lower(wanted[i++]) != lower(serial[j++])) return false;
+    }
+}
+
+void run_driver(console::Report& report, Systemd& systemd, StopSignals& stop,
+                const SessionAddresses& addresses, const DriverOptions& options) {
+    Driver(report, systemd, stop, addresses, options).run();
 }
 
 }  // namespace vantrel::app

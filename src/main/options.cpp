@@ -17,9 +17,21 @@ namespace vantrel::app {
 namespace {
 
 constexpr std::string_view UNIX_PREFIX = "UNIX:";
-constexpr std::uint64_t MAX_STATUS_INTERVAL = 86'400;
+constexpr std::uint64_t MAX_SECONDS = 86'400;
 
-enum class Id { Udid, Plain, StatusInterval, Daemon, VideoTo, TrackingTo, List, Help, Version };
+enum class Id {
+    Udid,
+    Plain,
+    Json,
+    StatusInterval,
+    StallTimeout,
+    Daemon,
+    VideoTo,
+    TrackingTo,
+    List,
+    Help,
+    Version
+};
 
 // One row per option: the single source of the parser and of --help.
 struct OptionEntry {
@@ -33,8 +45,11 @@ struct OptionEntry {
 constexpr OptionEntry OPTIONS[] = {
     {Id::Udid, "udid", 'u', "SERIAL", "bridge only the device with this serial number"},
     {Id::Plain, "plain", 0, nullptr, "output for logs and services: no colours, no spinner"},
+    {Id::Json, "json", 0, nullptr, "output for programs: one JSON object per line and per event"},
     {Id::StatusInterval, "status-interval", 0, "SECS",
-     "with --plain: print the status every SECS seconds (default 10; 0: never)"},
+     "with --plain or --json: give the status every SECS seconds (default 10; 0: never)"},
+    {Id::StallTimeout, "stall-timeout", 0, "SECS",
+     "end a session in which neither stream delivered a packet for SECS seconds (1-86400)"},
     {Id::Daemon, "daemon", 0, "ADDRESS",
      "talk to usbmuxd only at ADDRESS: UNIX:/path or HOST:PORT (default: $USBMUXD_SOCKET_ADDRESS, else\n"
      "the Unix socket /var/run/usbmuxd, then 127.0.0.1:27015)"},
@@ -76,7 +91,7 @@ std::string long_option_problem(std::string_view argument) {
 std::optional<std::uint64_t> parse_seconds(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value > MAX_STATUS_INTERVAL)
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value > MAX_SECONDS)
         return std::nullopt;
     return value;
 }
@@ -102,6 +117,12 @@ std::expected<void, std::string> take_value(Options& options, Id id, std::string
             const auto seconds = parse_seconds(value);
             if (!seconds) return std::unexpected("");
             options.status_interval = std::chrono::seconds(*seconds);
+            return {};
+        }
+        case Id::StallTimeout: {
+            const auto seconds = parse_seconds(value);
+            if (!seconds || *seconds == 0) return std::unexpected("");
+            options.stall_timeout = std::chrono::seconds(*seconds);
             return {};
         }
         case Id::Daemon: {
@@ -186,7 +207,8 @@ std::expected<Options, UsageError> parse_command_line(const std::vector<std::str
         switch (entry->id) {
             case Id::Help: options.help = true; break;
             case Id::Version: options.version = true; break;
-            case Id::Plain: options.plain = true; break;
+            case Id::Plain: options.output = console::OutputMode::Plain; break;
+            case Id::Json: options.output = console::OutputMode::Json; break;
             case Id::List: options.list = true; break;
             default:
                 if (auto taken = take_value(options, entry->id, optarg); !taken)
@@ -197,11 +219,13 @@ std::expected<Options, UsageError> parse_command_line(const std::vector<std::str
     if (optind < argc)
         return usage_error(fmt::format("extra operand '{}'", argv[static_cast<std::size_t>(optind)]));
     const auto was_given = [&given](Id id) { return std::ranges::find(given, id) != given.end(); };
-    if (was_given(Id::StatusInterval) && !options.plain)
-        return usage_error("option '--status-interval' goes with '--plain'");
+    if (was_given(Id::Plain) && was_given(Id::Json))
+        return usage_error("options '--plain' and '--json' exclude each other");
+    if (was_given(Id::StatusInterval) && options.output == console::OutputMode::Terminal)
+        return usage_error("option '--status-interval' goes with '--plain' or '--json'");
     if (options.list && !options.help && !options.version) {
         const auto* other = std::ranges::find_if(OPTIONS, [&](const OptionEntry& e) {
-            return was_given(e.id) && e.id != Id::List && e.id != Id::Daemon;
+            return was_given(e.id) && e.id != Id::List && e.id != Id::Daemon && e.id != Id::Json;
         });
         if (other != std::end(OPTIONS))
             return usage_error(fmt::format("option '--list' does not go with '--{}'", other->name));

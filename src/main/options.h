@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/report.h"
 #include "mux/client.h"
 
 namespace vantrel::app {
@@ -17,9 +18,11 @@ struct Options {
     bool help = false;
     bool version = false;
     std::optional<std::string> udid;  // bridge only the device with this serial number
-    bool plain = false;               // output for logs and services
-    // How often plain output prints the status line; zero: never.
+    console::OutputMode output = console::OutputMode::Terminal;
+    // How often plain and JSON output give the status; zero: never.
     std::chrono::seconds status_interval{10};
+    // A session in which neither stream delivers a packet for this long ends; unset: never.
+    std::optional<std::chrono::seconds> stall_timeout;
     // Talk to usbmuxd only here (no fallback); unset: the Unix socket, then the TCP fallback.
     std::optional<mux::DaemonAddress> daemon;
     // Where the datagrams go, as numeric addresses (a host name given is looked up once, here).

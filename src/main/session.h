@@ -40,6 +40,9 @@ public:
 
     bool active() const { return shared_->control.active(); }
     void stop() { shared_->control.stop(); }
+    void stop(forwarder::SessionEnd end) { shared_->control.stop(std::move(end)); }
+    // Why the session ended, as the first to stop it knew it; nullopt while it runs.
+    std::optional<forwarder::SessionEnd> ending() const { return shared_->control.end(); }
     // Readable once the session has stopped, whoever stopped it.
     int wakeup_fd() const { return shared_->control.wakeup_fd(); }
     // Stops the session and joins its threads; a join that fails at the OS level is a fatal stop.

@@ -27,6 +27,11 @@ std::optional<DeviceInfo> device_from_entry(plist_t entry) {
     std::uint64_t serial_len = 0;
     const char* serial_text = plist_get_string_ptr(serial, &serial_len);
     if (serial_text != nullptr) device.serial_number.assign(serial_text, serial_len);
+    if (plist_t type = dict_item(properties, "ConnectionType", PLIST_STRING)) {
+        std::uint64_t type_len = 0;
+        if (const char* text = plist_get_string_ptr(type, &type_len))
+            device.connection_type.emplace(text, type_len);
+    }
     return device;
 }
 

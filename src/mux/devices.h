@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace vantrel::mux {
 struct DeviceInfo {
     std::uint32_t device_id = 0;
     std::string serial_number;
+    std::optional<std::string> connection_type{};  // "USB", "Network", ...; unset when the entry has none
 
     friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 };
