@@ -35,30 +35,34 @@ enum class Id {
 
 // One row per option: the single source of the parser and of --help.
 struct OptionEntry {
-    Id id;
     const char* name;   // the long name, without "--"
-    char short_name;    // 0: none
     const char* value;  // what the value is called in --help; nullptr: the option takes none
     const char* help;
+    Id id;
+    char short_name;  // 0: none
 };
 
 constexpr OptionEntry OPTIONS[] = {
-    {Id::Udid, "udid", 'u', "SERIAL", "bridge only the device with this serial number"},
-    {Id::Plain, "plain", 0, nullptr, "output for logs and services: no colours, no spinner"},
-    {Id::Json, "json", 0, nullptr, "output for programs: one JSON object per line and per event"},
-    {Id::StatusInterval, "status-interval", 0, "SECS",
-     "with --plain or --json: give the status every SECS seconds (default 10; 0: never)"},
-    {Id::StallTimeout, "stall-timeout", 0, "SECS",
-     "end a session in which neither stream delivered a packet for SECS seconds (1-86400)"},
-    {Id::Daemon, "daemon", 0, "ADDRESS",
-     "talk to usbmuxd only at ADDRESS: UNIX:/path or HOST:PORT (default: $USBMUXD_SOCKET_ADDRESS, else\n"
-     "the Unix socket /var/run/usbmuxd, then 127.0.0.1:27015)"},
-    {Id::VideoTo, "video-to", 0, "HOST:PORT", "send video to HOST:PORT (default 127.0.0.1:5000)"},
-    {Id::TrackingTo, "tracking-to", 0, "HOST:PORT",
-     "send tracking data to HOST:PORT (default 127.0.0.1:4242)"},
-    {Id::List, "list", 'l', nullptr, "print the attached devices (serial and connection type) and exit"},
-    {Id::Help, "help", 'h', nullptr, "show this help and exit"},
-    {Id::Version, "version", 'V', nullptr, "show the version and exit"},
+    {"udid", "SERIAL", "bridge only the device with this serial number (case and hyphens aside)", Id::Udid,
+     'u'},
+    {"plain", nullptr, "output for logs and services: no colours, no spinner", Id::Plain, 0},
+    {"json", nullptr, "output for programs: one JSON object per line and per event", Id::Json, 0},
+    {"status-interval", "SECS",
+     "with --plain or --json: give the status every SECS seconds\n(default 10; 0: never)", Id::StatusInterval,
+     0},
+    {"stall-timeout", "SECS",
+     "end a session in which neither stream delivered a packet for\nSECS seconds (1-86400)", Id::StallTimeout,
+     0},
+    {"daemon", "ADDRESS",
+     "talk to usbmuxd only at ADDRESS: UNIX:/path or HOST:PORT\n(default: $USBMUXD_SOCKET_ADDRESS, else "
+     "/var/run/usbmuxd,\nthen 127.0.0.1:27015)",
+     Id::Daemon, 0},
+    {"video-to", "HOST:PORT", "send video to HOST:PORT (default 127.0.0.1:5000)", Id::VideoTo, 0},
+    {"tracking-to", "HOST:PORT", "send tracking data to HOST:PORT (default 127.0.0.1:4242)", Id::TrackingTo,
+     0},
+    {"list", nullptr, "print the attached devices (serial and connection type) and exit", Id::List, 'l'},
+    {"help", nullptr, "show this help and exit", Id::Help, 'h'},
+    {"version", nullptr, "show the version and exit", Id::Version, 'V'},
 };
 
 // getopt_long's value of a row: its short name, or a number above every character for a long-only one.
@@ -163,81 +167,119 @@ std::expected<mux::DaemonAddress, std::string> parse_daemon_address(std::string_
     return address;
 }
 
-std::expected<Options, UsageError> parse_command_line(const std::vector<std::string_view>& args,
-                                                      std::optional<std::string_view> socket_address) {
-    // getopt_long wants a writable argv of C strings, with the program's name in front.
-    std::vector<std::string> storage{"vantrel-usb"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : storage) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::string short_options = ":";  // ':' first: a missing value is told from an unknown option
-    std::vector<option> long_options;
-    for (const auto& entry : OPTIONS) {
-        if (entry.short_name != 0)
-            short_options +=
-                entry.value ? fmt::format("{}:", entry.short_name) : std::string(1, entry.short_name);
-        long_options.push_back(
-            {entry.name, entry.value ? required_argument : no_argument, nullptr, getopt_value(entry)});
-    }
-    long_options.push_back({});
+namespace {
 
-    Options options;
-    std::vector<Id> given;
-    // The messages are ours (getopt's would show an argument's control bytes as they are).
-    opterr = 0;
-    optind = 0;  // a fresh start of getopt's own state
-    const int argc = static_cast<int>(storage.size());
-    for (int c;
-         (c = ::getopt_long(argc, argv.data(), short_options.c_str(), long_options.data(), nullptr)) != -1;) {
-        const std::string_view argument = argv[static_cast<std::size_t>(optind - 1)];
-        const OptionEntry* entry = entry_of_value(c == '?' || c == ':' ? optopt : c);
-        if (c == ':')
-            return usage_error(argument.starts_with("--")
-                                   ? fmt::format("option '--{}' requires an argument", entry->name)
-                                   : fmt::format("option requires an argument -- '{}'", entry->short_name));
-        if (c == '?') {
-            if (entry != nullptr && (entry->short_name == 0 || argument.starts_with("--")))
-                return usage_error(fmt::format("option '--{}' doesn't allow an argument", entry->name));
-            if (optopt != 0)
-                return usage_error(fmt::format("invalid option -- '{}'", static_cast<char>(optopt)));
-            return usage_error(long_option_problem(argument));
+// The arguments as getopt_long wants them: a writable argv of C strings, the program's name in front,
+// and its option tables built from OPTIONS.
+class GetoptInput {
+public:
+    explicit GetoptInput(const std::vector<std::string_view>& args) {
+        storage_.emplace_back("vantrel-usb");
+        storage_.insert(storage_.end(), args.begin(), args.end());
+        argv_.reserve(storage_.size() + 1);
+        for (auto& arg : storage_) argv_.push_back(arg.data());
+        argv_.push_back(nullptr);
+        for (const auto& entry : OPTIONS) {
+            if (entry.short_name != 0) short_options_ += entry.short_name;
+            if (entry.short_name != 0 && entry.value != nullptr) short_options_ += ':';
+            long_options_.push_back(
+                {entry.name, entry.value ? required_argument : no_argument, nullptr, getopt_value(entry)});
         }
-        given.push_back(entry->id);
-        switch (entry->id) {
-            case Id::Help: options.help = true; break;
-            case Id::Version: options.version = true; break;
-            case Id::Plain: options.output = console::OutputMode::Plain; break;
-            case Id::Json: options.output = console::OutputMode::Json; break;
-            case Id::List: options.list = true; break;
-            default:
-                if (auto taken = take_value(options, entry->id, optarg); !taken)
-                    return usage_error(
-                        invalid_value(optarg, fmt::format("--{}", entry->name), taken.error()));
-        }
+        long_options_.push_back({});
     }
-    if (optind < argc)
-        return usage_error(fmt::format("extra operand '{}'", argv[static_cast<std::size_t>(optind)]));
+
+    // The next option's value, -1 after the last; getopt_long's state is global, and this runs once, in
+    // main, before any thread starts.
+    int next() {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe)
+        return ::getopt_long(argc(), argv_.data(), short_options_.c_str(), long_options_.data(), nullptr);
+    }
+    int argc() const { return static_cast<int>(storage_.size()); }
+    std::string_view at(int index) const { return storage_[static_cast<std::size_t>(index)]; }
+
+private:
+    std::vector<std::string> storage_;
+    std::vector<char*> argv_;
+    std::string short_options_ = ":";  // ':' first: a missing value is told from an unknown option
+    std::vector<option> long_options_;
+};
+
+// What getopt_long turned down (it returned ':' or '?' for `argument`), in glibc's own words.
+std::string refusal(int c, std::string_view argument) {
+    const OptionEntry* entry = entry_of_value(optopt);
+    if (c == ':' && entry != nullptr)
+        return argument.starts_with("--")
+                   ? fmt::format("option '--{}' requires an argument", entry->name)
+                   : fmt::format("option requires an argument -- '{}'", entry->short_name);
+    if (entry != nullptr && (entry->short_name == 0 || argument.starts_with("--")))
+        return fmt::format("option '--{}' doesn't allow an argument", entry->name);
+    if (optopt != 0) return fmt::format("invalid option -- '{}'", static_cast<char>(optopt));
+    return long_option_problem(argument);
+}
+
+// Takes one accepted option; what is wrong with its value otherwise.
+std::expected<void, UsageError> take(Options& options, const OptionEntry& entry, const char* value) {
+    switch (entry.id) {
+        case Id::Help: options.help = true; return {};
+        case Id::Version: options.version = true; return {};
+        case Id::Plain: options.output = console::OutputMode::Plain; return {};
+        case Id::Json: options.output = console::OutputMode::Json; return {};
+        case Id::List: options.list = true; return {};
+        default: break;
+    }
+    auto taken = take_value(options, entry.id, value);
+    if (!taken) return usage_error(invalid_value(value, fmt::format("--{}", entry.name), taken.error()));
+    return {};
+}
+
+// Options that were each fine but do not go together.
+std::expected<void, UsageError> check_together(const Options& options, const std::vector<Id>& given) {
     const auto was_given = [&given](Id id) { return std::ranges::find(given, id) != given.end(); };
     if (was_given(Id::Plain) && was_given(Id::Json))
         return usage_error("options '--plain' and '--json' exclude each other");
     if (was_given(Id::StatusInterval) && options.output == console::OutputMode::Terminal)
         return usage_error("option '--status-interval' goes with '--plain' or '--json'");
-    if (options.list && !options.help && !options.version) {
-        const auto* other = std::ranges::find_if(OPTIONS, [&](const OptionEntry& e) {
-            return was_given(e.id) && e.id != Id::List && e.id != Id::Daemon && e.id != Id::Json;
-        });
-        if (other != std::end(OPTIONS))
-            return usage_error(fmt::format("option '--list' does not go with '--{}'", other->name));
+    if (!options.list || options.help || options.version) return {};
+    const auto* other = std::ranges::find_if(OPTIONS, [&](const OptionEntry& e) {
+        return was_given(e.id) && e.id != Id::List && e.id != Id::Daemon && e.id != Id::Json;
+    });
+    if (other != std::end(OPTIONS))
+        return usage_error(fmt::format("option '--list' does not go with '--{}'", other->name));
+    return {};
+}
+
+// libusbmuxd's variable, as --daemon would take it; --daemon wins, and empty counts as unset.
+std::expected<void, UsageError> take_socket_address(Options& options, std::string_view value) {
+    if (options.daemon || value.empty()) return {};
+    auto daemon = parse_daemon_address(value);
+    if (!daemon)
+        return usage_error(
+            fmt::format("invalid value '{}' in {}: {}", value, SOCKET_ADDRESS_VARIABLE, daemon.error()));
+    options.daemon = std::move(*daemon);
+    return {};
+}
+
+}  // namespace
+
+std::expected<Options, UsageError> parse_command_line(const std::vector<std::string_view>& args,
+                                                      std::optional<std::string_view> socket_address) {
+    GetoptInput input(args);
+    Options options;
+    std::vector<Id> given;
+    // The messages are ours (getopt's would show an argument's control bytes as they are).
+    opterr = 0;
+    optind = 0;  // a fresh start of getopt's own state
+    for (int c = input.next(); c != -1; c = input.next()) {
+        const std::string_view argument = input.at(optind - 1);
+        const OptionEntry* entry = c == '?' || c == ':' ? nullptr : entry_of_value(c);
+        if (entry == nullptr) return usage_error(refusal(c, argument));
+        given.push_back(entry->id);
+        if (auto taken = take(options, *entry, optarg); !taken) return std::unexpected(taken.error());
     }
-    // libusbmuxd's variable, as --daemon would take it; --daemon wins, and empty counts as unset.
-    if (!options.daemon && socket_address && !socket_address->empty()) {
-        auto daemon = parse_daemon_address(*socket_address);
-        if (!daemon)
-            return usage_error(fmt::format("invalid value '{}' in {}: {}", *socket_address,
-                                           SOCKET_ADDRESS_VARIABLE, daemon.error()));
-        options.daemon = std::move(*daemon);
-    }
+    if (optind < input.argc()) return usage_error(fmt::format("extra operand '{}'", input.at(optind)));
+    if (auto together = check_together(options, given); !together) return std::unexpected(together.error());
+    if (auto taken = take_socket_address(options, socket_address.value_or("")); !taken)
+        return std::unexpected(taken.error());
     return options;
 }
 
@@ -247,17 +289,23 @@ std::string usage_text() {
         const std::string shown =
             fmt::format("{}--{}{}", entry.short_name ? fmt::format("-{}, ", entry.short_name) : "    ",
                         entry.name, entry.value ? fmt::format(" {}", entry.value) : "");
-        options += fmt::format("  {:<28}{}\n", shown, entry.help);
+        // A help text of several lines goes on under its first.
+        std::string help = entry.help;
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += 33)
+            help.insert(at + 1, 32, ' ');
+        options += fmt::format("  {:<30}{}\n", shown, help);
     }
     return fmt::format(
         "Usage: vantrel-usb [OPTION]...\n"
-        "Bridges the Vantrel iOS app, reached through usbmuxd, to UDP on loopback: video to 127.0.0.1:5000,\n"
-        "tracking to 127.0.0.1:4242, and the video consumer's feedback back to the app.\n"
+        "Bridges the Vantrel iOS app, reached through usbmuxd, to UDP: video to 127.0.0.1:5000, tracking to\n"
+        "127.0.0.1:4242 (or where --video-to and --tracking-to say), and the video consumer's feedback back "
+        "to\n"
+        "the app.\n"
         "\n"
         "{}"
         "\n"
-        "Ctrl+C or SIGTERM ends it. Exit status: 0 after an orderly end, 2 for a bad command line,\n"
-        "101 after a fatal error. See vantrel-usb(1).\n",
+        "Ctrl+C or SIGTERM ends it. Exit status: 0 after an orderly end, 1 when --list cannot ask the\n"
+        "daemon, 2 for a bad command line, 101 after a fatal error. See vantrel-usb(1).\n",
         options);
 }
 

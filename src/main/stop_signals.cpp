@@ -16,9 +16,9 @@ net::IoResult<StopSignals> StopSignals::install() {
     sigaddset(&stop_signals, SIGTERM);
     if (int rc = ::pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr); rc != 0)
         return std::unexpected(net::IoError::from_errno(rc));
-    net::Fd fd(::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!fd) return std::unexpected(net::IoError::last_os_error());
-    return StopSignals(std::move(fd));
+    net::Fd descriptor(::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!descriptor) return std::unexpected(net::IoError::last_os_error());
+    return StopSignals(std::move(descriptor));
 }
 
 std::size_t StopSignals::take() {
