@@ -28,6 +28,7 @@
 #include "mux/devices.h"
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/wire.h"
 
 namespace {
 
@@ -102,8 +103,7 @@ int main(int argc, char** argv) {
             if (got.error().kind() == ErrorKind::UnexpectedEof) return 0;
             return fail("receive", got.error().text());
         }
-        const std::uint32_t length = (std::uint32_t{prefix[0]} << 24) | (std::uint32_t{prefix[1]} << 16) |
-                                     (std::uint32_t{prefix[2]} << 8) | std::uint32_t{prefix[3]};
+        const std::uint32_t length = vantrel::net::load_be32(prefix);
         if (length == 0 || length > MAX_PACKET) return fail("receive", "bad packet length");
         const auto body = std::span(payload).first(length);
         if (auto got = vantrel::net::recv_all(stream, body); !got) return fail("receive", got.error().text());

@@ -398,9 +398,7 @@ void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
         answer_connect(c, tag, RESULT_BADCOMMAND);
         return;
     }
-    // The port travels in network byte order read as a little-endian number.
-    auto swapped = static_cast<std::uint16_t>(*port_number);
-    auto port = static_cast<std::uint16_t>((swapped >> 8) | (swapped << 8));
+    auto port = net::swap_port(static_cast<std::uint16_t>(*port_number));
     auto it = *id <= UINT32_MAX ? devices_.all().find(static_cast<std::uint32_t>(*id)) : devices_.all().end();
     if (it == devices_.all().end()) {
         output_.event(format("unknown-device {} {}", *id, port));
