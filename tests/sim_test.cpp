@@ -103,9 +103,9 @@ TEST(SimDaemon, ConnectTurnsTheSocketIntoTheTunnel) {
     EXPECT_TRUE(sim.saw_event("connect 1 5000"));
 
     ASSERT_EQ(sim.command("send 1 5000 0102ff"), "ok");
-    EXPECT_EQ(read_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
+    EXPECT_EQ(receive_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
     ASSERT_EQ(sim.command("raw 1 5000 00000001"), "ok");
-    EXPECT_EQ(read_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(receive_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
     EXPECT_EQ(sim.command("stats 1 5000"),
               "ok connected=1 sent=1 bytes=3 feedback=0 feedback_bytes=0 health=0");
 }
@@ -206,7 +206,7 @@ TEST(SimDaemon, HeaderVersionOtherThanOneGetsBinaryResultSix) {
     Sim sim;
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(4, xml_request("ListDevices"), 2));
-    Bytes reply = read_bytes(fd.get(), 20);
+    Bytes reply = receive_bytes(fd.get(), 20);
     EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 6, 0, 0, 0}));
     EXPECT_TRUE(sim.saw_event("client-error header version 2, answered with result 6"));
 }
@@ -271,14 +271,14 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     Bytes expected = header(16 + 27, 1, 8, 9);
     Bytes text = bytes_of("this is not a property list");
     expected.insert(expected.end(), text.begin(), text.end());
-    EXPECT_EQ(read_bytes(garbage.get(), expected.size()), expected);
+    EXPECT_EQ(receive_bytes(garbage.get(), expected.size()), expected);
 
     ASSERT_EQ(sim.command("list-reply badlength"), "ok");
     net::Fd bad = ask();
-    EXPECT_EQ(read_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
+    EXPECT_EQ(receive_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
     ASSERT_EQ(sim.command("list-reply badlength 1000017"), "ok");
     net::Fd too_long = ask();
-    EXPECT_EQ(read_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
+    EXPECT_EQ(receive_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
 
     ASSERT_EQ(sim.command("list-reply binary"), "ok");
     net::Fd binary = ask();
@@ -297,7 +297,7 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
 
     ASSERT_EQ(sim.command("list-reply partial"), "ok");
     net::Fd partial = ask();
-    Bytes half = read_bytes(partial.get(), 65536, 500ms);
+    Bytes half = receive_bytes(partial.get(), 65536, 500ms);
     ASSERT_GE(half.size(), 16u);
     EXPECT_EQ(half.size(), 16 + (net::load_le32(half.data()) - 16) / 2) << "half of the announced payload";
     EXPECT_FALSE(peer_closed(partial.get(), 100ms));
@@ -336,12 +336,12 @@ TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
         ASSERT_EQ(sim.command(std::string("list-reply ") + mode), "ok");
         net::Fd fd = connect_unix();
         send_bytes(fd.get(), message(6, xml_request("ListDevices")));
-        Bytes h = read_bytes(fd.get(), 16);
+        Bytes h = receive_bytes(fd.get(), 16);
         ASSERT_EQ(h.size(), 16u);
         std::uint32_t length = net::load_le32(h.data());
         EXPECT_GT(length, 890'000u) << mode;
         EXPECT_LT(length, 1'000'000u) << mode;
-        EXPECT_EQ(read_bytes(fd.get(), length - 16).size(), length - 16) << mode;
+        EXPECT_EQ(receive_bytes(fd.get(), length - 16).size(), length - 16) << mode;
     }
     EXPECT_EQ(sim.command("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
 }
@@ -352,13 +352,13 @@ TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
     ASSERT_EQ(sim.command("plug A"), "ok id=1");
     net::Fd silent = connect_unix();
     send_bytes(silent.get(), message(3, xml_request("Connect", 1, 5000)));
-    EXPECT_EQ(read_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
+    EXPECT_EQ(receive_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
     EXPECT_FALSE(peer_closed(silent.get(), 200ms)) << "the connection stays open";
 
     ASSERT_EQ(sim.command("connect-reply partial"), "ok");
     net::Fd partial = connect_unix();
     send_bytes(partial.get(), message(4, xml_request("Connect", 1, 5000)));
-    Bytes got = read_bytes(partial.get(), 4096, 500ms);
+    Bytes got = receive_bytes(partial.get(), 4096, 500ms);
     ASSERT_GE(got.size(), 16u);
     std::uint32_t length = net::load_le32(got.data());
     EXPECT_EQ(got.size(), 16 + (length - 16) / 2) << "half of the announced payload";
