@@ -15,6 +15,12 @@ if(NOT PLIST_FOUND)
 endif()
 find_package(Threads REQUIRED)
 
+# The simulator's text building.
+find_package(fmt 9 QUIET)
+if(NOT fmt_FOUND)
+  vantrel_missing("{fmt} 9 (CMake package fmt)" libfmt-dev)
+endif()
+
 # Header-only: the forwarding threads' single-producer queue.
 find_path(READERWRITERQUEUE_INCLUDE_DIR readerwriterqueue/readerwritercircularbuffer.h)
 if(NOT READERWRITERQUEUE_INCLUDE_DIR)

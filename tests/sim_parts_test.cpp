@@ -218,8 +218,7 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     }
 }
 
-TEST(SimText, FormatAndHexHelpers) {
-    EXPECT_EQ(format("a {} b {} {{c}}", 42, std::string_view("x")), "a 42 b x {c}");
+TEST(SimText, HexRangeAndSecondsHelpers) {
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{0x00, 0xAB, 0x7F}, 2), "00ab");
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{}), "-");
     EXPECT_EQ(parse_hex("00aBff"), (std::vector<std::uint8_t>{0x00, 0xAB, 0xFF}));

@@ -294,7 +294,8 @@ Result list_reply(const Words& w, Command& c, std::string_view usage) {
     c.list_length = *mode->number;
     if (w.size() == 3) {
         auto n = parse_u64(w[2]);
-        if (!n || *n < mode->min_number || *n > mode->max_number) return fail(format(mode->what, w[2]));
+        if (!n || *n < mode->min_number || *n > mode->max_number)
+            return fail(format(fmt::runtime(mode->what), w[2]));
         c.list_length = static_cast<std::uint32_t>(*n);
     }
     return {};

@@ -56,9 +56,7 @@ struct Path {
 
 std::string micros(const LatencyHistogram& h, std::uint64_t ns, bool json) {
     if (h.count() == 0) return json ? "null" : "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(ns) / 1000.0);
-    return buf;
+    return format("{:.1f}", static_cast<double>(ns) / 1000.0);
 }
 
 void print_line(const std::string& line) {
