@@ -75,7 +75,8 @@ TEST(SimApp, SplitsTheHealthAnswerInTimeWhenTold) {
     ASSERT_EQ(rig.cmd("health", "split 1000 0a0b0c0d0e"), "ok");
     auto sent = Clock::now();
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_EQ(receive_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B})) << "prefix and half at once";
+    EXPECT_EQ(receive_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B}))
+        << "prefix and half at once";
     EXPECT_EQ(receive_bytes(rig.fd(), 3, 10s), (Bytes{0x0C, 0x0D, 0x0E}));
     EXPECT_GE(Clock::now() - sent, 900ms);
 }
@@ -87,7 +88,8 @@ TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     Bytes payload(20);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(0xA0 + i);
     Bytes frames = frame(payload);
-    Bytes second = frame(Bytes{0xFE, 0x00, 0x01});  // a health-check payload after the first frame is feedback
+    Bytes second =
+        frame(Bytes{0xFE, 0x00, 0x01});  // a health-check payload after the first frame is feedback
     frames.insert(frames.end(), second.begin(), second.end());
     send_bytes(rig.fd(), frames);
     EXPECT_EQ(rig.cmd("wait-feedback", "2"), "ok");
@@ -211,8 +213,8 @@ TEST(SimStream, FileIsCutIntoPacketsOfTheGivenSize) {
 
     ASSERT_EQ(rig.cmd("stream", "size=4 count=4 file=/run/payload.bin loop"), "ok");
     for (auto expected : {"0123", "4567", "89", "0123"}) EXPECT_EQ(read_frame(rig.fd()), bytes_of(expected));
-    EXPECT_EQ(
-        rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0), 0u);
+    EXPECT_EQ(rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0),
+              0u);
 }
 
 TEST(SimStream, AutostreamStartsOnEveryNewTunnelAfterTheHealthCheck) {
@@ -322,7 +324,7 @@ TEST(SimFaults, AnAppThatStopsReadingLetsTheBridgesWritesBlockAndKeepsStreaming)
 
     ASSERT_EQ(rig.cmd("read", "on"), "ok");
     EXPECT_EQ(rig.cmd("wait-feedback", std::to_string(frames)), "ok");
-    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off");
+    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off|rate BPS");
 }
 
 TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {

@@ -367,7 +367,8 @@ TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
 
     ASSERT_EQ(sim.command("connect-reply normal"), "ok");
     EXPECT_TRUE(open_tunnel(1, 5000));
-    EXPECT_EQ(sim.command("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
+    EXPECT_EQ(sim.command("connect-reply sometimes"),
+              "error: usage: connect-reply normal|silent|partial|shared-side [REFS [SIZE]]");
 }
 
 TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
@@ -429,7 +430,7 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim;
     EXPECT_EQ(sim.command("bogus 1 2"), "error: unknown command \"bogus\"");
-    EXPECT_EQ(sim.command("plug"), "error: usage: plug SERIAL");
+    EXPECT_EQ(sim.command("plug"), "error: usage: plug SERIAL [usb|network|none]");
     EXPECT_EQ(sim.command("send 9 5000 00"), "error: no device 9");
     EXPECT_EQ(sim.command("plug A"), "ok id=1");
     EXPECT_EQ(sim.command("send 1 5000 00"), "error: no tunnel to 1 5000");
@@ -439,7 +440,7 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     EXPECT_EQ(sim.command("stream 1 5000 size=10 stamp"),
               "error: stamped packets need a size of at least 24 bytes");
     EXPECT_EQ(sim.command("health 1 5000 sometimes"),
-              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]");
+              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]|trickle MS [LENGTH]");
     EXPECT_EQ(sim.command("stats 1 5000"),
               "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
     EXPECT_EQ(sim.command("wait-connect 1 5000 200"), "error: timeout");

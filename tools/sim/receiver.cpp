@@ -211,7 +211,7 @@ int run_receiver(const ReceiverConfig& config) {
         auto fd = bind_udp(i == 0 ? config.video_address : config.tracking_address, config.receive_buffer);
         if (!fd) opened = std::unexpected(fd.error());
         paths[i].fd = std::move(fd).value_or(net::Fd());
-        loop.watch(paths[i].fd.get(), i);
+        loop.watch(paths[i].fd.get(), Key{Key::Source::Datagrams, i});
     }
     if (!opened) {
         std::fprintf(stderr, "vantrel-sim receive: %s\n", opened.error().c_str());
@@ -237,8 +237,8 @@ int run_receiver(const ReceiverConfig& config) {
         }
         if (now >= end) break;
         std::uint64_t wake = std::min({next_tick, end, feedback.next_ns().value_or(UINT64_MAX)});
-        for (const epoll_event& e : loop.wait(wake))
-            drain(paths[e.data.u64], batch, e.data.u64 == 0 ? &feedback : nullptr);
+        for (const Ready& ready : loop.wait(wake))
+            drain(paths[ready.key.id], batch, ready.key.id == 0 ? &feedback : nullptr);
     }
     // Whatever arrived before the end still counts.
     drain(paths[0], batch, &feedback);

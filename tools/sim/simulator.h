@@ -43,16 +43,15 @@ public:
     int run();
 
 private:
-    static constexpr std::uint64_t ID_STDIN = 3;
-
     void schedule();
     void turn();
-    void dispatch(std::uint64_t key, std::uint32_t events);
+    void dispatch(const Ready& ready);
     void print_progress(std::uint64_t now);
 
     SimConfig config_;
     EventLoop loop_;
     Output output_;
+    // Each part calls only those declared before it.
     Devices devices_;
     Tunnels tunnels_;
     App app_;
