@@ -6,7 +6,7 @@
 #include <fstream>
 #include <optional>
 
-#include "net/wire.h"
+#include "sim/address.h"
 #include "sim/text.h"
 
 namespace vantrel::sim {
@@ -169,7 +169,7 @@ std::expected<std::string, std::string> unix_path(std::string_view, std::string_
 }
 
 std::expected<std::string, std::string> address(std::string_view name, std::string_view v) {
-    if (!net::parse_ipv4(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, v));
+    if (!parse_address(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port or [v6]:port", name, v));
     return std::string(v);
 }
 

@@ -15,6 +15,7 @@
 
 #include "net/plist.h"
 #include "net/wire.h"
+#include "sim/address.h"
 #include "sim/replies.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
@@ -116,13 +117,8 @@ std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
 }
 
 std::expected<net::Fd, std::string> listen_tcp(const std::string& address) {
-    auto addr = net::parse_ipv4(address);
-    if (!addr) return fail(format("cannot listen on {}: not an address a.b.c.d:port", address));
-    net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    int one = 1;
-    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
-        ::listen(fd.get(), 128) != 0)
+    auto fd = bound_socket(address, SOCK_STREAM, "listen on");
+    if (fd && ::listen(fd->get(), 128) != 0)
         return fail(format("cannot listen on {}: {}", address, os_error_text()));
     return fd;
 }
