@@ -225,6 +225,45 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     }
 }
 
+TEST(SimCli, TakesGnuFormsOfOptions) {
+    auto config = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "vantrel-sim");
+        auto parsed = parse_command_line(args);
+        EXPECT_TRUE(parsed && std::holds_alternative<SimConfig>(*parsed)) << (parsed ? "" : parsed.error());
+        return parsed && std::holds_alternative<SimConfig>(*parsed) ? std::get<SimConfig>(*parsed)
+                                                                    : SimConfig{};
+    };
+    auto serials = [](const SimConfig& c) {
+        std::vector<std::string> plugged;
+        for (const Command& command : c.startup)
+            if (command.op == Op::Plug) plugged.push_back(command.serial);
+        return plugged;
+    };
+    SimConfig bundled = config({"-sqdA", "--dur=1.5", "--device", "B", "-d", "C", "--tcp=[::1]:27015", "--"});
+    EXPECT_TRUE(bundled.script_stdin);
+    EXPECT_TRUE(bundled.quiet);
+    EXPECT_EQ(bundled.duration_ms, 1500u);
+    EXPECT_EQ(serials(bundled), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(bundled.tcp_address, "[::1]:27015");
+    // --at takes two arguments; after "--" nothing is an option.
+    SimConfig scheduled = config({
+        "--at=0.5",
+        "plug LATER",
+        "--no-dev",
+        "--",
+    });
+    ASSERT_EQ(scheduled.scheduled.size(), 1u);
+    EXPECT_EQ(scheduled.scheduled[0].first, 500u);
+    EXPECT_EQ(scheduled.scheduled[0].second.serial, "LATER");
+    EXPECT_TRUE(serials(scheduled).empty());
+    auto after_dashes = parse_command_line({"vantrel-sim", "--", "--quiet"});
+    ASSERT_FALSE(after_dashes);
+    EXPECT_EQ(after_dashes.error(), "unexpected argument --quiet");
+    // A second parse starts afresh (getopt's state is process-wide).
+    EXPECT_EQ(config({"--device-hex=4142", "--connection-type", "network"}).startup.at(0).connection,
+              ConnectionType::Network);
+}
+
 TEST(SimText, HexRangeAndSecondsHelpers) {
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{0x00, 0xAB, 0x7F}, 2), "00ab");
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{}), "-");

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -492,7 +493,7 @@ TEST(SimScript, ScriptFileAndScheduledCommandsRunWithoutStandardInput) {
     EXPECT_EQ(sim.child().count(Child::Stream::Out, "ok id=2"), 0u);
 }
 
-TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
+TEST(SimCli, BadArgumentsGetOneLineAPointerToHelpAndStatusTwo) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"},
         {"--video-rate", "fast"},
@@ -508,6 +509,9 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         {"--script", "--video-rate", "10"},
         {"--stamp", "--tracking-size", "10"},
         {"--script-file", "/nonexistent/scenario"},
+        {"--vi", "3"},
+        {"-sx"},
+        {"stray"},
         {"receive", "--bogus"},
         {"receive", "--feedback-size", "0"},
         {"receive", "--video", "5000"},
@@ -518,16 +522,36 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         Child c = Child::spawn(argv);
         EXPECT_EQ(c.wait_exit(10s), 2) << args[0];
         EXPECT_TRUE(c.err().starts_with("vantrel-sim: ")) << c.err();
-        EXPECT_NE(c.err().find("Usage: vantrel-sim [OPTION...]"), std::string::npos) << c.err();
+        EXPECT_TRUE(c.err().ends_with("\nTry 'vantrel-sim --help'.\n")) << c.err();
+        EXPECT_EQ(std::count(c.err().begin(), c.err().end(), '\n'), 2) << c.err();
         EXPECT_EQ(c.out(), "");
     }
-    Child unknown = Child::spawn({built_program("vantrel-sim"), "--bogus"});
-    unknown.wait_exit(10s);
-    EXPECT_TRUE(unknown.err().starts_with("vantrel-sim: unknown option --bogus\n")) << unknown.err();
+    auto error_of = [](std::vector<std::string> args) {
+        args.insert(args.begin(), built_program("vantrel-sim"));
+        Child c = Child::spawn(args);
+        c.wait_exit(10s);
+        return c.err().substr(0, c.err().find('\n'));
+    };
+    EXPECT_EQ(error_of({"--bogus"}), "vantrel-sim: unknown option --bogus");
+    EXPECT_EQ(
+        error_of({"--vi", "3"}),
+        "vantrel-sim: option --vi is ambiguous (--video-rate, --video-size, --video-file, --video-count, "
+        "--video-then)");
+    EXPECT_EQ(error_of({"--tcp", "a\x1b[31m\tb"}),
+              "vantrel-sim: --tcp: \"a?[31m?b\" is not a.b.c.d:port or [v6]:port");
+    EXPECT_EQ(error_of({"--no-video=yes"}), "vantrel-sim: --no-video takes no value");
+    EXPECT_EQ(error_of({"-d"}), "vantrel-sim: --device needs a value");
 
-    Child help = Child::spawn({built_program("vantrel-sim"), "--help"});
+    Child help = Child::spawn({built_program("vantrel-sim"), "--hel"});
     EXPECT_EQ(help.wait_exit(10s), 0);
     EXPECT_TRUE(help.out().starts_with("Usage: vantrel-sim [OPTION...]")) << help.out();
+    for (std::vector<std::string> version :
+         {std::vector<std::string>{"-V"}, {"--vers"}, {"receive", "--version"}}) {
+        version.insert(version.begin(), built_program("vantrel-sim"));
+        Child c = Child::spawn(version);
+        EXPECT_EQ(c.wait_exit(10s), 0);
+        EXPECT_EQ(c.out(), "vantrel-sim 1.0.0\n");
+    }
 }
 
 }  // namespace
