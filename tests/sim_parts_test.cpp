@@ -188,7 +188,7 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     };
     auto readme = [&](std::string_view from, std::string_view to) {
         return names_in("tools/sim/README.md", from, to, [&](auto&, const std::string& line) {
-            std::set<std::string> names = line.starts_with("| `--")
+            std::set<std::string> names = line.starts_with("| `-")
                                               ? options_in(line.substr(0, line.find(" | ")), "`")
                                               : std::set<std::string>{};
             return std::accumulate(
