@@ -41,7 +41,9 @@ inline Bytes header(std::uint32_t length, std::uint32_t version, std::uint32_t t
 
 inline Bytes message(std::uint32_t tag, const Bytes& payload, std::uint32_t version = 1) {
     Bytes m = header(static_cast<std::uint32_t>(16 + payload.size()), version, 8, tag);
-    m.insert(m.end(), payload.begin(), payload.end());
+    // Resized, then copied: g++ 12 at -O3 takes an insert behind the 16 header bytes for an overflow.
+    m.resize(16 + payload.size());
+    std::ranges::copy(payload, m.begin() + 16);
     return m;
 }
 
