@@ -32,7 +32,7 @@ bool daemon_accepts(std::chrono::milliseconds timeout) {
 }
 
 class RealUsbmuxd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (::access(USBMUXD, X_OK) != 0)
             GTEST_SKIP() << USBMUXD << " is not installed (Debian package usbmuxd)";

@@ -27,17 +27,13 @@ const std::string CONNECTION_REFUSED_LINE =
     E + "[31mError:" + E + "[0m " + E + "[2mI/O error: Connection refused (os error 111)" + E + "[0m\n";
 
 std::string searching(char frame) {
-    return E + "[2K\r" + E + "[2m[" + E + "[33m" + frame + E + "[0m" + E + "[2m] Searching for iPhone..." +
-           E + "[0m";
+    return E + "[2K\r" + E + "[2m[" + E + "[33m" + frame + E + "[0m" + E + "[2m] Searching for iPhone..." + E +
+           "[0m";
 }
 
-Child start_bridge() {
-    return Child::spawn({vantrel::test::built_program("vantrel-usb")});
-}
+Child start_bridge() { return Child::spawn({vantrel::test::built_program("vantrel-usb")}); }
 
-bool usbmuxd_installed() {
-    return ::access("/usr/sbin/usbmuxd", X_OK) == 0;
-}
+bool usbmuxd_installed() { return ::access("/usr/sbin/usbmuxd", X_OK) == 0; }
 
 }  // namespace
 
@@ -126,8 +122,7 @@ TEST(ProgramSearch, TcpFallbackIsUsedWhenTheUnixSocketIsMissing) {
     ASSERT_EQ(::recv(c, payload.data(), payload.size(), MSG_WAITALL), static_cast<ssize_t>(payload.size()));
     EXPECT_NE(payload.find("<string>ListDevices</string>"), std::string::npos);
     ::close(c);
-    std::string line =
-        E + "[31mError:" + E + "[0m " + E + "[2mI/O error: failed to fill whole buffer" + E + "[0m\n";
+    std::string line = E + "[31mError:" + E + "[0m " + E + "[2mI/O error: failed to fill whole buffer" + E + "[0m\n";
     EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, line, 5s)) << bridge.out();
     EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, CONNECTION_REFUSED_LINE, 6s)) << bridge.out();
     bridge.signal(SIGINT);
