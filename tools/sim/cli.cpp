@@ -205,7 +205,8 @@ constexpr OptionEntry<Collected> SIM_OPTIONS[] = {
      "serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);\n"
      "a stale socket file there is removed first",
      store<&SimConfig::unix_path, unix_path>},
-    {"", '\0', "--tcp", "ADDR", "serve it on this TCP address as well (default 127.0.0.1:27015)",
+    {"", '\0', "--tcp", "ADDR",
+     "serve it on this TCP address as well (default 127.0.0.1:27015; IPv6 as [::1]:PORT)",
      store<&SimConfig::tcp_address, address>},
     {"", '\0', "--no-unix", "", "leave the Unix socket out", no_listener},
     {"", '\0', "--no-tcp", "", "leave the TCP address out", no_listener},
@@ -289,8 +290,9 @@ Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view
 
 constexpr OptionEntry<ReceiverConfig> RECEIVE_OPTIONS[] = {
     {"Receive options (vantrel-sim receive)", '\0', "--video", "ADDR",
-     "bind the video consumer here (default 127.0.0.1:5000)", store<&ReceiverConfig::video_address, address>},
-    {"", '\0', "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)",
+     "bind the video consumer here (default 127.0.0.1:5000; IPv6 as [::1]:PORT)",
+     store<&ReceiverConfig::video_address, address>},
+    {"", '\0', "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242; IPv6 as well)",
      store<&ReceiverConfig::tracking_address, address>},
     {"", '\0', "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)",
      store<&ReceiverConfig::duration_ms, seconds>},
