@@ -112,12 +112,12 @@ void App::answer_health(const TunnelEvent& e, const PortState& ps) {
         return;
     }
     reply.erase(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(now_bytes));
-    loop_.add_timer(monotonic_ns() + ps.late_ms * NS_PER_MS,
-                    [this, id = e.tunnel, device = e.device, port = e.port, rest = std::move(reply)] {
-                        if (!tunnels_.is_open(id) || tunnels_.silent(id)) return;
-                        tunnels_.write(id, rest, Framing::Raw);
-                        start_autostream(id, device, port);
-                    });
+    timers_.add(monotonic_ns() + ps.late_ms * NS_PER_MS,
+                [this, id = e.tunnel, device = e.device, port = e.port, rest = std::move(reply)] {
+                    if (!tunnels_.is_open(id) || tunnels_.silent(id)) return;
+                    tunnels_.write(id, rest, Framing::Raw);
+                    start_autostream(id, device, port);
+                });
 }
 
 // One payload byte of a trickling health answer every `interval_ns`, until `left` are out or the
@@ -128,7 +128,7 @@ void App::trickle(TunnelId id, std::uint32_t device, std::uint16_t port, std::ui
         start_autostream(id, device, port);
         return;
     }
-    loop_.add_timer(monotonic_ns() + interval_ns, [this, id, device, port, left, interval_ns] {
+    timers_.add(monotonic_ns() + interval_ns, [this, id, device, port, left, interval_ns] {
         if (!tunnels_.is_open(id) || tunnels_.silent(id)) return;
         constexpr std::uint8_t BYTE[] = {0};
         tunnels_.write(id, BYTE, Framing::Raw);
@@ -151,7 +151,7 @@ void App::apply_fault(TunnelId id, std::uint32_t device, std::uint16_t port, Fau
     if (kind == FaultKind::Close) {
         // What is already queued still goes out first, unless the peer stops reading.
         tunnels_.close_when_sent(id);
-        loop_.add_timer(monotonic_ns() + CLOSE_GRACE_NS, [this, id] { tunnels_.close(id); });
+        timers_.add(monotonic_ns() + CLOSE_GRACE_NS, [this, id] { tunnels_.close(id); });
         return;
     }
     tunnels_.silence(id);

@@ -5,23 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "sim/command.h"
 #include "sim/devices.h"
-#include "sim/event_loop.h"
 #include "sim/output.h"
+#include "sim/timers.h"
 #include "sim/tunnels.h"
 
 namespace vantrel::sim {
 
 class App {
 public:
-    App(EventLoop& loop, Output& output, Devices& devices, Tunnels& tunnels, bool feedback_events)
-        : loop_(loop),
-          output_(output),
-          devices_(devices),
-          tunnels_(tunnels),
-          feedback_events_(feedback_events) {}
+    App(Output& output, Devices& devices, Tunnels& tunnels, bool feedback_events)
+        : output_(output), devices_(devices), tunnels_(tunnels), feedback_events_(feedback_events) {}
 
     // Handles what happened on the tunnels until nothing more has: whoever acted on the tunnels calls
     // this before it reports, so that the event lines come in the order of what happened.
@@ -29,6 +26,9 @@ public:
     // Stops the stream and breaks the tunnel as `kind` says; bytes already queued go out first.
     void apply_fault(TunnelId id, std::uint32_t device, std::uint16_t port, FaultKind kind);
     void set_feedback_events(bool on) { feedback_events_ = on; }
+    // The app's own timed steps (late and trickling answers, the grace of a close).
+    void run_due(std::uint64_t now) { timers_.run_due(now); }
+    std::optional<std::uint64_t> next_due_ns() const { return timers_.next_ns(); }
 
 private:
     void handle(TunnelEvent& e);
@@ -38,11 +38,11 @@ private:
                  std::uint64_t interval_ns);
     void start_autostream(TunnelId id, std::uint32_t device, std::uint16_t port);
 
-    EventLoop& loop_;
     Output& output_;
     Devices& devices_;
     Tunnels& tunnels_;
     bool feedback_events_;
+    Timers timers_;
 };
 
 }  // namespace vantrel::sim

@@ -53,23 +53,6 @@ void EventLoop::unwatch(int fd) {
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
-void EventLoop::add_timer(std::uint64_t when_ns, std::function<void()> fn) {
-    timers_.emplace(when_ns, std::move(fn));
-}
-
-void EventLoop::run_timers(std::uint64_t now) {
-    while (!timers_.empty() && timers_.begin()->first <= now) {
-        auto fn = std::move(timers_.begin()->second);
-        timers_.erase(timers_.begin());
-        fn();
-    }
-}
-
-std::optional<std::uint64_t> EventLoop::next_timer_ns() const {
-    if (timers_.empty()) return std::nullopt;
-    return timers_.begin()->first;
-}
-
 std::span<const Ready> EventLoop::wait(std::optional<std::uint64_t> deadline_ns) {
     timespec ts{};
     if (deadline_ns) {

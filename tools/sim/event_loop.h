@@ -1,13 +1,13 @@
-// The one event loop of the simulator and of the receiver: an epoll set, timers on the monotonic
-// clock, and SIGINT/SIGTERM taken as a request to end (through a signalfd, so no handler runs).
+// The one event loop of the simulator and of the receiver: an epoll set whose keys say what each
+// descriptor is, a wait until a deadline on the monotonic clock, and SIGINT/SIGTERM taken as a
+// request to end (through a signalfd, so no handler runs). It calls nothing: its owner asks it what
+// is ready and hands that to the part the key names.
 #pragma once
 
 #include <sys/epoll.h>
 
 #include <cstdint>
 #include <expected>
-#include <functional>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,11 +52,6 @@ public:
     void modify(int fd, Key key, std::uint32_t events);
     void unwatch(int fd);
 
-    void add_timer(std::uint64_t when_ns, std::function<void()> fn);
-    // Runs every timer due at `now`, in the order of their times.
-    void run_timers(std::uint64_t now);
-    std::optional<std::uint64_t> next_timer_ns() const;
-
     // Waits until a descriptor is ready, `deadline_ns` (monotonic) passes or a signal arrives; returns
     // the ready events (signals are taken in here, see `stopped`). Empty also after an epoll error.
     std::span<const Ready> wait(std::optional<std::uint64_t> deadline_ns);
@@ -67,7 +62,6 @@ private:
     static constexpr int MAX_EVENTS = 64;
 
     net::Fd epoll_, signals_;
-    std::multimap<std::uint64_t, std::function<void()>> timers_;
     epoll_event events_[MAX_EVENTS]{};
     Ready ready_[MAX_EVENTS]{};
     bool stopped_ = false;

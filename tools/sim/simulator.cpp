@@ -21,7 +21,7 @@ Simulator::Simulator(SimConfig config)
     : config_(std::move(config)),
       output_(config_.quiet),
       tunnels_(loop_, devices_, config_.script_stdin),
-      app_(loop_, output_, devices_, tunnels_, feedback_events(config_)),
+      app_(output_, devices_, tunnels_, feedback_events(config_)),
       daemon_(loop_, output_, devices_, tunnels_),
       script_(output_, devices_, tunnels_, app_, daemon_, config_.script_stdin) {}
 
@@ -40,8 +40,8 @@ int Simulator::run() {
     while (!script_.quitting()) {
         turn();
         if (script_.quitting()) break;
-        std::optional<std::uint64_t> wake = loop_.next_timer_ns();
-        for (auto due : {script_.deadline_ns(), tunnels_.next_due_ns()})
+        std::optional<std::uint64_t> wake = timers_.next_ns();
+        for (auto due : {app_.next_due_ns(), script_.deadline_ns(), tunnels_.next_due_ns()})
             if (due) wake = wake ? std::min(*wake, *due) : *due;
         for (const Ready& ready : loop_.wait(wake)) dispatch(ready);
         if (loop_.stopped()) script_.quit();
@@ -54,10 +54,10 @@ int Simulator::run() {
 void Simulator::schedule() {
     for (const Command& c : config_.script) script_.push(c, false);
     for (const auto& [ms, c] : config_.scheduled)
-        loop_.add_timer(start_ns_ + ms * NS_PER_MS, [this, c] { script_.push(c, true); });
+        timers_.add(start_ns_ + ms * NS_PER_MS, [this, c] { script_.push(c, true); });
     if (config_.duration_ms)
-        loop_.add_timer(start_ns_ + *config_.duration_ms * NS_PER_MS, [this] { script_.quit(); });
-    if (config_.progress) loop_.add_timer(start_ns_ + NS_PER_S, [this] { print_progress(monotonic_ns()); });
+        timers_.add(start_ns_ + *config_.duration_ms * NS_PER_MS, [this] { script_.quit(); });
+    if (config_.progress) timers_.add(start_ns_ + NS_PER_S, [this] { print_progress(monotonic_ns()); });
     if (config_.script_stdin && !loop_.watch(STDIN_FILENO, Key{Key::Source::Script})) {
         // A regular file cannot be polled: it is always readable, so read it all now.
         while (script_.stdin_open()) script_.read_stdin();
@@ -67,7 +67,8 @@ void Simulator::schedule() {
 // One turn of the loop: timers, due streams and commands, then the output.
 void Simulator::turn() {
     std::uint64_t now = monotonic_ns();
-    loop_.run_timers(now);
+    timers_.run_due(now);
+    app_.run_due(now);
     tunnels_.service_due(now);
     app_.settle();
     script_.run(now);
@@ -98,7 +99,7 @@ void Simulator::print_progress(std::uint64_t now) {
         output_.line(format("progress t={} device={} port={} sent={} bytes={} feedback={}", seconds, device,
                             port, s.sent, s.bytes, s.feedback));
     }
-    loop_.add_timer(now + NS_PER_S, [this] { print_progress(monotonic_ns()); });
+    timers_.add(now + NS_PER_S, [this] { print_progress(monotonic_ns()); });
 }
 
 }  // namespace vantrel::sim

@@ -16,6 +16,7 @@
 #include "sim/event_loop.h"
 #include "sim/output.h"
 #include "sim/script.h"
+#include "sim/timers.h"
 #include "sim/tunnels.h"
 
 namespace vantrel::sim {
@@ -50,6 +51,7 @@ private:
 
     SimConfig config_;
     EventLoop loop_;
+    Timers timers_;  // the schedule (--at), the end (--duration) and the progress lines
     Output output_;
     // Each part calls only those declared before it.
     Devices devices_;
