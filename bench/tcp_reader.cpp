@@ -26,6 +26,7 @@
 
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/wire.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
 
@@ -90,8 +91,7 @@ public:
                 head_filled_ += take;
                 at += take;
                 if (head_filled_ < 4) return;
-                length_ = (std::uint32_t{head_[0]} << 24) | (std::uint32_t{head_[1]} << 16) |
-                          (std::uint32_t{head_[2]} << 8) | std::uint32_t{head_[3]};
+                length_ = vantrel::net::load_be32(head_);
                 remaining_ = length_;
             }
             const std::size_t taken = std::min<std::size_t>(remaining_, size - at);

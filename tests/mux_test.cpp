@@ -27,6 +27,7 @@
 #include "mux/mux_error.h"
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/wire.h"
 #include "support/namespace.h"
 
 using namespace vantrel;
@@ -641,7 +642,7 @@ TEST(ConnectDevice, SendsTheConnectRequestWithTag2AndSwappedPort) {
                            {"ClientVersionString", std::string("vantrel-companion")},
                            {"ProgName", std::string("vantrel-companion")}}));
     }
-    static_assert(swap_port(5000) == 34835 && swap_port(4242) == 37392);
+    static_assert(net::swap_port(5000) == 34835 && net::swap_port(4242) == 37392);
 }
 
 // ---- Responses ----

@@ -187,6 +187,11 @@ TEST(Wire, FixedWidthIntegersInBothByteOrders) {
     EXPECT_EQ(load_le32(bytes), 0x04030201u);
     store_le32(bytes, 0xFFEE0011);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4), (std::vector<std::uint8_t>{0x11, 0, 0xEE, 0xFF}));
+    std::uint8_t wide[8];
+    store_le64(wide, 0x0102030405060708);
+    EXPECT_EQ(std::vector<std::uint8_t>(wide, wide + 8), (std::vector<std::uint8_t>{8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(load_le64(wide), 0x0102030405060708u);
+    static_assert(swap_port(swap_port(5000)) == 5000);
 }
 
 TEST(DeadlineIo, CompletesInPiecesAndTimesOutWithTheGivenError) {

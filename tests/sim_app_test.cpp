@@ -36,7 +36,7 @@ TEST(SimApp, AnswersTheHealthCheckWithAFrame) {
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
+    EXPECT_EQ(receive_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
     EXPECT_TRUE(rig.sim.saw_event("health 1 5000"));
     EXPECT_EQ(rig.cmd("wait-health"), "ok");
     EXPECT_EQ(rig.cmd("stats"), "ok connected=1 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=1");
@@ -47,7 +47,7 @@ TEST(SimApp, HealthAnswerPayloadCanBeChosen) {
     Rig rig(4242);
     ASSERT_EQ(rig.cmd("health", "answer 0a0b0c0d"), "ok");
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_EQ(read_bytes(rig.fd(), 8), (Bytes{0, 0, 0, 4, 0x0A, 0x0B, 0x0C, 0x0D}));
+    EXPECT_EQ(receive_bytes(rig.fd(), 8), (Bytes{0, 0, 0, 4, 0x0A, 0x0B, 0x0C, 0x0D}));
 }
 
 TEST(SimApp, IgnoresTheHealthCheckWhenTold) {
@@ -56,7 +56,7 @@ TEST(SimApp, IgnoresTheHealthCheckWhenTold) {
     ASSERT_EQ(rig.cmd("health", "ignore"), "ok");
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
     EXPECT_TRUE(rig.sim.saw_event("health 1 5000"));
-    EXPECT_EQ(read_bytes(rig.fd(), 1, 1500ms), Bytes{});
+    EXPECT_EQ(receive_bytes(rig.fd(), 1, 1500ms), Bytes{});
 }
 
 TEST(SimApp, AnswersTheHealthCheckLateWhenTold) {
@@ -65,7 +65,7 @@ TEST(SimApp, AnswersTheHealthCheckLateWhenTold) {
     ASSERT_EQ(rig.cmd("health", "late 1000"), "ok");
     auto sent = Clock::now();
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_EQ(read_bytes(rig.fd(), 7, 10s), HEALTH_REQUEST_FRAME);
+    EXPECT_EQ(receive_bytes(rig.fd(), 7, 10s), HEALTH_REQUEST_FRAME);
     EXPECT_GE(Clock::now() - sent, 900ms);
 }
 
@@ -75,8 +75,9 @@ TEST(SimApp, SplitsTheHealthAnswerInTimeWhenTold) {
     ASSERT_EQ(rig.cmd("health", "split 1000 0a0b0c0d0e"), "ok");
     auto sent = Clock::now();
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    EXPECT_EQ(read_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B})) << "prefix and half at once";
-    EXPECT_EQ(read_bytes(rig.fd(), 3, 10s), (Bytes{0x0C, 0x0D, 0x0E}));
+    EXPECT_EQ(receive_bytes(rig.fd(), 7, 800ms), (Bytes{0, 0, 0, 5, 0x0A, 0x0B}))
+        << "prefix and half at once";
+    EXPECT_EQ(receive_bytes(rig.fd(), 3, 10s), (Bytes{0x0C, 0x0D, 0x0E}));
     EXPECT_GE(Clock::now() - sent, 900ms);
 }
 
@@ -87,7 +88,8 @@ TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     Bytes payload(20);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(0xA0 + i);
     Bytes frames = frame(payload);
-    Bytes second = frame({0xFE, 0x00, 0x01});  // a health-check payload after the first frame is feedback
+    Bytes second =
+        frame(Bytes{0xFE, 0x00, 0x01});  // a health-check payload after the first frame is feedback
     frames.insert(frames.end(), second.begin(), second.end());
     send_bytes(rig.fd(), frames);
     EXPECT_EQ(rig.cmd("wait-feedback", "2"), "ok");
@@ -97,7 +99,7 @@ TEST(SimApp, ReportsEveryFrameAfterTheHealthCheckAsFeedback) {
     EXPECT_EQ(rig.cmd("stats"), "ok connected=1 sent=0 bytes=0 feedback=2 feedback_bytes=23 health=1");
 
     ASSERT_EQ(rig.sim.command("events feedback off"), "ok");
-    send_bytes(rig.fd(), frame({0x77}));
+    send_bytes(rig.fd(), frame(Bytes{0x77}));
     EXPECT_EQ(rig.cmd("wait-feedback", "3"), "ok");
     EXPECT_EQ(rig.sim.count_events("feedback 1 5000 1 77"), 0u);
 }
@@ -106,19 +108,19 @@ TEST(SimApp, EchoesFramesAndInRawModeReportsAndEchoesBytes) {
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;
     ASSERT_EQ(rig.cmd("echo", "on"), "ok");
-    send_bytes(rig.fd(), frame({1, 2, 3}));
-    EXPECT_EQ(read_bytes(rig.fd(), 7), (Bytes{0, 0, 0, 3, 1, 2, 3}));
+    send_bytes(rig.fd(), frame(Bytes{1, 2, 3}));
+    EXPECT_EQ(receive_bytes(rig.fd(), 7), (Bytes{0, 0, 0, 3, 1, 2, 3}));
 
     ASSERT_EQ(rig.cmd("mode", "raw"), "ok");
     send_bytes(rig.fd(), bytes_of("plain bytes"));
-    EXPECT_EQ(read_bytes(rig.fd(), 11), bytes_of("plain bytes"));
+    EXPECT_EQ(receive_bytes(rig.fd(), 11), bytes_of("plain bytes"));
     EXPECT_TRUE(rig.sim.saw_event("data 1 5000 11 706c61696e206279746573"));
 }
 
 TEST(SimApp, AFrameAboveOneMebibyteFromTheBridgeClosesTheTunnel) {
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;
-    send_bytes(rig.fd(), {0x00, 0x10, 0x00, 0x01});
+    send_bytes(rig.fd(), Bytes{0x00, 0x10, 0x00, 0x01});
     EXPECT_TRUE(peer_closed(rig.fd()));
     EXPECT_TRUE(rig.sim.saw_event("bad-frame 1 5000 1048577"));
     EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
@@ -132,7 +134,7 @@ TEST(SimApp, ANewTunnelToAPortReplacesTheOldOne) {
     EXPECT_TRUE(peer_closed(rig.fd()));
     EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
     ASSERT_EQ(rig.cmd("send", "aa"), "ok");
-    EXPECT_EQ(read_bytes(second.get(), 5), (Bytes{0, 0, 0, 1, 0xAA}));
+    EXPECT_EQ(receive_bytes(second.get(), 5), (Bytes{0, 0, 0, 1, 0xAA}));
 }
 
 TEST(SimStream, StampedStreamWithCountAndSkipLeavesExactlyThatGap) {
@@ -154,7 +156,7 @@ TEST(SimStream, StampedStreamWithCountAndSkipLeavesExactlyThatGap) {
     EXPECT_EQ(sequences, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
     EXPECT_EQ(rig.cmd("wait-stream"), "ok");
     EXPECT_TRUE(rig.sim.saw_event("stream-done 1 5000 sent=15"));
-    EXPECT_EQ(read_bytes(rig.fd(), 1, 300ms), Bytes{});
+    EXPECT_EQ(receive_bytes(rig.fd(), 1, 300ms), Bytes{});
 }
 
 TEST(SimStream, SameSeedGivesTheSameSizesAndIdCanBeChosen) {
@@ -211,8 +213,8 @@ TEST(SimStream, FileIsCutIntoPacketsOfTheGivenSize) {
 
     ASSERT_EQ(rig.cmd("stream", "size=4 count=4 file=/run/payload.bin loop"), "ok");
     for (auto expected : {"0123", "4567", "89", "0123"}) EXPECT_EQ(read_frame(rig.fd()), bytes_of(expected));
-    EXPECT_EQ(
-        rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0), 0u);
+    EXPECT_EQ(rig.cmd("stream", "file=/run/missing.bin").rfind("error: cannot open /run/missing.bin: ", 0),
+              0u);
 }
 
 TEST(SimStream, AutostreamStartsOnEveryNewTunnelAfterTheHealthCheck) {
@@ -223,7 +225,7 @@ TEST(SimStream, AutostreamStartsOnEveryNewTunnelAfterTheHealthCheck) {
     for (int round = 0; round < 2; ++round) {
         net::Fd t = open_tunnel(1, 4242);
         ASSERT_TRUE(t);
-        EXPECT_EQ(read_bytes(t.get(), 1, 300ms), Bytes{}) << "nothing before the health check";
+        EXPECT_EQ(receive_bytes(t.get(), 1, 300ms), Bytes{}) << "nothing before the health check";
         send_bytes(t.get(), HEALTH_REQUEST_FRAME);
         EXPECT_EQ(read_frame(t.get()), (Bytes{0xFE, 0x00, 0x01}));
         for (std::uint64_t seq = 0; seq < 3; ++seq) {
@@ -240,21 +242,21 @@ TEST(SimFaults, LengthZeroAndAboveTheLimitArriveAfterTheQueuedFrames) {
         Rig rig;
         ASSERT_EQ(rig.cmd("send", "01"), "ok");
         ASSERT_EQ(rig.cmd("fault", "zero-length"), "ok");
-        EXPECT_EQ(read_bytes(rig.fd(), 9), (Bytes{0, 0, 0, 1, 1, 0, 0, 0, 0}));
+        EXPECT_EQ(receive_bytes(rig.fd(), 9), (Bytes{0, 0, 0, 1, 1, 0, 0, 0, 0}));
     }
     {
         Rig video(5000);
         ASSERT_EQ(video.cmd("fault", "over-length"), "ok");
-        EXPECT_EQ(read_bytes(video.fd(), 4), (Bytes{0x00, 0x01, 0x00, 0x01}));
+        EXPECT_EQ(receive_bytes(video.fd(), 4), (Bytes{0x00, 0x01, 0x00, 0x01}));
     }
     {
         Rig tracking(4242);
         ASSERT_EQ(tracking.cmd("fault", "over-length"), "ok");
-        EXPECT_EQ(read_bytes(tracking.fd(), 4), (Bytes{0x00, 0x00, 0x04, 0x01}));
+        EXPECT_EQ(receive_bytes(tracking.fd(), 4), (Bytes{0x00, 0x00, 0x04, 0x01}));
         // A fault leaves the app silent: no health answer any more, but the connection stays.
         send_bytes(tracking.fd(), HEALTH_REQUEST_FRAME);
         EXPECT_TRUE(tracking.sim.saw_event("health 1 4242"));
-        EXPECT_EQ(read_bytes(tracking.fd(), 1, 500ms), Bytes{});
+        EXPECT_EQ(receive_bytes(tracking.fd(), 1, 500ms), Bytes{});
     }
 }
 
@@ -263,7 +265,7 @@ TEST(SimFaults, StopsInTheMiddleOfAPrefixOrAFrameAndStaysConnected) {
     {
         Rig rig;
         ASSERT_EQ(rig.cmd("fault", "half-prefix"), "ok");
-        EXPECT_EQ(read_bytes(rig.fd(), 3, 1s), (Bytes{0, 0}));
+        EXPECT_EQ(receive_bytes(rig.fd(), 3, 1s), (Bytes{0, 0}));
         EXPECT_EQ(rig.cmd("stats"), "ok connected=1 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
     }
     {
@@ -271,7 +273,7 @@ TEST(SimFaults, StopsInTheMiddleOfAPrefixOrAFrameAndStaysConnected) {
         ASSERT_EQ(rig.cmd("fault", "half-frame"), "ok");
         Bytes expected{0, 0, 0, 100};
         for (std::uint8_t i = 0; i < 50; ++i) expected.push_back(i);
-        EXPECT_EQ(read_bytes(rig.fd(), 55, 1s), expected);
+        EXPECT_EQ(receive_bytes(rig.fd(), 55, 1s), expected);
         EXPECT_EQ(rig.cmd("wait-disconnect", "300"), "error: timeout");
     }
 }
@@ -284,21 +286,21 @@ TEST(SimFaults, CloseAndSilentOnDemand) {
         ASSERT_EQ(rig.cmd("close"), "ok");
         EXPECT_TRUE(rig.sim.saw_event("disconnect 1 5000"));
         // Whole frames only: the stream stopped at a frame boundary before the close.
-        Bytes rest = read_bytes(rig.fd(), 1 << 20, 2s);
+        Bytes rest = receive_bytes(rig.fd(), 1 << 20, 2s);
         EXPECT_EQ(rest.size() % 1004, 0u);
         EXPECT_EQ(rig.cmd("close"), "error: no tunnel to 1 5000");
     }
     {
         Rig rig;
         send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-        ASSERT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
+        ASSERT_EQ(receive_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
         ASSERT_EQ(rig.cmd("stream", "rate=100 size=10"), "ok");
         ASSERT_TRUE(read_frame(rig.fd()));
         ASSERT_EQ(rig.cmd("silent"), "ok");
-        read_bytes(rig.fd(), 1 << 16, 200ms);  // what was already on its way
-        EXPECT_EQ(read_bytes(rig.fd(), 1, 500ms), Bytes{});
+        receive_bytes(rig.fd(), 1 << 16, 200ms);  // what was already on its way
+        EXPECT_EQ(receive_bytes(rig.fd(), 1, 500ms), Bytes{});
         EXPECT_EQ(rig.cmd("wait-stream", "100"), "ok");
-        send_bytes(rig.fd(), frame({9}));
+        send_bytes(rig.fd(), frame(Bytes{9}));
         EXPECT_EQ(rig.cmd("wait-feedback", "1"), "ok") << "a silent app still reads";
     }
 }
@@ -307,7 +309,7 @@ TEST(SimFaults, AnAppThatStopsReadingLetsTheBridgesWritesBlockAndKeepsStreaming)
     REQUIRE_PRIVATE_NAMESPACE();
     Rig rig;
     send_bytes(rig.fd(), HEALTH_REQUEST_FRAME);
-    ASSERT_EQ(read_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
+    ASSERT_EQ(receive_bytes(rig.fd(), 7), HEALTH_REQUEST_FRAME);
     ASSERT_EQ(rig.cmd("read", "off"), "ok");
     ASSERT_EQ(rig.cmd("stream", "rate=100 size=10"), "ok");
     const Bytes one = frame(Bytes(1000, 7));
@@ -322,7 +324,7 @@ TEST(SimFaults, AnAppThatStopsReadingLetsTheBridgesWritesBlockAndKeepsStreaming)
 
     ASSERT_EQ(rig.cmd("read", "on"), "ok");
     EXPECT_EQ(rig.cmd("wait-feedback", std::to_string(frames)), "ok");
-    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off");
+    EXPECT_EQ(rig.cmd("read", "sometimes"), "error: usage: read N PORT on|off|rate BPS");
 }
 
 TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {
@@ -338,7 +340,7 @@ TEST(SimFaults, StreamThenActionFollowsTheLastPacket) {
         Rig rig(4242);
         ASSERT_EQ(rig.cmd("stream", "size=8 count=2 then=zero-length"), "ok");
         for (int i = 0; i < 2; ++i) EXPECT_TRUE(read_frame(rig.fd()));
-        EXPECT_EQ(read_bytes(rig.fd(), 4), (Bytes{0, 0, 0, 0}));
+        EXPECT_EQ(receive_bytes(rig.fd(), 4), (Bytes{0, 0, 0, 0}));
     }
     {
         Rig rig;
@@ -388,7 +390,7 @@ TEST(SimDemo, VideoFromStandardInputIsCutIntoPackets) {
     net::Fd video = open_tunnel(1, 5000);
     send_bytes(video.get(), HEALTH_REQUEST_FRAME);
     EXPECT_EQ(read_frame(video.get()), (Bytes{0xFE, 0x00, 0x01}));
-    EXPECT_EQ(read_bytes(video.get(), 1, 300ms), Bytes{}) << "nothing on standard input yet";
+    EXPECT_EQ(receive_bytes(video.get(), 1, 300ms), Bytes{}) << "nothing on standard input yet";
     sim.child().write_stdin("abcde");
     EXPECT_EQ(read_frame(video.get()), bytes_of("abc"));
     sim.child().write_stdin("fg");
@@ -410,7 +412,7 @@ TEST(SimDemo, RefuseUntilAndHealthOptionsApplyToBothPorts) {
     ASSERT_TRUE(video);
     send_bytes(video.get(), HEALTH_REQUEST_FRAME);
     EXPECT_TRUE(sim.saw_event("health 1 5000"));
-    EXPECT_EQ(read_bytes(video.get(), 1, 500ms), Bytes{});
+    EXPECT_EQ(receive_bytes(video.get(), 1, 500ms), Bytes{});
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include <set>
 #include <sstream>
 
+#include "net/plist.h"
 #include "sim/cli.h"
 #include "sim/command.h"
 #include "sim/generator.h"
+#include "sim/replies.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
 #include "sim/text.h"
@@ -81,13 +83,15 @@ TEST(SimCommand, ParsesWaitsWithTheirDefaultTimeout) {
     EXPECT_EQ(late->ms, 1500u);
     auto length = parse_command("list-reply badlength 20");
     ASSERT_TRUE(length);
-    EXPECT_EQ(length->list_reply, ListReply::BadLength);
-    EXPECT_EQ(length->list_length, 20u);
+    EXPECT_EQ(length->list_reply, (ReplyShape<ListReply>{ListReply::BadLength, 20}));
+    auto shared = parse_command("connect-reply shared-side 7");
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->connect_reply, (ReplyShape<ConnectReply>{ConnectReply::SharedSide, 7, 400'000}));
 }
 
 TEST(SimCommand, RejectsBadCommandsWithAReason) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"plug", "usage: plug SERIAL"},
+        {"plug", "usage: plug SERIAL [usb|network|none]"},
         {"unplug 0", "bad device id \"0\""},
         {"listen 1 5000 maybe", "usage: listen N PORT on|off"},
         {"refuse 1 5000 1.2345", "bad seconds \"1.2345\""},
@@ -102,7 +106,9 @@ TEST(SimCommand, RejectsBadCommandsWithAReason) {
          "usage: fault N PORT close|zero-length|over-length|half-prefix|half-frame|silent|unplug"},
         {"list-reply weird",
          "usage: list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|"
-         "nested-binary [DEPTH]|nested-xml [DEPTH]"},
+         "nested-binary [DEPTH]|nested-xml [DEPTH]|nested-attributes [DEPTH]|shared-list [REFS [SIZE]]|"
+         "shared-side [REFS [SIZE]]|no-serial-xml [N]|no-serial-binary [N]|empty-dict-xml "
+         "[N]|empty-dict-binary [N]"},
         {"events video on", "usage: events feedback on|off"},
         {"close 1", "usage: close N PORT"},
         {"frobnicate", "unknown command \"frobnicate\""},
@@ -155,14 +161,15 @@ TEST(SimCommand, TheTableNamesTheCommandsOfTheReadmeAndTheManualPage) {
         names_in("tools/sim/README.md", "## Script commands", "### One tunnel", [](auto&, auto& line) {
             return line.starts_with("| `") ? line.substr(3, line.find_first_of(" `", 3) - 3) : std::string();
         });
-    auto manual = names_in("man/vantrel-sim.1.in", ".SH COMMANDS", ".SH STAMP", [](auto& previous, auto& line) {
-        if (!previous.starts_with(".TP") && !previous.starts_with(".TQ")) return std::string();
-        std::istringstream words(line);
-        std::string macro, name;
-        words >> macro >> name;
-        std::erase(name, '"');
-        return unescaped(name);
-    });
+    auto manual =
+        names_in("man/vantrel-sim.1.in", ".SH COMMANDS", ".SH STAMP", [](auto& previous, auto& line) {
+            if (!previous.starts_with(".TP") && !previous.starts_with(".TQ")) return std::string();
+            std::istringstream words(line);
+            std::string macro, name;
+            words >> macro >> name;
+            std::erase(name, '"');
+            return unescaped(name);
+        });
     EXPECT_EQ(readme, table);
     EXPECT_EQ(manual, table);
 }
@@ -181,7 +188,7 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     };
     auto readme = [&](std::string_view from, std::string_view to) {
         return names_in("tools/sim/README.md", from, to, [&](auto&, const std::string& line) {
-            std::set<std::string> names = line.starts_with("| `--")
+            std::set<std::string> names = line.starts_with("| `-")
                                               ? options_in(line.substr(0, line.find(" | ")), "`")
                                               : std::set<std::string>{};
             return std::accumulate(
@@ -218,13 +225,154 @@ TEST(SimCli, TheOptionTablesNameTheOptionsOfTheReadmeAndTheManualPage) {
     }
 }
 
-TEST(SimText, FormatAndHexHelpers) {
-    EXPECT_EQ(format("a {} b {} {{c}}", 42, std::string_view("x")), "a 42 b x {c}");
+TEST(SimCli, TakesGnuFormsOfOptions) {
+    auto config = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "vantrel-sim");
+        auto parsed = parse_command_line(args);
+        EXPECT_TRUE(parsed && std::holds_alternative<SimConfig>(*parsed)) << (parsed ? "" : parsed.error());
+        return parsed && std::holds_alternative<SimConfig>(*parsed) ? std::get<SimConfig>(*parsed)
+                                                                    : SimConfig{};
+    };
+    auto serials = [](const SimConfig& c) {
+        std::vector<std::string> plugged;
+        for (const Command& command : c.startup)
+            if (command.op == Op::Plug) plugged.push_back(command.serial);
+        return plugged;
+    };
+    SimConfig bundled = config({"-sqdA", "--dur=1.5", "--device", "B", "-d", "C", "--tcp=[::1]:27015", "--"});
+    EXPECT_TRUE(bundled.script_stdin);
+    EXPECT_TRUE(bundled.quiet);
+    EXPECT_EQ(bundled.duration_ms, 1500u);
+    EXPECT_EQ(serials(bundled), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(bundled.tcp_address, "[::1]:27015");
+    // --at takes two arguments; after "--" nothing is an option.
+    SimConfig scheduled = config({
+        "--at=0.5",
+        "plug LATER",
+        "--no-dev",
+        "--",
+    });
+    ASSERT_EQ(scheduled.scheduled.size(), 1u);
+    EXPECT_EQ(scheduled.scheduled[0].first, 500u);
+    EXPECT_EQ(scheduled.scheduled[0].second.serial, "LATER");
+    EXPECT_TRUE(serials(scheduled).empty());
+    auto after_dashes = parse_command_line({"vantrel-sim", "--", "--quiet"});
+    ASSERT_FALSE(after_dashes);
+    EXPECT_EQ(after_dashes.error(), "unexpected argument --quiet");
+    // A second parse starts afresh (getopt's state is process-wide).
+    EXPECT_EQ(config({"--device-hex=4142", "--connection-type", "network"}).startup.at(0).connection,
+              ConnectionType::Network);
+}
+
+TEST(SimText, HexRangeAndSecondsHelpers) {
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{0x00, 0xAB, 0x7F}, 2), "00ab");
     EXPECT_EQ(to_hex(std::vector<std::uint8_t>{}), "-");
     EXPECT_EQ(parse_hex("00aBff"), (std::vector<std::uint8_t>{0x00, 0xAB, 0xFF}));
     EXPECT_EQ(parse_range("10-5"), std::nullopt);
     EXPECT_EQ(parse_seconds_ms("0.25"), 250u);
+}
+
+// A payload parsed by libplist, as the bridge parses it; empty when libplist refuses it.
+net::Plist parsed(const std::vector<std::uint8_t>& payload) {
+    plist_t root = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(payload.data()),
+                      static_cast<std::uint32_t>(payload.size()), &root);
+    return net::Plist(root);
+}
+
+std::size_t occurrences(const std::vector<std::uint8_t>& payload, std::string_view text) {
+    std::string bytes(payload.begin(), payload.end());
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = bytes.find(text, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
+TEST(SimReplies, HostileShapesParseWithLibplistToTheShapesMeant) {
+    Devices devices;
+    devices.plug("00008030-001A2B3C4D5E6F70");
+    devices.plug("NET-1", ConnectionType::Network);
+    devices.plug("NONE-1", ConnectionType::None);
+    auto list_of = [&](ListReply mode, std::uint32_t number, std::uint32_t size = 0) {
+        auto payload = list_payload({mode, number, size}, devices.all());
+        net::Plist root = parsed(payload);
+        EXPECT_TRUE(root) << static_cast<int>(mode);
+        return std::pair{std::move(root), payload};
+    };
+    auto item = [](plist_t node, const char* key) { return node ? plist_dict_get_item(node, key) : nullptr; };
+    auto text = [](plist_t node) {
+        std::uint64_t length = 0;
+        const char* s =
+            node && plist_get_node_type(node) == PLIST_STRING ? plist_get_string_ptr(node, &length) : "";
+        return std::string(s, length);
+    };
+
+    // The connection types as listed, and a serial with hyphens kept whole.
+    auto [normal, normal_bytes] = list_of(ListReply::Normal, 0);
+    plist_t list = item(static_cast<plist_t>(normal.get()), "DeviceList");
+    ASSERT_EQ(plist_array_get_size(list), 3u);
+    auto props = [&](std::uint32_t i) { return item(plist_array_get_item(list, i), "Properties"); };
+    EXPECT_EQ(text(item(props(0), "SerialNumber")), "00008030-001A2B3C4D5E6F70");
+    EXPECT_EQ(text(item(props(0), "ConnectionType")), "USB");
+    EXPECT_EQ(text(item(props(1), "ConnectionType")), "Network");
+    EXPECT_EQ(item(props(2), "ConnectionType"), nullptr);
+
+    // Many references to one string object: the string's bytes are there once.
+    auto [shared, shared_bytes] = list_of(ListReply::SharedList, 5, 20);
+    list = item(static_cast<plist_t>(shared.get()), "DeviceList");
+    ASSERT_EQ(plist_array_get_size(list), 5u);
+    EXPECT_EQ(text(plist_array_get_item(list, 4)), std::string(20, 'x'));
+    EXPECT_EQ(occurrences(shared_bytes, std::string(20, 'x')), 1u);
+    auto [side, side_bytes] = list_of(ListReply::SharedSide, 4, 16);
+    EXPECT_EQ(plist_array_get_size(item(static_cast<plist_t>(side.get()), "DeviceList")), 0u);
+    EXPECT_EQ(plist_array_get_size(item(static_cast<plist_t>(side.get()), "Shared")), 4u);
+    EXPECT_EQ(occurrences(side_bytes, std::string(16, 'x')), 1u);
+
+    // Entries the bridge must skip, each its own object, then the devices.
+    for (ListReply mode : {ListReply::NoSerialXml, ListReply::NoSerialBinary, ListReply::EmptyDictXml,
+                           ListReply::EmptyDictBinary}) {
+        auto [root, bytes] = list_of(mode, 20);
+        list = item(static_cast<plist_t>(root.get()), "DeviceList");
+        ASSERT_EQ(plist_array_get_size(list), 23u) << static_cast<int>(mode);
+        bool empty = mode == ListReply::EmptyDictXml || mode == ListReply::EmptyDictBinary;
+        plist_t first = plist_array_get_item(list, 0), last_skipped = plist_array_get_item(list, 19);
+        EXPECT_EQ(plist_dict_get_size(first), empty ? 0u : 1u);
+        if (!empty) {
+            std::uint64_t a = 0, b = 0;
+            plist_get_uint_val(item(item(first, "Properties"), "DeviceID"), &a);
+            plist_get_uint_val(item(item(last_skipped, "Properties"), "DeviceID"), &b);
+            EXPECT_NE(a, b);
+            EXPECT_EQ(item(item(first, "Properties"), "SerialNumber"), nullptr);
+        }
+        EXPECT_EQ(text(item(item(plist_array_get_item(list, 20), "Properties"), "SerialNumber")),
+                  "00008030-001A2B3C4D5E6F70");
+    }
+    // Past 65,536 objects the references take three bytes.
+    auto [many, many_bytes] = list_of(ListReply::EmptyDictBinary, 70'000);
+    EXPECT_EQ(plist_array_get_size(item(static_cast<plist_t>(many.get()), "DeviceList")), 70'003u);
+    EXPECT_EQ(many_bytes[many_bytes.size() - 25], 3) << "reference size in the trailer";
+
+    // Attribute values that look like markup do not change the nesting libplist sees: 7 levels down
+    // to the first device's "Properties".
+    auto [tricky, tricky_bytes] = list_of(ListReply::NestedAttributes, 7);
+    for (std::string_view attribute : {"<dict a=\"<!--\">", "<array a=\"<\">", "<array a=\"/>\">"})
+        EXPECT_GE(occurrences(tricky_bytes, attribute), 1u) << attribute;
+    plist_t node = item(static_cast<plist_t>(tricky.get()), "DeviceList");
+    for (int level = 2; level < 5; ++level) {
+        ASSERT_EQ(plist_get_node_type(node), PLIST_ARRAY) << level;
+        node = plist_array_get_item(node, 0);
+    }
+    EXPECT_EQ(text(item(item(plist_array_get_item(node, 0), "Properties"), "SerialNumber")),
+              "00008030-001A2B3C4D5E6F70");
+
+    // A successful Connect answer with a side array of shared references.
+    auto result = result_payload(0, {ConnectReply::SharedSide, 3, 16});
+    net::Plist answer = parsed(result);
+    ASSERT_TRUE(answer);
+    std::uint64_t number = 1;
+    plist_get_uint_val(item(static_cast<plist_t>(answer.get()), "Number"), &number);
+    EXPECT_EQ(number, 0u);
+    EXPECT_EQ(plist_array_get_size(item(static_cast<plist_t>(answer.get()), "Shared")), 3u);
+    EXPECT_EQ(occurrences(result, std::string(16, 'x')), 1u);
 }
 
 TEST(SimGenerator, PacesPacketsByRateFromItsStart) {

@@ -130,6 +130,38 @@ TEST(SimReceiver, SendsStampedFeedbackToTheSenderOfTheVideoDatagrams) {
     EXPECT_NE(rx.out().find("final feedback sent="), std::string::npos);
 }
 
+// A socket of `type` connected to [::1]:port; empty when refused.
+net::Fd connect_ipv6_loopback(std::uint16_t port, int type) {
+    net::Fd fd(::socket(AF_INET6, type | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
+    return fd;
+}
+
+TEST(SimReceiver, ReceiverAndDaemonServeOnIpv6Loopback) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Child rx = start_receiver(
+        {"--video", "[::1]:5000", "--tracking=[::1]:4242", "--feedback-rate", "20", "--quiet"});
+    net::Fd video = connect_ipv6_loopback(5000, SOCK_DGRAM);
+    send_datagram(video.get(), stamped(5000, 0, 100));
+    Bytes feedback = read_datagram(video.get(), 5s);
+    EXPECT_EQ(feedback.size(), 64u) << "feedback reaches the IPv6 sender";
+    send_datagram(connect_ipv6_loopback(4242, SOCK_DGRAM).get(), stamped(4242, 0, 48));
+    rx.signal(SIGTERM);
+    ASSERT_EQ(rx.wait_exit(10s), 0);
+    EXPECT_TRUE(final_line(rx, "tracking").starts_with("final tracking received=1 bytes=48 ")) << rx.out();
+
+    Sim sim({"--no-unix", "--tcp", "[::1]:27015"});
+    ASSERT_EQ(sim.command("plug V6"), "ok id=1");
+    net::Fd client = connect_ipv6_loopback(27015, SOCK_STREAM);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(connect_result(client.get(), 1, 5000), 0u);
+    EXPECT_TRUE(sim.saw_event("connect 1 5000"));
+}
+
 TEST(SimReceiver, PrintsALinePerStreamEverySecond) {
     REQUIRE_PRIVATE_NAMESPACE();
     Child rx = start_receiver({"--duration", "2.2"});

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -103,9 +104,9 @@ TEST(SimDaemon, ConnectTurnsTheSocketIntoTheTunnel) {
     EXPECT_TRUE(sim.saw_event("connect 1 5000"));
 
     ASSERT_EQ(sim.command("send 1 5000 0102ff"), "ok");
-    EXPECT_EQ(read_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
+    EXPECT_EQ(receive_bytes(fd.get(), 7), (Bytes{0, 0, 0, 3, 0x01, 0x02, 0xFF}));
     ASSERT_EQ(sim.command("raw 1 5000 00000001"), "ok");
-    EXPECT_EQ(read_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(receive_bytes(fd.get(), 4), (Bytes{0, 0, 0, 1}));
     EXPECT_EQ(sim.command("stats 1 5000"),
               "ok connected=1 sent=1 bytes=3 feedback=0 feedback_bytes=0 health=0");
 }
@@ -206,7 +207,7 @@ TEST(SimDaemon, HeaderVersionOtherThanOneGetsBinaryResultSix) {
     Sim sim;
     net::Fd fd = connect_unix();
     send_bytes(fd.get(), message(4, xml_request("ListDevices"), 2));
-    Bytes reply = read_bytes(fd.get(), 20);
+    Bytes reply = receive_bytes(fd.get(), 20);
     EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 6, 0, 0, 0}));
     EXPECT_TRUE(sim.saw_event("client-error header version 2, answered with result 6"));
 }
@@ -271,14 +272,14 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
     Bytes expected = header(16 + 27, 1, 8, 9);
     Bytes text = bytes_of("this is not a property list");
     expected.insert(expected.end(), text.begin(), text.end());
-    EXPECT_EQ(read_bytes(garbage.get(), expected.size()), expected);
+    EXPECT_EQ(receive_bytes(garbage.get(), expected.size()), expected);
 
     ASSERT_EQ(sim.command("list-reply badlength"), "ok");
     net::Fd bad = ask();
-    EXPECT_EQ(read_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
+    EXPECT_EQ(receive_bytes(bad.get(), 17, 500ms), header(16, 1, 8, 9));
     ASSERT_EQ(sim.command("list-reply badlength 1000017"), "ok");
     net::Fd too_long = ask();
-    EXPECT_EQ(read_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
+    EXPECT_EQ(receive_bytes(too_long.get(), 17, 500ms), header(1000017, 1, 8, 9));
 
     ASSERT_EQ(sim.command("list-reply binary"), "ok");
     net::Fd binary = ask();
@@ -297,7 +298,7 @@ TEST(SimDaemon, ListReplyModesBreakTheDeviceListOnDemand) {
 
     ASSERT_EQ(sim.command("list-reply partial"), "ok");
     net::Fd partial = ask();
-    Bytes half = read_bytes(partial.get(), 65536, 500ms);
+    Bytes half = receive_bytes(partial.get(), 65536, 500ms);
     ASSERT_GE(half.size(), 16u);
     EXPECT_EQ(half.size(), 16 + (net::load_le32(half.data()) - 16) / 2) << "half of the announced payload";
     EXPECT_FALSE(peer_closed(partial.get(), 100ms));
@@ -336,12 +337,12 @@ TEST(SimDaemon, NestedListRepliesAreValidPropertyListsOfTheGivenDepth) {
         ASSERT_EQ(sim.command(std::string("list-reply ") + mode), "ok");
         net::Fd fd = connect_unix();
         send_bytes(fd.get(), message(6, xml_request("ListDevices")));
-        Bytes h = read_bytes(fd.get(), 16);
+        Bytes h = receive_bytes(fd.get(), 16);
         ASSERT_EQ(h.size(), 16u);
         std::uint32_t length = net::load_le32(h.data());
         EXPECT_GT(length, 890'000u) << mode;
         EXPECT_LT(length, 1'000'000u) << mode;
-        EXPECT_EQ(read_bytes(fd.get(), length - 16).size(), length - 16) << mode;
+        EXPECT_EQ(receive_bytes(fd.get(), length - 16).size(), length - 16) << mode;
     }
     EXPECT_EQ(sim.command("list-reply nested-xml 0"), "error: bad depth \"0\" (1 to 10000000)");
 }
@@ -352,13 +353,13 @@ TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
     ASSERT_EQ(sim.command("plug A"), "ok id=1");
     net::Fd silent = connect_unix();
     send_bytes(silent.get(), message(3, xml_request("Connect", 1, 5000)));
-    EXPECT_EQ(read_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
+    EXPECT_EQ(receive_bytes(silent.get(), 1, 500ms), Bytes{}) << "no reply";
     EXPECT_FALSE(peer_closed(silent.get(), 200ms)) << "the connection stays open";
 
     ASSERT_EQ(sim.command("connect-reply partial"), "ok");
     net::Fd partial = connect_unix();
     send_bytes(partial.get(), message(4, xml_request("Connect", 1, 5000)));
-    Bytes got = read_bytes(partial.get(), 4096, 500ms);
+    Bytes got = receive_bytes(partial.get(), 4096, 500ms);
     ASSERT_GE(got.size(), 16u);
     std::uint32_t length = net::load_le32(got.data());
     EXPECT_EQ(got.size(), 16 + (length - 16) / 2) << "half of the announced payload";
@@ -367,7 +368,8 @@ TEST(SimDaemon, ConnectReplyModesWedgeTheDaemonOrCutTheReply) {
 
     ASSERT_EQ(sim.command("connect-reply normal"), "ok");
     EXPECT_TRUE(open_tunnel(1, 5000));
-    EXPECT_EQ(sim.command("connect-reply sometimes"), "error: usage: connect-reply normal|silent|partial");
+    EXPECT_EQ(sim.command("connect-reply sometimes"),
+              "error: usage: connect-reply normal|silent|partial|shared-side [REFS [SIZE]]");
 }
 
 TEST(SimDaemon, UnplugClosesTheTunnelsAndReplugGivesANewId) {
@@ -429,7 +431,7 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim;
     EXPECT_EQ(sim.command("bogus 1 2"), "error: unknown command \"bogus\"");
-    EXPECT_EQ(sim.command("plug"), "error: usage: plug SERIAL");
+    EXPECT_EQ(sim.command("plug"), "error: usage: plug SERIAL [usb|network|none]");
     EXPECT_EQ(sim.command("send 9 5000 00"), "error: no device 9");
     EXPECT_EQ(sim.command("plug A"), "ok id=1");
     EXPECT_EQ(sim.command("send 1 5000 00"), "error: no tunnel to 1 5000");
@@ -439,7 +441,7 @@ TEST(SimScript, EveryCommandGetsOneReplyAndErrorsSayWhy) {
     EXPECT_EQ(sim.command("stream 1 5000 size=10 stamp"),
               "error: stamped packets need a size of at least 24 bytes");
     EXPECT_EQ(sim.command("health 1 5000 sometimes"),
-              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]");
+              "error: usage: health N PORT answer [HEX]|ignore|late MS|split MS [HEX]|trickle MS [LENGTH]");
     EXPECT_EQ(sim.command("stats 1 5000"),
               "ok connected=0 sent=0 bytes=0 feedback=0 feedback_bytes=0 health=0");
     EXPECT_EQ(sim.command("wait-connect 1 5000 200"), "error: timeout");
@@ -491,7 +493,7 @@ TEST(SimScript, ScriptFileAndScheduledCommandsRunWithoutStandardInput) {
     EXPECT_EQ(sim.child().count(Child::Stream::Out, "ok id=2"), 0u);
 }
 
-TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
+TEST(SimCli, BadArgumentsGetOneLineAPointerToHelpAndStatusTwo) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"},
         {"--video-rate", "fast"},
@@ -507,6 +509,9 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         {"--script", "--video-rate", "10"},
         {"--stamp", "--tracking-size", "10"},
         {"--script-file", "/nonexistent/scenario"},
+        {"--vi", "3"},
+        {"-sx"},
+        {"stray"},
         {"receive", "--bogus"},
         {"receive", "--feedback-size", "0"},
         {"receive", "--video", "5000"},
@@ -517,16 +522,36 @@ TEST(SimCli, BadArgumentsGetTheUsageAndStatusTwo) {
         Child c = Child::spawn(argv);
         EXPECT_EQ(c.wait_exit(10s), 2) << args[0];
         EXPECT_TRUE(c.err().starts_with("vantrel-sim: ")) << c.err();
-        EXPECT_NE(c.err().find("Usage: vantrel-sim [OPTION...]"), std::string::npos) << c.err();
+        EXPECT_TRUE(c.err().ends_with("\nTry 'vantrel-sim --help'.\n")) << c.err();
+        EXPECT_EQ(std::count(c.err().begin(), c.err().end(), '\n'), 2) << c.err();
         EXPECT_EQ(c.out(), "");
     }
-    Child unknown = Child::spawn({built_program("vantrel-sim"), "--bogus"});
-    unknown.wait_exit(10s);
-    EXPECT_TRUE(unknown.err().starts_with("vantrel-sim: unknown option --bogus\n")) << unknown.err();
+    auto error_of = [](std::vector<std::string> args) {
+        args.insert(args.begin(), built_program("vantrel-sim"));
+        Child c = Child::spawn(args);
+        c.wait_exit(10s);
+        return c.err().substr(0, c.err().find('\n'));
+    };
+    EXPECT_EQ(error_of({"--bogus"}), "vantrel-sim: unknown option --bogus");
+    EXPECT_EQ(
+        error_of({"--vi", "3"}),
+        "vantrel-sim: option --vi is ambiguous (--video-rate, --video-size, --video-file, --video-count, "
+        "--video-then)");
+    EXPECT_EQ(error_of({"--tcp", "a\x1b[31m\tb"}),
+              "vantrel-sim: --tcp: \"a?[31m?b\" is not a.b.c.d:port or [v6]:port");
+    EXPECT_EQ(error_of({"--no-video=yes"}), "vantrel-sim: --no-video takes no value");
+    EXPECT_EQ(error_of({"-d"}), "vantrel-sim: --device needs a value");
 
-    Child help = Child::spawn({built_program("vantrel-sim"), "--help"});
+    Child help = Child::spawn({built_program("vantrel-sim"), "--hel"});
     EXPECT_EQ(help.wait_exit(10s), 0);
     EXPECT_TRUE(help.out().starts_with("Usage: vantrel-sim [OPTION...]")) << help.out();
+    for (std::vector<std::string> version :
+         {std::vector<std::string>{"-V"}, {"--vers"}, {"receive", "--version"}}) {
+        version.insert(version.begin(), built_program("vantrel-sim"));
+        Child c = Child::spawn(version);
+        EXPECT_EQ(c.wait_exit(10s), 0);
+        EXPECT_EQ(c.out(), "vantrel-sim 1.0.0\n");
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "mux/plist_integer.h"
+#include "net/wire.h"
 
 namespace vantrel::mux {
 namespace {
@@ -31,8 +32,10 @@ MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t po
     auto client = MuxClient::connect(address);
     if (!client) return std::unexpected(client.error());
     const Request request{
-        {"MessageType", std::string("Connect")},        {"DeviceID", std::uint64_t{device_id}},
-        {"PortNumber", std::uint64_t{swap_port(port)}}, {"ClientVersionString", std::string(CLIENT_NAME)},
+        {"MessageType", std::string("Connect")},
+        {"DeviceID", std::uint64_t{device_id}},
+        {"PortNumber", std::uint64_t{net::swap_port(port)}},
+        {"ClientVersionString", std::string(CLIENT_NAME)},
         {"ProgName", std::string(CLIENT_NAME)},
     };
     if (auto sent = client->send_request(request, CONNECT_TAG); !sent) return std::unexpected(sent.error());

@@ -15,11 +15,6 @@ struct DeviceStream {
     net::Fd fd;
 };
 
-// The port as the daemon wants it: its two bytes swapped (5000 -> 34835, 4242 -> 37392).
-constexpr std::uint16_t swap_port(std::uint16_t port) {
-    return static_cast<std::uint16_t>(((port & 0xFF) << 8) | (port >> 8));
-}
-
 MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t port,
                                        const DaemonAddress& address = {});
 

@@ -1,5 +1,6 @@
-// Small helpers for bytes on the wire, shared by the program and the simulator: fixed-width
-// integers in either byte order, numeric IPv4 socket addresses, and a write loop.
+// Small helpers for bytes on the wire, shared by the program, the simulator and the benchmarks:
+// fixed-width integers in either byte order, usbmuxd's port order, numeric IPv4 socket addresses, and
+// a write loop.
 #pragma once
 
 #include <netinet/in.h>
@@ -23,6 +24,19 @@ inline void store_le32(std::uint8_t* out, std::uint32_t value) {
 inline std::uint32_t load_le32(const std::uint8_t* in) {
     return std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[2]} << 16) |
            (std::uint32_t{in[3]} << 24);
+}
+inline void store_le64(std::uint8_t* out, std::uint64_t value) {
+    store_le32(out, static_cast<std::uint32_t>(value));
+    store_le32(out + 4, static_cast<std::uint32_t>(value >> 32));
+}
+inline std::uint64_t load_le64(const std::uint8_t* in) {
+    return std::uint64_t{load_le32(in)} | (std::uint64_t{load_le32(in + 4)} << 32);
+}
+
+// A port as usbmuxd's "PortNumber" carries it: its two bytes swapped (5000 <-> 34835, 4242 <-> 37392).
+// Swapping twice gives the port back, so the daemon's side reads it with the same call.
+constexpr std::uint16_t swap_port(std::uint16_t port) {
+    return static_cast<std::uint16_t>(((port & 0xFF) << 8) | (port >> 8));
 }
 
 inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket address";

@@ -23,6 +23,7 @@
 #include "mux/client.h"
 #include "mux/connect.h"
 #include "mux/devices.h"
+#include "net/wire.h"
 
 namespace {
 
@@ -68,11 +69,6 @@ private:
     vantrel::mux::DaemonAddress address_;
     vantrel::net::Fd listener_;
 };
-
-std::uint32_t get_u32_le(const std::uint8_t* in) {
-    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
 
 // Sends as much of `message` as the socket takes without blocking; returns how much that was.
 std::size_t send_without_blocking(int fd, const std::vector<std::uint8_t>& message) {
@@ -181,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!response && is_end_of_stream(response.error()));
         return 0;
     }
-    const std::uint32_t length = get_u32_le(message.data());
+    const std::uint32_t length = vantrel::net::load_le32(message.data());
     if (length < HEADER_SIZE + 1 || length - HEADER_SIZE > MAX_RESPONSE_PAYLOAD) {
         FUZZ_CHECK(!response && response.error().display() == "Protocol error: Invalid payload length");
         FUZZ_CHECK(left == message.size() - HEADER_SIZE);  // nothing read past the header

@@ -33,6 +33,7 @@
 
 #include "forwarder/packet_stream.h"
 #include "fuzz_check.h"
+#include "net/wire.h"
 
 namespace {
 
@@ -50,11 +51,6 @@ using vantrel::net::ErrorKind;
 constexpr std::array<std::size_t, 8> CAPACITIES = {
     1, 2, 3, 7, 16, 255, vantrel::forwarder::MAX_TRACKING_PACKET, vantrel::forwarder::MAX_VIDEO_PACKET};
 constexpr std::size_t PREFIX_SIZE = 4;
-
-std::uint32_t get_u32_be(const std::uint8_t* in) {
-    return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
-           static_cast<std::uint32_t>(in[2]) << 8 | static_cast<std::uint32_t>(in[3]);
-}
 
 std::size_t unread_bytes(int fd) {
     int pending = 0;
@@ -100,7 +96,7 @@ public:
         const std::size_t rest = stream_bytes_.size() - framed_;
         const std::uint8_t* next = stream_bytes_.data() + framed_;
         const bool have_prefix = rest >= PREFIX_SIZE;
-        const std::uint32_t length = have_prefix ? get_u32_be(next) : 0;
+        const std::uint32_t length = have_prefix ? vantrel::net::load_be32(next) : 0;
         const bool length_ok = length >= 1 && length <= capacity_;
 
         if (outcome && std::holds_alternative<Packet>(*outcome)) {

@@ -1,5 +1,6 @@
-// Real sockets for forwarding tests: stream pairs standing in for the app's tunnel, UDP consumers on
-// ephemeral loopback ports, and small waits.
+// The tests' one set of socket helpers: stream pairs standing in for the app's tunnel, connections to
+// the simulated daemon, UDP consumers on ephemeral loopback ports, whole sends, bounded reads, frames
+// of the device protocol, and small waits.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,17 +10,23 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "net/fd.h"
+#include "net/wire.h"
 
 namespace vantrel::test {
 
@@ -85,7 +92,8 @@ inline std::optional<Bytes> receive_datagram(int fd,
     return buffer;
 }
 
-// Everything that arrives on a stream socket until `count` bytes are in or `timeout` passes.
+// Everything that arrives on a stream socket until `count` bytes are in, the peer closes or `timeout`
+// passes.
 inline Bytes receive_bytes(int fd, std::size_t count,
                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     Bytes out;
@@ -96,31 +104,70 @@ inline Bytes receive_bytes(int fd, std::size_t count,
         if (left.count() <= 0) break;
         pollfd p{.fd = fd, .events = POLLIN, .revents = 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
-        std::uint8_t buffer[4096];
+        std::uint8_t buffer[65536];
         ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - out.size()), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;
 }
 
+// True when the peer has closed (end of stream) within `timeout`, with no byte before it.
+inline bool peer_closed(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    pollfd p{.fd = fd, .events = POLLIN, .revents = 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    std::uint8_t b = 0;
+    return ::recv(fd, &b, 1, 0) == 0;
+}
+
+// A socket connected to a Unix socket path, or to a port of 127.0.0.1; empty when refused.
+inline net::Fd connect_unix(const std::string& path = "/var/run/usbmuxd") {
+    net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
+    return fd;
+}
+inline net::Fd connect_tcp(std::uint16_t port, int type = SOCK_STREAM) {
+    net::Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
+    return fd;
+}
+
+// Sends every byte; a send that fails fails the test, with the system's reason.
 inline void send_bytes(int fd, std::span<const std::uint8_t> bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0) << "send failed";
+        if (n < 0 && errno == EINTR) continue;
+        ASSERT_GT(n, 0) << "send of " << bytes.size() - sent << " bytes to descriptor " << fd
+                        << " failed: " << std::strerror(errno);
         sent += static_cast<std::size_t>(n);
     }
 }
 
 // A frame as the app writes it: the 4-byte big-endian length, then the payload.
 inline Bytes frame(std::span<const std::uint8_t> payload) {
-    const auto n = static_cast<std::uint32_t>(payload.size());
-    Bytes out;
-    out.reserve(4 + payload.size());
-    for (int shift : {24, 16, 8, 0}) out.push_back(static_cast<std::uint8_t>(n >> shift));
-    out.insert(out.end(), payload.begin(), payload.end());
+    Bytes out(4 + payload.size());
+    net::store_be32(out.data(), static_cast<std::uint32_t>(payload.size()));
+    std::ranges::copy(payload, out.begin() + 4);
     return out;
+}
+
+// Reads one frame; nullopt on timeout or end of stream.
+inline std::optional<Bytes> read_frame(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    Bytes prefix = receive_bytes(fd, 4, timeout);
+    if (prefix.size() != 4) return std::nullopt;
+    const std::size_t n = net::load_be32(prefix.data());
+    Bytes payload = receive_bytes(fd, n, timeout);
+    if (payload.size() != n) return std::nullopt;
+    return payload;
 }
 
 // `size` bytes of a recognisable pattern that starts at `seed`.

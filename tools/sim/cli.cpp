@@ -1,52 +1,35 @@
 #include "sim/cli.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <optional>
 
-#include "net/wire.h"
+#include <fmt/format.h>
+
+#include "sim/address.h"
 #include "sim/text.h"
 
 namespace vantrel::sim {
-
-const std::string_view USAGE_TEXT =
-    "Usage: vantrel-sim [OPTION...]\n"
-    "       vantrel-sim receive [RECEIVE-OPTION...]\n"
-    "Run 'vantrel-sim --help' for every option and the script commands.\n";
 
 namespace {
 
 using Op = Command::Op;
 
-// Walks the arguments; accepts "--name VALUE" and "--name=VALUE".
-class Args {
+// The arguments after an option's value, for an option that takes a second one (--at SECONDS COMMAND).
+class Following {
 public:
-    explicit Args(const std::vector<std::string>& args, std::size_t first) : args_(args), i_(first) {}
-    bool done() const { return i_ >= args_.size(); }
-    std::string_view next_name() {
-        std::string_view arg = args_[i_++];
-        inline_value_.reset();
-        if (arg.starts_with("--")) {
-            if (auto eq = arg.find('='); eq != std::string_view::npos) {
-                inline_value_ = arg.substr(eq + 1);
-                return arg.substr(0, eq);
-            }
-        }
-        return arg;
+    Following(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    std::optional<std::string_view> take() {
+        if (::optind >= argc_) return std::nullopt;
+        return std::string_view(argv_[::optind++]);
     }
-    std::expected<std::string_view, std::string> value(std::string_view name) {
-        if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
-        if (i_ >= args_.size()) return fail(format("{} needs a value", name));
-        return std::string_view(args_[i_++]);
-    }
-    bool has_inline_value() const { return inline_value_.has_value(); }
 
 private:
-    const std::vector<std::string>& args_;
-    std::size_t i_;
-    std::optional<std::string_view> inline_value_;
+    int argc_;
+    char** argv_;
 };
 
 std::expected<std::uint64_t, std::string> number(std::string_view name, std::string_view text) {
@@ -72,6 +55,7 @@ struct StreamOptions {
 struct Collected : SimConfig {
     std::vector<std::string> serials;
     bool no_device = false, stamp = false, loop = false;
+    ConnectionType connection = ConnectionType::Usb;
     std::uint64_t seed = 1;
     std::optional<Command> health, list_reply, connect_reply;  // applied at the start
     std::optional<std::uint64_t> refuse_ms;
@@ -82,15 +66,16 @@ struct Collected : SimConfig {
 
 using Result = std::expected<void, std::string>;
 
-// A row of an option table: a flag when `value` is empty. `section` starts a group in --help; `help`
-// may hold "\n" for its continuation lines.
+// A row of an option table: a flag when `value` is empty; `brief` is its short form ('\0': none).
+// `section` starts a group in --help; `help` may hold "\n" for its continuation lines.
 template <typename Target>
 struct OptionEntry {
     std::string_view section;
+    char brief;
     std::string_view name;
     std::string_view value;
     std::string_view help;
-    Result (*handle)(Target& target, std::string_view name, std::string_view value, Args& args);
+    Result (*handle)(Target& target, std::string_view name, std::string_view value, Following& following);
 };
 
 // Stores a parsed value (into a T or an optional<T>), or passes the error on.
@@ -103,13 +88,13 @@ Result assign(Target& target, std::expected<T, std::string> value) {
 
 // An option whose value `Parse` reads into the member it names.
 template <auto Member, auto Parse, typename Target>
-Result store(Target& target, std::string_view name, std::string_view v, Args&) {
+Result store(Target& target, std::string_view name, std::string_view v, Following&) {
     return assign(target.*Member, Parse(name, v));
 }
 
 // A flag that sets the bool member it names.
 template <auto Flag, typename Target>
-Result flag(Target& target, std::string_view, std::string_view, Args&) {
+Result flag(Target& target, std::string_view, std::string_view, Following&) {
     target.*Flag = true;
     return {};
 }
@@ -125,15 +110,17 @@ bool as_command(std::optional<Command>& target, std::string prefix, std::string_
 }
 
 template <std::optional<Command> Collected::*Member>
-Result reply_mode(Collected& o, std::string_view name, std::string_view v, Args&) {
+Result reply_mode(Collected& o, std::string_view name, std::string_view v, Following&) {
     if (as_command(o.*Member, std::string(name.substr(2)) + " ", v)) return {};
     return fail(format("{}: bad mode \"{}\"", name, v));
 }
 
-Result health(Collected& o, std::string_view, std::string_view v, Args&) {
-    bool known = v == "answer" || v == "ignore" || v.starts_with("late:") || v.starts_with("split:");
+Result health(Collected& o, std::string_view, std::string_view v, Following&) {
+    bool known = v == "answer" || v == "ignore" || v.starts_with("late:") || v.starts_with("split:") ||
+                 v.starts_with("trickle:");
     if (known && as_command(o.health, "health 1 1 ", v)) return {};
-    return fail(format("--health: \"{}\" is not answer, ignore, late:MS or split:MS", v));
+    return fail(
+        format("--health: \"{}\" is not answer, ignore, late:MS, split:MS or trickle:MS[:LENGTH]", v));
 }
 
 // The settings of the stream an option names (--video-..., --tracking-...).
@@ -144,21 +131,21 @@ StreamSettings& stream_of(Collected& o, std::string_view name) {
 }
 
 // --video-rate N is the stream option rate=N of the video stream; so for size, count and then.
-Result stream_option(Collected& o, std::string_view name, std::string_view v, Args&) {
+Result stream_option(Collected& o, std::string_view name, std::string_view v, Following&) {
     std::string word = format("{}={}", name.substr(name.find('-', 2) + 1), v);
     if (auto r = set_stream_option(stream_of(o, name), word); !r)
         return fail(format("{}: {}", name, r.error()));
     return {};
 }
 
-Result stream_file(Collected& o, std::string_view name, std::string_view v, Args&) {
+Result stream_file(Collected& o, std::string_view name, std::string_view v, Following&) {
     if (v != "-" && ::access(std::string(v).c_str(), R_OK) != 0)
         return fail(format("{}: cannot read {}", name, v));
     stream_of(o, name).file = std::string(v);
     return {};
 }
 
-Result no_stream(Collected& o, std::string_view name, std::string_view, Args&) {
+Result no_stream(Collected& o, std::string_view name, std::string_view, Following&) {
     (name == "--no-video" ? o.video : o.tracking).off = true;
     return {};
 }
@@ -169,37 +156,43 @@ std::expected<std::string, std::string> unix_path(std::string_view, std::string_
 }
 
 std::expected<std::string, std::string> address(std::string_view name, std::string_view v) {
-    if (!net::parse_ipv4(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port", name, v));
+    if (!parse_address(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port or [v6]:port", name, v));
     return std::string(v);
 }
 
-Result no_listener(Collected& o, std::string_view name, std::string_view, Args&) {
+Result no_listener(Collected& o, std::string_view name, std::string_view, Following&) {
     (name == "--no-unix" ? o.unix_path : o.tcp_address).reset();
     return {};
 }
 
-Result device(Collected& o, std::string_view, std::string_view v, Args&) {
+Result device(Collected& o, std::string_view, std::string_view v, Following&) {
     if (v.empty() || split_words(v).size() != 1)
         return fail(format("--device: \"{}\" is not a serial number", v));
     o.serials.emplace_back(v);
     return {};
 }
 
-Result device_hex(Collected& o, std::string_view, std::string_view v, Args&) {
+Result device_hex(Collected& o, std::string_view, std::string_view v, Following&) {
     auto serial = parse_serial_hex(v);
     if (!serial) return fail(format("--device-hex: {}", serial.error()));
     o.serials.push_back(std::move(*serial));
     return {};
 }
 
+std::expected<ConnectionType, std::string> connection_type(std::string_view name, std::string_view v) {
+    auto type = parse_connection_type(v);
+    if (!type) return fail(format("{}: \"{}\" is not usb, network or none", name, v));
+    return *type;
+}
+
 std::expected<std::string, std::string> path(std::string_view, std::string_view v) {
     return std::string(v);
 }
 
-Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
+Result at(Collected& o, std::string_view name, std::string_view v, Following& following) {
     auto ms = seconds(name, v);
     if (!ms) return std::unexpected(ms.error());
-    auto text = args.value(name);
+    auto text = following.take();
     if (!text) return fail("--at needs SECONDS and a COMMAND");
     auto c = parse_command(*text);
     if (!c) return fail(format("--at {} \"{}\": {}", v, *text, c.error()));
@@ -208,74 +201,84 @@ Result at(Collected& o, std::string_view name, std::string_view v, Args& args) {
 }
 
 constexpr OptionEntry<Collected> SIM_OPTIONS[] = {
-    {"Daemon", "--unix", "PATH",
+    {"Daemon", '\0', "--unix", "PATH",
      "serve usbmuxd's protocol on this Unix socket (default /var/run/usbmuxd);\n"
      "a stale socket file there is removed first",
      store<&SimConfig::unix_path, unix_path>},
-    {"", "--tcp", "ADDR", "serve it on this TCP address as well (default 127.0.0.1:27015)",
+    {"", '\0', "--tcp", "ADDR",
+     "serve it on this TCP address as well (default 127.0.0.1:27015; IPv6 as [::1]:PORT)",
      store<&SimConfig::tcp_address, address>},
-    {"", "--no-unix", "", "leave the Unix socket out", no_listener},
-    {"", "--no-tcp", "", "leave the TCP address out", no_listener},
-    {"", "--list-reply", "MODE",
+    {"", '\0', "--no-unix", "", "leave the Unix socket out", no_listener},
+    {"", '\0', "--no-tcp", "", "leave the TCP address out", no_listener},
+    {"", '\0', "--list-reply", "MODE",
      "answer ListDevices normal, binary, garbage, badlength[:LEN], silent, close,\n"
-     "partial, nested-binary[:DEPTH] or nested-xml[:DEPTH]",
+     "partial, nested-binary[:DEPTH], nested-xml[:DEPTH], nested-attributes[:DEPTH],\n"
+     "shared-list[:REFS[:SIZE]], shared-side[:REFS[:SIZE]], no-serial-xml[:N],\n"
+     "no-serial-binary[:N], empty-dict-xml[:N] or empty-dict-binary[:N]",
      reply_mode<&Collected::list_reply>},
-    {"", "--connect-reply", "MODE", "answer Connect normal, silent or partial",
+    {"", '\0', "--connect-reply", "MODE",
+     "answer Connect normal, silent, partial or shared-side[:REFS[:SIZE]]",
      reply_mode<&Collected::connect_reply>},
-    {"Devices (plugged at the start, ids 1, 2, ... in order)", "--device", "SERIAL",
+    {"Devices (plugged at the start, ids 1, 2, ... in order)", 'd', "--device", "SERIAL",
      "plug a device with this serial number (repeatable); without --script and\n"
      "--script-file one device VANTREL-SIM-0001 is plugged unless --no-device",
      device},
-    {"", "--device-hex", "HEX",
+    {"", '\0', "--device-hex", "HEX",
      "the same with a serial number given as bytes in hex (control bytes, bytes\n"
      "that are not UTF-8; not 00)",
      device_hex},
-    {"", "--no-device", "", "plug none", flag<&Collected::no_device>},
-    {"", "--health", "MODE",
-     "how both ports answer the health check: answer, ignore, late:MS or\n"
-     "split:MS (half the payload at once, the rest MS later)",
+    {"", '\0', "--no-device", "", "plug none", flag<&Collected::no_device>},
+    {"", '\0', "--connection-type", "TYPE",
+     "their entries' ConnectionType: usb (the default), network or none (no key)",
+     store<&Collected::connection, connection_type>},
+    {"", '\0', "--health", "MODE",
+     "how both ports answer the health check: answer, ignore, late:MS,\n"
+     "split:MS (half the payload at once, the rest MS later) or trickle:MS[:LENGTH]\n"
+     "(a prefix of LENGTH, default 65536, then a payload byte every MS)",
      health},
-    {"", "--refuse-until", "SECONDS", "refuse connections to both ports for this long after the start",
+    {"", '\0', "--refuse-until", "SECONDS", "refuse connections to both ports for this long after the start",
      store<&Collected::refuse_ms, seconds>},
-    {"", "--stamp", "", "stamp generated packets (magic, stream id, sequence, send time)",
+    {"", '\0', "--stamp", "", "stamp generated packets (magic, stream id, sequence, send time)",
      flag<&Collected::stamp>},
-    {"", "--seed", "N", "seed of the random packet sizes (default 1)", store<&Collected::seed, number>},
+    {"", '\0', "--seed", "N", "seed of the random packet sizes (default 1)", store<&Collected::seed, number>},
     {"Streams, started on every new tunnel once the health check is done (port 5000 video, 4242 tracking;\n"
      "on by default without --script and --script-file, otherwise when one of their options is given)",
-     "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)", stream_option},
-    {"", "--video-size", "N|MIN-MAX", "payload bytes, fixed or uniformly random (default 1000-8000)",
+     '\0', "--video-rate", "N", "packets per second, 0 = as fast as the bridge reads (default 30)",
      stream_option},
-    {"", "--video-file", "FILE|-", "cut the payloads from FILE or standard input instead of generating them",
-     stream_file},
-    {"", "--video-count", "N", "stop after N packets", stream_option},
-    {"", "--video-then", "ACTION",
+    {"", '\0', "--video-size", "N|MIN-MAX", "payload bytes, fixed or uniformly random (default 1000-8000)",
+     stream_option},
+    {"", '\0', "--video-file", "FILE|-",
+     "cut the payloads from FILE or standard input instead of generating them", stream_file},
+    {"", '\0', "--video-count", "N", "stop after N packets", stream_option},
+    {"", '\0', "--video-then", "ACTION",
      "then: close, zero-length, over-length, half-prefix, half-frame, silent\n"
      "or unplug (default: stay connected and quiet)",
      stream_option},
-    {"", "--no-video", "", "no video stream", no_stream},
-    {"", "--tracking-rate", "N", "tracking packets per second (default 60)", stream_option},
-    {"", "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_option},
-    {"", "--tracking-file", "FILE|-", "as --video-file", stream_file},
-    {"", "--tracking-count", "N", "as --video-count", stream_option},
-    {"", "--tracking-then", "ACTION", "as --video-then", stream_option},
-    {"", "--no-tracking", "", "no tracking stream", no_stream},
-    {"", "--loop", "", "start a file over at its end (regular files)", flag<&Collected::loop>},
-    {"Script and schedule", "--script", "",
+    {"", '\0', "--no-video", "", "no video stream", no_stream},
+    {"", '\0', "--tracking-rate", "N", "tracking packets per second (default 60)", stream_option},
+    {"", '\0', "--tracking-size", "N|MIN-MAX", "tracking payload bytes (default 48)", stream_option},
+    {"", '\0', "--tracking-file", "FILE|-", "as --video-file", stream_file},
+    {"", '\0', "--tracking-count", "N", "as --video-count", stream_option},
+    {"", '\0', "--tracking-then", "ACTION", "as --video-then", stream_option},
+    {"", '\0', "--no-tracking", "", "no tracking stream", no_stream},
+    {"", '\0', "--loop", "", "start a file over at its end (regular files)", flag<&Collected::loop>},
+    {"Script and schedule", 's', "--script", "",
      "read commands from standard input, one reply line each; EOF ends", flag<&SimConfig::script_stdin>},
-    {"", "--script-file", "FILE", "run the commands in FILE first (the simulator keeps running after them)",
+    {"", '\0', "--script-file", "FILE",
+     "run the commands in FILE first (the simulator keeps running after them)",
      store<&Collected::script_file, path>},
-    {"", "--at", "SECONDS COMMAND", "run COMMAND that many seconds after the start (repeatable)", at},
-    {"", "--duration", "SECONDS", "end after this long", store<&SimConfig::duration_ms, seconds>},
-    {"", "--feedback-events", "", "report every feedback frame also without a script",
+    {"", '\0', "--at", "SECONDS COMMAND", "run COMMAND that many seconds after the start (repeatable)", at},
+    {"", '\0', "--duration", "SECONDS", "end after this long", store<&SimConfig::duration_ms, seconds>},
+    {"", '\0', "--feedback-events", "", "report every feedback frame also without a script",
      flag<&SimConfig::feedback_events>},
-    {"", "--progress", "", "print a progress line per connected tunnel every second",
+    {"", '\0', "--progress", "", "print a progress line per connected tunnel every second",
      flag<&SimConfig::progress>},
-    {"", "--quiet", "", "print no event lines", flag<&SimConfig::quiet>},
+    {"", 'q', "--quiet", "", "print no event lines", flag<&SimConfig::quiet>},
 };
 
 // A number option of the receiver within [Min, Max].
 template <auto Member, std::uint64_t Min, std::uint64_t Max>
-Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view v, Args&) {
+Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view v, Following&) {
     auto n = number(name, v);
     if (!n) return std::unexpected(n.error());
     if (*n < Min || *n > Max)
@@ -286,45 +289,95 @@ Result receive_number(ReceiverConfig& r, std::string_view name, std::string_view
 }
 
 constexpr OptionEntry<ReceiverConfig> RECEIVE_OPTIONS[] = {
-    {"Receive options (vantrel-sim receive)", "--video", "ADDR",
-     "bind the video consumer here (default 127.0.0.1:5000)", store<&ReceiverConfig::video_address, address>},
-    {"", "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242)",
+    {"Receive options (vantrel-sim receive)", '\0', "--video", "ADDR",
+     "bind the video consumer here (default 127.0.0.1:5000; IPv6 as [::1]:PORT)",
+     store<&ReceiverConfig::video_address, address>},
+    {"", '\0', "--tracking", "ADDR", "bind the tracking consumer here (default 127.0.0.1:4242; IPv6 as well)",
      store<&ReceiverConfig::tracking_address, address>},
-    {"", "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)",
+    {"", '\0', "--duration", "SECONDS", "end after this long (default: at SIGINT or SIGTERM)",
      store<&ReceiverConfig::duration_ms, seconds>},
-    {"", "--feedback-rate", "N", "send N feedback datagrams per second to the sender of the video datagrams",
+    {"", '\0', "--feedback-rate", "N",
+     "send N feedback datagrams per second to the sender of the video datagrams",
      receive_number<&ReceiverConfig::feedback_rate, 0, MAX_STREAM_RATE>},
-    {"", "--feedback-size", "N", "bytes per feedback datagram, stamped from 24 bytes on (default 64)",
+    {"", '\0', "--feedback-size", "N", "bytes per feedback datagram, stamped from 24 bytes on (default 64)",
      receive_number<&ReceiverConfig::feedback_size, 1, 65507>},
-    {"", "--json", "", "JSON lines instead of key=value lines", flag<&ReceiverConfig::json>},
-    {"", "--quiet", "", "only the final statistics", flag<&ReceiverConfig::quiet>},
-    {"", "--rcvbuf", "BYTES", "receive buffer of both sockets (default 8388608)",
+    {"", 'j', "--json", "", "JSON lines instead of key=value lines", flag<&ReceiverConfig::json>},
+    {"", 'q', "--quiet", "", "only the final statistics", flag<&ReceiverConfig::quiet>},
+    {"", '\0', "--rcvbuf", "BYTES", "receive buffer of both sockets (default 8388608)",
      receive_number<&ReceiverConfig::receive_buffer, 1, 1u << 30>},
 };
 
 enum class Outcome { Parsed, Help, Version };
 
-// Runs the options from args[first] on through `table`; `unknown` prefixes the unknown-option error.
+// getopt_long's values for the options of a table, beyond every short option's character.
+constexpr int ENTRY = 256;
+
+// The error of an option that getopt_long turned away ('?' or ':').
+template <typename Target, std::size_t N>
+std::string option_error(const OptionEntry<Target> (&table)[N], int result, const char* arg,
+                         std::string_view prefix) {
+    auto name_of = [&](int value) {
+        if (value >= ENTRY) return std::string(table[value - ENTRY].name);
+        if (value == 'h' || value == 'V') return std::string(value == 'h' ? "--help" : "--version");
+        auto entry = std::ranges::find(table, static_cast<char>(value), &OptionEntry<Target>::brief);
+        return entry == std::end(table) ? format("-{}", static_cast<char>(value)) : std::string(entry->name);
+    };
+    if (result == ':') return format("{} needs a value", name_of(::optopt));
+    if (::optopt >= ENTRY || ::optopt == 'h' || ::optopt == 'V')
+        return format("{} takes no value", name_of(::optopt));
+    if (::optopt != 0) return format("{}unknown option -{}", prefix, static_cast<char>(::optopt));
+    // A long option that names none, or more than one by its prefix.
+    std::string_view given(arg);
+    std::string_view stem = given.substr(0, given.find('='));
+    std::vector<std::string_view> matches;
+    for (const auto& entry : table)
+        if (entry.name.starts_with(stem)) matches.push_back(entry.name);
+    for (std::string_view fixed : {"--help", "--version"})
+        if (fixed.starts_with(stem)) matches.push_back(fixed);
+    if (matches.size() < 2) return format("{}unknown option {}", prefix, given);
+    return format("{}option {} is ambiguous ({})", prefix, stem, fmt::join(matches, ", "));
+}
+
+// GNU options through getopt_long: "--name=VALUE" and "--name VALUE", unique prefixes of names,
+// bundled short options, "--" ending the options. They run in order through `table`; the first
+// error, --help or --version ends the walk. args[first - 1] is the program (or the mode) name.
 template <typename Target, std::size_t N>
 std::expected<Outcome, std::string> parse_options(const OptionEntry<Target> (&table)[N], Target& target,
                                                   const std::vector<std::string>& args, std::size_t first,
-                                                  std::string_view unknown) {
-    Args a(args, first);
-    while (!a.done()) {
-        std::string_view name = a.next_name();
-        if (name == "-h" || name == "--help") return Outcome::Help;
-        if (name == "--version" && unknown.empty()) return Outcome::Version;
-        auto entry = std::ranges::find(table, name, &OptionEntry<Target>::name);
-        if (entry == std::end(table)) return fail(format("{}unknown option {}", unknown, name));
-        std::string_view value;
-        if (entry->value.empty() && a.has_inline_value()) return fail(format("{} takes no value", name));
-        if (!entry->value.empty()) {
-            auto v = a.value(name);
-            if (!v) return std::unexpected(v.error());
-            value = *v;
-        }
-        if (auto r = entry->handle(target, name, value, a); !r) return std::unexpected(r.error());
+                                                  std::string_view prefix) {
+    // getopt_long reorders the pointers (it moves operands behind the options): its own copies.
+    std::vector<std::string> own(args.begin() + static_cast<std::ptrdiff_t>(first - 1), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : own) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(own.size());
+    std::vector<option> longs;
+    std::string shorts = ":hV";  // ':' first: a missing value is told apart from an unknown option
+    for (std::size_t i = 0; i < N; ++i) {
+        const OptionEntry<Target>& entry = table[i];
+        int has_arg = entry.value.empty() ? no_argument : required_argument;
+        longs.push_back(option{entry.name.data() + 2, has_arg, nullptr, ENTRY + static_cast<int>(i)});
+        if (entry.brief != '\0') shorts += std::string(1, entry.brief) + (entry.value.empty() ? "" : ":");
     }
+    longs.push_back(option{"help", no_argument, nullptr, 'h'});
+    longs.push_back(option{"version", no_argument, nullptr, 'V'});
+    longs.push_back(option{});
+    ::opterr = 0;
+    ::optind = 0;  // glibc: a fresh scan, whatever an earlier one left behind
+    Following following(argc, argv.data());
+    for (int c; (c = ::getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr)) != -1;) {
+        if (c == 'h') return Outcome::Help;
+        if (c == 'V') return Outcome::Version;
+        if (c == '?' || c == ':')
+            return fail(option_error(table, c, argv[static_cast<std::size_t>(::optind - 1)], prefix));
+        auto entry = c >= ENTRY ? std::begin(table) + (c - ENTRY)
+                                : std::ranges::find(table, static_cast<char>(c), &OptionEntry<Target>::brief);
+        std::string_view value = ::optarg && !entry->value.empty() ? ::optarg : "";
+        if (auto r = entry->handle(target, entry->name, value, following); !r)
+            return std::unexpected(r.error());
+    }
+    if (::optind < argc)
+        return fail(format("{}unexpected argument {}", prefix, argv[static_cast<std::size_t>(::optind)]));
     return Outcome::Parsed;
 }
 
@@ -346,8 +399,9 @@ template <typename Target, std::size_t N>
 void describe(std::string& text, const OptionEntry<Target> (&table)[N]) {
     for (const auto& entry : table) {
         if (!entry.section.empty()) text += format("\n{}:\n", entry.section);
-        text +=
-            row(format("  {}{}{}", entry.name, entry.value.empty() ? "" : " ", entry.value), entry.help, 26);
+        std::string brief = entry.brief != '\0' ? format("-{}, ", entry.brief) : "    ";
+        text += row(format("  {}{}{}{}", brief, entry.name, entry.value.empty() ? "" : " ", entry.value),
+                    entry.help, 30);
     }
 }
 
@@ -386,7 +440,7 @@ void device_commands(Collected& o, const std::optional<StreamSettings>& video,
     if (o.list_reply) out.push_back(*o.list_reply);
     if (o.connect_reply) out.push_back(*o.connect_reply);
     for (std::uint32_t id = 1; id <= o.serials.size(); ++id) {
-        out.push_back(Command{.op = Op::Plug, .serial = o.serials[id - 1]});
+        out.push_back(Command{.op = Op::Plug, .serial = o.serials[id - 1], .connection = o.connection});
         for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) {
             if (o.health) {
                 out.push_back(*o.health);
@@ -435,7 +489,7 @@ std::string help_text() {
         "Plays usbmuxd and iPhones running the Vantrel app, so that vantrel-usb can be run, tested,\n"
         "demonstrated and measured without a device. 'receive' plays the local UDP consumers.\n";
     describe(text, SIM_OPTIONS);
-    text += "  -h, --help              show this help;  --version  show the version\n";
+    text += row("  -h, --help", "show this help", 30) + row("  -V, --version", "show the version", 30);
     text += "\nCommands (N: device id, PORT: device port, MS: milliseconds):\n";
     for (const CommandEntry& entry : command_table())
         text += row("  " + std::string(entry.usage), entry.help, 37);
@@ -463,6 +517,7 @@ std::expected<Invocation, std::string> parse_command_line(const std::vector<std:
         auto parsed = parse_options(RECEIVE_OPTIONS, config, args, 2, "receive: ");
         if (!parsed) return std::unexpected(parsed.error());
         if (*parsed == Outcome::Help) return ShowHelp{};
+        if (*parsed == Outcome::Version) return ShowVersion{};
         return config;
     }
     Collected o;

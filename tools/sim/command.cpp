@@ -54,6 +54,14 @@ std::expected<void, std::string> device_and_port(const Words& w, Command& c, std
 
 }  // namespace
 
+std::optional<ConnectionType> parse_connection_type(std::string_view word) {
+    constexpr std::pair<std::string_view, ConnectionType> TYPES[] = {
+        {"usb", ConnectionType::Usb}, {"network", ConnectionType::Network}, {"none", ConnectionType::None}};
+    for (const auto& [name, type] : TYPES)
+        if (word == name) return type;
+    return std::nullopt;
+}
+
 std::optional<FaultKind> parse_fault(std::string_view name) {
     for (const auto& [kind, text] : FAULT_NAMES)
         if (text == name) return kind;
@@ -144,17 +152,46 @@ Result no_arguments(const Words& w, Command&, std::string_view usage) {
     return {};
 }
 
-Result plug(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 2) return usage_error(usage);
-    c.serial = std::string(w[1]);
-    return {};
+// A number a reply mode takes, with its default and its range.
+struct NumberSlot {
+    std::string_view what;
+    std::uint32_t fallback;
+    std::uint64_t min, max;
+};
+constexpr std::uint64_t MAX_HOSTILE = 10'000'000;
+constexpr NumberSlot LENGTH{"length", 16, 0, UINT32_MAX};
+constexpr NumberSlot BINARY_DEPTH{"depth", 100'000, 1, MAX_HOSTILE};  // about 900 KB
+// About 900 KB like the binary default: deeper would pass the program's 1,000,000-byte reply limit.
+constexpr NumberSlot XML_DEPTH{"depth", 60'000, 1, MAX_HOSTILE};
+constexpr NumberSlot ATTRIBUTE_DEPTH{"depth", 40'000, 4, MAX_HOSTILE};  // about 900 KB
+constexpr NumberSlot LIST_REFS{"refs", 500'000, 1, MAX_HOSTILE};        // with SIZE: about 900 KB
+constexpr NumberSlot SIDE_REFS{"refs", 2'000, 1, MAX_HOSTILE};          // with SIZE: about 402 KB
+constexpr NumberSlot SHARED_SIZE{"size", 400'000, 0, MAX_HOSTILE};
+constexpr NumberSlot ENTRIES{"count", 10'000, 0, MAX_HOSTILE};
+
+std::expected<std::uint32_t, std::string> slot_number(const NumberSlot& slot,
+                                                      std::optional<std::string_view> word) {
+    if (!word) return slot.fallback;
+    auto n = parse_u64(*word);
+    if (n && *n >= slot.min && *n <= slot.max) return static_cast<std::uint32_t>(*n);
+    if (slot.min == 0 && slot.max == UINT32_MAX) return fail(format("bad {} \"{}\"", slot.what, *word));
+    return fail(format("bad {} \"{}\" ({} to {})", slot.what, *word, slot.min, slot.max));
 }
 
-Result plug_hex(const Words& w, Command& c, std::string_view usage) {
-    if (w.size() != 2) return usage_error(usage);
+// SERIAL (or HEX) [usb|network|none].
+Result plug(const Words& w, Command& c, std::string_view usage) {
+    if (w.size() != 2 && w.size() != 3) return usage_error(usage);
+    if (w.size() == 3) {
+        auto type = parse_connection_type(w[2]);
+        if (!type) return usage_error(usage);
+        c.connection = *type;
+    }
+    if (w[0] == "plug") {
+        c.serial = std::string(w[1]);
+        return {};
+    }
     auto serial = parse_serial_hex(w[1]);
     if (!serial) return std::unexpected(serial.error());
-    c.op = Op::Plug;
     c.serial = std::move(*serial);
     return {};
 }
@@ -220,13 +257,39 @@ Result health(const Words& w, Command& c, std::string_view usage) {
         c.health = HealthMode::Ignore;
         return {};
     }
-    bool timed = (mode == "late" && w.size() == 5) || (mode == "split" && (w.size() == 5 || w.size() == 6));
+    bool optional_word = mode == "split" || mode == "trickle";
+    bool timed = (mode == "late" || optional_word) && (w.size() == 5 || (optional_word && w.size() == 6));
     if (!timed) return usage_error(usage);
     auto ms = parse_u64(w[4]);
     if (!ms) return fail(format("bad milliseconds \"{}\"", w[4]));
-    c.health = mode == "late" ? HealthMode::Late : HealthMode::Split;
     c.ms = *ms;
+    if (mode == "trickle") {
+        c.health = HealthMode::Trickle;
+        auto length = slot_number(NumberSlot{"length", DEFAULT_TRICKLE_LENGTH, 0, UINT32_MAX},
+                                  w.size() == 6 ? std::optional(w[5]) : std::nullopt);
+        if (!length) return std::unexpected(length.error());
+        c.trickle_length = *length;
+        return {};
+    }
+    c.health = mode == "late" ? HealthMode::Late : HealthMode::Split;
     return health_payload(w, mode == "late" ? 6 : 5, c);
+}
+
+// N PORT on|off|rate BPS
+Result read(const Words& w, Command& c, std::string_view usage) {
+    if (auto r = device_and_port(w, c, usage); !r) return r;
+    if (w.size() == 5 && w[3] == "rate") {
+        auto bps = parse_u64(w[4]);
+        if (!bps || *bps == 0 || *bps > MAX_READ_RATE)
+            return fail(format("bad rate \"{}\" (1 to {} bytes per second)", w[4], MAX_READ_RATE));
+        c.on = true;
+        c.bytes_per_second = *bps;
+        return {};
+    }
+    auto on = w.size() == 4 ? parse_on_off(w[3]) : std::nullopt;
+    if (!on) return usage_error(usage);
+    c.on = *on;
+    return {};
 }
 
 // N PORT [COUNT] [TIMEOUT_MS]: COUNT for wait-feedback only.
@@ -261,55 +324,63 @@ Result stream(const Words& w, Command& c, std::string_view usage) {
     return {};
 }
 
-// A mode word of list-reply with the number it may take (badlength: LENGTH, nested-*: DEPTH).
-struct ListMode {
+// A mode word of list-reply or connect-reply and the numbers that may follow it.
+template <typename Mode>
+struct ModeWord {
     std::string_view name;
-    ListReply reply;
-    std::optional<std::uint32_t> number;  // default of the number; none: no number
-    std::uint64_t min_number;
-    std::uint64_t max_number;
-    std::string_view what;
+    Mode mode;
+    const NumberSlot* first = nullptr;
+    const NumberSlot* second = nullptr;
 };
-constexpr ListMode LIST_MODES[] = {
-    {"normal", ListReply::Normal, std::nullopt, 0, 0, ""},
-    {"binary", ListReply::Binary, std::nullopt, 0, 0, ""},
-    {"garbage", ListReply::Garbage, std::nullopt, 0, 0, ""},
-    {"badlength", ListReply::BadLength, 16, 0, UINT32_MAX, "bad length \"{}\""},
-    {"silent", ListReply::Silent, std::nullopt, 0, 0, ""},
-    {"close", ListReply::Close, std::nullopt, 0, 0, ""},
-    {"partial", ListReply::Partial, std::nullopt, 0, 0, ""},
-    {"nested-binary", ListReply::NestedBinary, DEFAULT_NESTED_BINARY_DEPTH, 1, MAX_NESTED_DEPTH,
-     "bad depth \"{}\" (1 to 10000000)"},
-    {"nested-xml", ListReply::NestedXml, DEFAULT_NESTED_XML_DEPTH, 1, MAX_NESTED_DEPTH,
-     "bad depth \"{}\" (1 to 10000000)"},
+constexpr ModeWord<ListReply> LIST_MODES[] = {
+    {"normal", ListReply::Normal},
+    {"binary", ListReply::Binary},
+    {"garbage", ListReply::Garbage},
+    {"badlength", ListReply::BadLength, &LENGTH},
+    {"silent", ListReply::Silent},
+    {"close", ListReply::Close},
+    {"partial", ListReply::Partial},
+    {"nested-binary", ListReply::NestedBinary, &BINARY_DEPTH},
+    {"nested-xml", ListReply::NestedXml, &XML_DEPTH},
+    {"nested-attributes", ListReply::NestedAttributes, &ATTRIBUTE_DEPTH},
+    {"shared-list", ListReply::SharedList, &LIST_REFS, &SHARED_SIZE},
+    {"shared-side", ListReply::SharedSide, &SIDE_REFS, &SHARED_SIZE},
+    {"no-serial-xml", ListReply::NoSerialXml, &ENTRIES},
+    {"no-serial-binary", ListReply::NoSerialBinary, &ENTRIES},
+    {"empty-dict-xml", ListReply::EmptyDictXml, &ENTRIES},
+    {"empty-dict-binary", ListReply::EmptyDictBinary, &ENTRIES},
+};
+constexpr ModeWord<ConnectReply> CONNECT_MODES[] = {
+    {"normal", ConnectReply::Normal},
+    {"silent", ConnectReply::Silent},
+    {"partial", ConnectReply::Partial},
+    {"shared-side", ConnectReply::SharedSide, &SIDE_REFS, &SHARED_SIZE},
 };
 
-Result list_reply(const Words& w, Command& c, std::string_view usage) {
-    const ListMode* mode = nullptr;
-    for (const ListMode& m : LIST_MODES)
-        if (w.size() >= 2 && w[1] == m.name) mode = &m;
-    if (!mode || w.size() > (mode->number ? 3u : 2u)) return usage_error(usage);
-    c.list_reply = mode->reply;
-    if (!mode->number) return {};
-    c.list_length = *mode->number;
-    if (w.size() == 3) {
-        auto n = parse_u64(w[2]);
-        if (!n || *n < mode->min_number || *n > mode->max_number) return fail(format(mode->what, w[2]));
-        c.list_length = static_cast<std::uint32_t>(*n);
+// MODE [NUMBER [NUMBER]] from words[1] on.
+template <typename Mode, std::size_t N>
+Result reply_mode(const Words& w, ReplyShape<Mode>& shape, const ModeWord<Mode> (&modes)[N],
+                  std::string_view usage) {
+    auto mode = std::ranges::find_if(modes, [&](const auto& m) { return w.size() >= 2 && w[1] == m.name; });
+    if (mode == std::end(modes)) return usage_error(usage);
+    std::size_t numbers = (mode->first ? 1u : 0u) + (mode->second ? 1u : 0u);
+    if (w.size() > 2 + numbers) return usage_error(usage);
+    shape = ReplyShape<Mode>{mode->mode};
+    for (std::size_t i = 0; i < numbers; ++i) {
+        auto n = slot_number(i == 0 ? *mode->first : *mode->second,
+                             w.size() > 2 + i ? std::optional(w[2 + i]) : std::nullopt);
+        if (!n) return std::unexpected(n.error());
+        (i == 0 ? shape.number : shape.size) = *n;
     }
     return {};
 }
 
+Result list_reply(const Words& w, Command& c, std::string_view usage) {
+    return reply_mode(w, c.list_reply, LIST_MODES, usage);
+}
+
 Result connect_reply(const Words& w, Command& c, std::string_view usage) {
-    constexpr std::pair<std::string_view, ConnectReply> MODES[] = {{"normal", ConnectReply::Normal},
-                                                                   {"silent", ConnectReply::Silent},
-                                                                   {"partial", ConnectReply::Partial}};
-    for (const auto& [name, reply] : MODES) {
-        if (w.size() != 2 || w[1] != name) continue;
-        c.connect_reply = reply;
-        return {};
-    }
-    return usage_error(usage);
+    return reply_mode(w, c.connect_reply, CONNECT_MODES, usage);
 }
 
 Result events(const Words& w, Command& c, std::string_view usage) {
@@ -327,16 +398,18 @@ Result sleep(const Words& w, Command& c, std::string_view usage) {
 // The script language, one row per command: --help, tools/sim/README.md and vantrel-sim(1) list
 // the same commands with the same usage (a test compares them).
 constexpr CommandEntry COMMANDS[] = {
-    {"plug", Op::Plug, "plug SERIAL", "-> ok id=N", plug},
-    {"plug-hex", Op::Plug, "plug-hex HEX", "-> ok id=N; the serial is these bytes (not 00)", plug_hex},
+    {"plug", Op::Plug, "plug SERIAL [usb|network|none]", "-> ok id=N; its ConnectionType (default usb)",
+     plug},
+    {"plug-hex", Op::Plug, "plug-hex HEX [usb|network|none]",
+     "-> ok id=N; the serial is these bytes (not 00)", plug},
     {"unplug", Op::Unplug, "unplug N", "device leaves the list, its tunnels close", unplug},
     {"listen", Op::Listen, "listen N PORT on|off", "off: Connect answered with result 3", port_word},
     {"refuse", Op::Refuse, "refuse N PORT SECONDS", "refuse that long, then listen", port_word},
-    {"health", Op::Health, "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]",
+    {"health", Op::Health, "health N PORT answer [HEX]|ignore|late MS|split MS [HEX]|trickle MS [LENGTH]",
      "how the health check is answered", health},
     {"mode", Op::Mode, "mode N PORT frames|raw", "raw: report and echo bytes, not frames", port_word},
     {"echo", Op::Echo, "echo N PORT on|off", "write back what the bridge writes", port_word},
-    {"read", Op::Read, "read N PORT on|off", "off: leave what the bridge writes unread", port_word},
+    {"read", Op::Read, "read N PORT on|off|rate BPS", "off: leave what the bridge writes unread", read},
     {"wait-connect", Op::WaitConnect, "wait-connect N PORT [TIMEOUT_MS]",
      "(default 10000 ms; error: timeout)", wait},
     {"wait-disconnect", Op::WaitDisconnect, "wait-disconnect N PORT [TIMEOUT_MS]", "until the tunnel is gone",
@@ -360,9 +433,10 @@ constexpr CommandEntry COMMANDS[] = {
      "", port_word},
     {"list-reply", Op::ListReplyMode,
      "list-reply normal|binary|garbage|badlength [LENGTH]|silent|close|partial|nested-binary [DEPTH]|"
-     "nested-xml [DEPTH]",
+     "nested-xml [DEPTH]|nested-attributes [DEPTH]|shared-list [REFS [SIZE]]|shared-side [REFS [SIZE]]|"
+     "no-serial-xml [N]|no-serial-binary [N]|empty-dict-xml [N]|empty-dict-binary [N]",
      "", list_reply},
-    {"connect-reply", Op::ConnectReplyMode, "connect-reply normal|silent|partial",
+    {"connect-reply", Op::ConnectReplyMode, "connect-reply normal|silent|partial|shared-side [REFS [SIZE]]",
      "silent: no reply; partial: half the payload", connect_reply},
     {"stats", Op::Stats, "stats N PORT",
      "-> ok connected= sent= bytes= feedback= feedback_bytes= health=", tunnel},

@@ -16,19 +16,52 @@ namespace vantrel::sim {
 enum class FaultKind { Close, ZeroLength, OverLength, HalfPrefix, HalfFrame, Silent, Unplug };
 std::optional<FaultKind> parse_fault(std::string_view name);
 
-enum class HealthMode { Answer, Ignore, Late, Split };
+enum class HealthMode { Answer, Ignore, Late, Split, Trickle };
+// A trickling health answer announces this many payload bytes unless told otherwise.
+inline constexpr std::uint32_t DEFAULT_TRICKLE_LENGTH = 65536;
+
+// How a device is attached: its entry's "ConnectionType" is "USB" or "Network", or there is none.
+enum class ConnectionType { Usb, Network, None };
 
 // How "ListDevices" is answered.
-enum class ListReply { Normal, Binary, Garbage, BadLength, Silent, Close, Partial, NestedBinary, NestedXml };
-inline constexpr std::uint32_t DEFAULT_NESTED_BINARY_DEPTH = 100'000;
-// About 900 KB like the binary default: deeper would pass the program's 1,000,000-byte reply limit.
-inline constexpr std::uint32_t DEFAULT_NESTED_XML_DEPTH = 60'000;
-inline constexpr std::uint32_t MAX_NESTED_DEPTH = 10'000'000;
+enum class ListReply {
+    Normal,
+    Binary,
+    Garbage,
+    BadLength,
+    Silent,
+    Close,
+    Partial,
+    NestedBinary,  // arrays nested DEPTH deep
+    NestedXml,
+    NestedAttributes,  // the devices wrapped in arrays, DEPTH levels in all, tags with tricky attributes
+    SharedList,        // "DeviceList" of REFS references to one SIZE-byte string
+    SharedSide,        // an empty "DeviceList" and a side array of REFS references to one string
+    NoSerialXml,       // N entries without "SerialNumber", then the devices
+    NoSerialBinary,
+    EmptyDictXml,  // N empty dictionaries, then the devices
+    EmptyDictBinary,
+};
 
-// How "Connect" is answered: in full, not at all, or with half of the payload its header announces.
-enum class ConnectReply { Normal, Silent, Partial };
+// How "Connect" is answered: in full, not at all, with half of the payload its header announces, or
+// in full with a side array of REFS references to one SIZE-byte string (binary).
+enum class ConnectReply { Normal, Silent, Partial, SharedSide };
+
+// A reply mode and the numbers it takes: badlength LENGTH; nested-* DEPTH; shared-* REFS and SIZE;
+// no-serial-* and empty-dict-* N.
+template <typename Mode>
+struct ReplyShape {
+    Mode mode{};
+    std::uint32_t number = 0;
+    std::uint32_t size = 0;
+
+    friend bool operator==(const ReplyShape&, const ReplyShape&) = default;
+};
+
+std::optional<ConnectionType> parse_connection_type(std::string_view word);
 
 inline constexpr std::uint32_t MAX_STREAM_PACKET = 1 << 20;
+inline constexpr std::uint64_t MAX_READ_RATE = 1'000'000'000;
 inline constexpr std::uint64_t MAX_STREAM_RATE = 10'000'000;
 
 // A packet generator: what `stream` starts and `autostream` starts on every new tunnel.
@@ -90,15 +123,17 @@ struct Command {
     Op op = Op::Quit;
     std::uint32_t device = 0;
     std::uint16_t port = 0;
-    std::string serial{};               // plug, plug-hex
-    bool on = false;                    // listen, echo, read, events; mode: raw; autostream: enabled
-    std::uint64_t ms = 0;               // refuse, sleep, health late, wait timeouts
-    std::uint64_t count = 0;            // wait-feedback
-    std::vector<std::uint8_t> bytes{};  // send, raw; health answer payload
+    std::string serial{};                             // plug, plug-hex
+    ConnectionType connection = ConnectionType::Usb;  // plug, plug-hex
+    bool on = false;                     // listen, echo, read, events; mode: raw; autostream: enabled
+    std::uint64_t ms = 0;                // refuse, sleep, health late/split/trickle, wait timeouts
+    std::uint64_t count = 0;             // wait-feedback
+    std::uint64_t bytes_per_second = 0;  // read rate
+    std::uint32_t trickle_length = DEFAULT_TRICKLE_LENGTH;  // health trickle
+    std::vector<std::uint8_t> bytes{};                      // send, raw; health answer payload
     HealthMode health = HealthMode::Answer;
-    ListReply list_reply = ListReply::Normal;
-    std::uint32_t list_length = 16;  // list-reply badlength: the length; nested-*: the depth
-    ConnectReply connect_reply = ConnectReply::Normal;
+    ReplyShape<ListReply> list_reply{};
+    ReplyShape<ConnectReply> connect_reply{};
     FaultKind fault = FaultKind::Close;
     StreamSettings stream{};  // stream, autostream
 };

@@ -15,6 +15,8 @@
 
 #include "net/plist.h"
 #include "net/wire.h"
+#include "sim/address.h"
+#include "sim/replies.h"
 #include "sim/stamp.h"
 #include "sim/text.h"
 
@@ -33,11 +35,6 @@ constexpr std::uint64_t RESULT_BADDEV = 2;
 constexpr std::uint64_t RESULT_CONNREFUSED = 3;
 constexpr std::uint64_t RESULT_BADVERSION = 6;
 constexpr std::string_view GARBAGE = "this is not a property list";
-
-// Properties of a simulated device: an iPhone on a USB 2.0 port.
-constexpr std::uint64_t CONNECTION_SPEED = 480'000'000;
-constexpr std::uint64_t PRODUCT_ID = 0x12A8;
-constexpr std::uint64_t LOCATION_BASE = 0x01100000;
 
 void put_header(OutBuffer& out, std::uint32_t length, std::uint32_t version, std::uint32_t type,
                 std::uint32_t tag) {
@@ -69,47 +66,6 @@ std::string os_error_text() {
     return net::IoError::last_os_error().text();
 }
 
-// Arrays nested `depth` deep as a binary property list ("bplist00", 4-byte object refs and offsets):
-// object k is an array holding object k + 1, the last one is empty. Written in one pass: libplist
-// recurses per level and would overflow the stack at such depths.
-std::vector<std::uint8_t> nested_binary_plist(std::uint32_t depth) {
-    constexpr std::size_t MAGIC = 8, TRAILER = 32;
-    const std::size_t table = MAGIC + 5 * (std::size_t{depth} - 1) + 1;
-    std::vector<std::uint8_t> out(table + 4 * std::size_t{depth} + TRAILER, 0);
-    std::memcpy(out.data(), "bplist00", MAGIC);
-    std::size_t pos = MAGIC;
-    for (std::uint32_t k = 0; k < depth; ++k) {
-        net::store_be32(out.data() + table + 4 * std::size_t{k}, static_cast<std::uint32_t>(pos));
-        bool last = k + 1 == depth;
-        out[pos] = last ? 0xA0 : 0xA1;  // an array of 0 or 1 elements
-        if (!last) net::store_be32(out.data() + pos + 1, k + 1);
-        pos += last ? 1 : 5;
-    }
-    // Trailer: 6 unused bytes, offset size, ref size, then object count, top object and table offset
-    // as 64-bit big-endian numbers (their high halves stay zero).
-    std::uint8_t* trailer = out.data() + table + 4 * std::size_t{depth};
-    trailer[6] = 4;
-    trailer[7] = 4;
-    net::store_be32(trailer + 12, depth);
-    net::store_be32(trailer + 28, static_cast<std::uint32_t>(table));
-    return out;
-}
-
-// The same nesting as an XML property list.
-std::vector<std::uint8_t> nested_xml_plist(std::uint32_t depth) {
-    constexpr std::string_view HEAD =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
-    constexpr std::string_view OPEN = "<array>", CLOSE = "</array>", TAIL = "\n</plist>\n";
-    std::string text;
-    text.reserve(HEAD.size() + depth * (OPEN.size() + CLOSE.size()) + TAIL.size());
-    text += HEAD;
-    for (std::uint32_t k = 0; k < depth; ++k) text += OPEN;
-    for (std::uint32_t k = 0; k < depth; ++k) text += CLOSE;
-    text += TAIL;
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
 // Client text for an event line: bytes outside printable ASCII, and the backslash, as \xNN.
 std::string printable(std::string_view text) {
     std::string out;
@@ -131,48 +87,6 @@ void put_message(OutBuffer& out, std::uint32_t tag, std::span<const std::uint8_t
                  bool partial = false) {
     put_header(out, static_cast<std::uint32_t>(HEADER_SIZE + payload.size()), VERSION_PLIST, TYPE_PLIST, tag);
     out.append(partial ? payload.first(payload.size() / 2) : payload);
-}
-
-std::vector<std::uint8_t> plist_bytes(plist_t plist, bool binary) {
-    char* data = nullptr;
-    std::uint32_t size = 0;
-    if (binary) {
-        plist_to_bin(plist, &data, &size);
-        std::vector<std::uint8_t> bytes(data, data + size);
-        plist_to_bin_free(data);
-        return bytes;
-    }
-    plist_to_xml(plist, &data, &size);
-    net::XmlText owner(data);
-    return std::vector<std::uint8_t>(data, data + size);
-}
-
-void put_result(OutBuffer& out, std::uint32_t tag, std::uint64_t number, bool partial) {
-    net::Plist root(plist_new_dict());
-    plist_dict_set_item(root.get(), "MessageType", plist_new_string("Result"));
-    plist_dict_set_item(root.get(), "Number", plist_new_uint(number));
-    put_message(out, tag, plist_bytes(static_cast<plist_t>(root.get()), false), partial);
-}
-
-net::Plist device_list(const std::map<std::uint32_t, Device>& devices) {
-    net::Plist root(plist_new_dict());
-    plist_t list = plist_new_array();
-    for (const auto& [id, d] : devices) {
-        plist_t props = plist_new_dict();
-        plist_dict_set_item(props, "ConnectionSpeed", plist_new_uint(CONNECTION_SPEED));
-        plist_dict_set_item(props, "ConnectionType", plist_new_string("USB"));
-        plist_dict_set_item(props, "DeviceID", plist_new_uint(id));
-        plist_dict_set_item(props, "LocationID", plist_new_uint(LOCATION_BASE + id));
-        plist_dict_set_item(props, "ProductID", plist_new_uint(PRODUCT_ID));
-        plist_dict_set_item(props, "SerialNumber", plist_new_string(d.serial.c_str()));
-        plist_t entry = plist_new_dict();
-        plist_dict_set_item(entry, "DeviceID", plist_new_uint(id));
-        plist_dict_set_item(entry, "MessageType", plist_new_string("Attached"));
-        plist_dict_set_item(entry, "Properties", props);
-        plist_array_append_item(list, entry);
-    }
-    plist_dict_set_item(root.get(), "DeviceList", list);
-    return root;
 }
 
 std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
@@ -203,13 +117,8 @@ std::expected<net::Fd, std::string> listen_unix(const std::string& path) {
 }
 
 std::expected<net::Fd, std::string> listen_tcp(const std::string& address) {
-    auto addr = net::parse_ipv4(address);
-    if (!addr) return fail(format("cannot listen on {}: not an address a.b.c.d:port", address));
-    net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    int one = 1;
-    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
-        ::listen(fd.get(), 128) != 0)
+    auto fd = bound_socket(address, SOCK_STREAM, "listen on");
+    if (fd && ::listen(fd->get(), 128) != 0)
         return fail(format("cannot listen on {}: {}", address, os_error_text()));
     return fd;
 }
@@ -230,34 +139,34 @@ std::expected<void, std::string> Daemon::listen(const std::optional<std::string>
         if (!fd) return std::unexpected(fd.error());
         bound_unix_path_ = *unix_path;
         unix_listener_ = std::move(*fd);
-        loop_.watch(unix_listener_.get(), ID_UNIX);
+        loop_.watch(unix_listener_.get(), Key{Key::Source::UnixListener});
     }
     if (tcp_address) {
         auto fd = listen_tcp(*tcp_address);
         if (!fd) return std::unexpected(fd.error());
         tcp_listener_ = std::move(*fd);
-        loop_.watch(tcp_listener_.get(), ID_TCP);
+        loop_.watch(tcp_listener_.get(), Key{Key::Source::TcpListener});
     }
     return {};
 }
 
-bool Daemon::on_ready(std::uint64_t key, std::uint32_t events) {
-    if (key == ID_UNIX || key == ID_TCP) {
-        accept_clients((key == ID_UNIX ? unix_listener_ : tcp_listener_).get(), key == ID_TCP);
-        return true;
+void Daemon::on_ready(Key key, std::uint32_t events) {
+    if (key.source != Key::Source::Client) {
+        bool tcp = key.source == Key::Source::TcpListener;
+        accept_clients(tcp ? tcp_listener_ : unix_listener_, tcp);
+        return;
     }
-    auto it = clients_.find(key);
-    if (it == clients_.end()) return false;
+    auto it = clients_.find(key.id);
+    if (it == clients_.end()) return;
     Client& c = *it->second;
     if (!c.dead && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) on_readable(c);
     if (!c.dead && (events & EPOLLOUT)) send(c);
     if (c.dead) clients_.erase(it);
-    return true;
 }
 
-void Daemon::accept_clients(int listen_fd, bool tcp) {
+void Daemon::accept_clients(const net::Fd& listener, bool tcp) {
     for (;;) {
-        net::Fd fd(::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        net::Fd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != ECONNABORTED)
@@ -270,7 +179,7 @@ void Daemon::accept_clients(int listen_fd, bool tcp) {
         }
         auto c = std::make_unique<Client>();
         c->id = next_id_++;
-        loop_.watch(fd.get(), c->id);
+        loop_.watch(fd.get(), Key{Key::Source::Client, c->id});
         c->fd = std::move(fd);
         clients_.emplace(c->id, std::move(c));
     }
@@ -310,7 +219,7 @@ void Daemon::on_readable(Client& c) {
         handle_request(c, version, tag, payload);
         if (!c.dead) continue;
         // Closed, or handed to the tunnels with the bytes that followed the Connect request.
-        if (Tunnel* t = tunnels_.find(c.id); t && ended) tunnels_.close(*t);
+        if (ended) tunnels_.close(c.id);
         return;
     }
 
@@ -360,47 +269,39 @@ void Daemon::handle_request(Client& c, std::uint32_t version, std::uint32_t tag,
     } else {
         output_.event(
             format("client-error unknown MessageType \"{}\", answered with result 1", printable(*type)));
-        put_result(c.out, tag, RESULT_BADCOMMAND, false);
+        put_message(c.out, tag, result_payload(RESULT_BADCOMMAND, {}));
         send(c);
     }
 }
 
 void Daemon::list_devices(Client& c, std::uint32_t tag) {
     output_.event("list-devices");
-    switch (list_reply_) {
-        case ListReply::Normal:
-        case ListReply::Binary:
-        case ListReply::Partial: {
-            net::Plist root = device_list(devices_.all());
-            put_message(c.out, tag,
-                        plist_bytes(static_cast<plist_t>(root.get()), list_reply_ == ListReply::Binary),
-                        list_reply_ == ListReply::Partial);
-            break;
-        }
+    switch (list_reply_.mode) {
         case ListReply::Garbage:
             put_message(c.out, tag,
                         std::span(reinterpret_cast<const std::uint8_t*>(GARBAGE.data()), GARBAGE.size()));
             break;
-        case ListReply::NestedBinary: put_message(c.out, tag, nested_binary_plist(list_length_)); break;
-        case ListReply::NestedXml: put_message(c.out, tag, nested_xml_plist(list_length_)); break;
-        case ListReply::BadLength: put_header(c.out, list_length_, VERSION_PLIST, TYPE_PLIST, tag); break;
+        case ListReply::BadLength:
+            put_header(c.out, list_reply_.number, VERSION_PLIST, TYPE_PLIST, tag);
+            break;
         case ListReply::Silent: return;
         case ListReply::Close: close(c); return;
+        default:
+            put_message(c.out, tag, list_payload(list_reply_, devices_.all()),
+                        list_reply_.mode == ListReply::Partial);
     }
     send(c);
 }
 
-void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
-    auto id = uint_value(static_cast<plist_t>(request), "DeviceID");
-    auto port_number = uint_value(static_cast<plist_t>(request), "PortNumber");
+void Daemon::connect(Client& c, std::uint32_t tag, plist_t request) {
+    auto id = uint_value(request, "DeviceID");
+    auto port_number = uint_value(request, "PortNumber");
     if (!id || !port_number) {
         output_.event("client-error Connect without DeviceID or PortNumber, answered with result 1");
         answer_connect(c, tag, RESULT_BADCOMMAND);
         return;
     }
-    // The port travels in network byte order read as a little-endian number.
-    auto swapped = static_cast<std::uint16_t>(*port_number);
-    auto port = static_cast<std::uint16_t>((swapped >> 8) | (swapped << 8));
+    auto port = net::swap_port(static_cast<std::uint16_t>(*port_number));
     auto it = *id <= UINT32_MAX ? devices_.all().find(static_cast<std::uint32_t>(*id)) : devices_.all().end();
     if (it == devices_.all().end()) {
         output_.event(format("unknown-device {} {}", *id, port));
@@ -416,16 +317,17 @@ void Daemon::connect(Client& c, std::uint32_t tag, void* request) {
     }
     if (!answer_connect(c, tag, 0) || c.dead) return;
     c.dead = true;
-    loop_.modify(c.fd.get(), c.id, EPOLLIN);
     tunnels_.adopt(c.id, std::move(c.fd), std::move(c.out), std::move(c.in), it->first, port);
 }
 
 // False when the reply is not whole (connect-reply silent or partial): then no tunnel is made.
 bool Daemon::answer_connect(Client& c, std::uint32_t tag, std::uint64_t number) {
-    if (connect_reply_ == ConnectReply::Silent) return false;  // a wedged daemon: the client waits for ever
-    put_result(c.out, tag, number, connect_reply_ == ConnectReply::Partial);
+    if (connect_reply_.mode == ConnectReply::Silent)
+        return false;  // a wedged daemon: the client waits for ever
+    bool partial = connect_reply_.mode == ConnectReply::Partial;
+    put_message(c.out, tag, result_payload(number, connect_reply_), partial);
     send(c);
-    return connect_reply_ == ConnectReply::Normal;
+    return !partial;
 }
 
 void Daemon::send(Client& c) {
@@ -440,7 +342,7 @@ void Daemon::send(Client& c) {
     bool want = !c.out.empty();
     if (want == c.want_write) return;
     c.want_write = want;
-    loop_.modify(c.fd.get(), c.id, EPOLLIN | (want ? EPOLLOUT : 0u));
+    loop_.modify(c.fd.get(), Key{Key::Source::Client, c.id}, EPOLLIN | (want ? EPOLLOUT : 0u));
 }
 
 void Daemon::close(Client& c) {

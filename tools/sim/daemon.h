@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <plist/plist.h>
+
 #include "net/fd.h"
 #include "sim/command.h"
 #include "sim/devices.h"
@@ -27,9 +29,6 @@ inline constexpr std::string_view DEFAULT_TCP_ADDRESS = "127.0.0.1:27015";
 
 class Daemon {
 public:
-    // epoll keys of the listeners; clients (and the tunnels they become) use ids from 100 up.
-    static constexpr std::uint64_t ID_UNIX = 1, ID_TCP = 2;
-
     Daemon(EventLoop& loop, Output& output, const Devices& devices, Tunnels& tunnels);
     ~Daemon();  // removes the socket file it bound
     Daemon(const Daemon&) = delete;
@@ -38,17 +37,14 @@ public:
     // Binds the listeners; the error text says which one failed and why.
     std::expected<void, std::string> listen(const std::optional<std::string>& unix_path,
                                             const std::optional<std::string>& tcp_address);
-    // Handles readiness of a listener or a client; false when `key` is neither.
-    bool on_ready(std::uint64_t key, std::uint32_t events);
-    void set_list_reply(ListReply mode, std::uint32_t length) {
-        list_reply_ = mode;
-        list_length_ = length;
-    }
-    void set_connect_reply(ConnectReply mode) { connect_reply_ = mode; }
+    // Readiness of a listener or a client (Key::Source UnixListener, TcpListener or Client).
+    void on_ready(Key key, std::uint32_t events);
+    void set_list_reply(const ReplyShape<ListReply>& shape) { list_reply_ = shape; }
+    void set_connect_reply(const ReplyShape<ConnectReply>& shape) { connect_reply_ = shape; }
 
 private:
     struct Client {
-        std::uint64_t id = 0;
+        std::uint64_t id = 0;  // also the id of the tunnel it may become
         net::Fd fd;
         bool dead = false;  // closed, or handed to the tunnels
         bool want_write = false;
@@ -56,12 +52,12 @@ private:
         OutBuffer out;
     };
 
-    void accept_clients(int listen_fd, bool tcp);
+    void accept_clients(const net::Fd& listener, bool tcp);
     void on_readable(Client& c);
     void handle_request(Client& c, std::uint32_t version, std::uint32_t tag,
                         std::span<const std::uint8_t> payload);
     void list_devices(Client& c, std::uint32_t tag);
-    void connect(Client& c, std::uint32_t tag, void* request);
+    void connect(Client& c, std::uint32_t tag, plist_t request);
     bool answer_connect(Client& c, std::uint32_t tag, std::uint64_t number);
     void send(Client& c);
     void close(Client& c);
@@ -73,10 +69,9 @@ private:
     net::Fd unix_listener_, tcp_listener_;
     std::string bound_unix_path_;
     std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
-    std::uint64_t next_id_ = 100;
-    ListReply list_reply_ = ListReply::Normal;
-    std::uint32_t list_length_ = 16;  // badlength: the length field; nested: the depth
-    ConnectReply connect_reply_ = ConnectReply::Normal;
+    std::uint64_t next_id_ = 1;
+    ReplyShape<ListReply> list_reply_{};
+    ReplyShape<ConnectReply> connect_reply_{};
 };
 
 }  // namespace vantrel::sim

@@ -21,7 +21,8 @@ struct PortState {
     bool listening = false;
     std::uint64_t refuse_until_ns = 0;
     HealthMode health = HealthMode::Answer;
-    std::uint64_t late_ms = 0;  // late: the delay of the answer; split: of its second half
+    std::uint64_t late_ms = 0;  // late: the delay of the answer; split: of its second half; trickle: per byte
+    std::uint32_t trickle_length = DEFAULT_TRICKLE_LENGTH;
     std::vector<std::uint8_t> health_reply{0xFE, 0x00, 0x01};
     bool raw = false;
     bool echo = false;
@@ -33,6 +34,7 @@ struct PortState {
 struct Device {
     std::uint32_t id = 0;
     std::string serial;
+    ConnectionType connection = ConnectionType::Usb;
     std::map<std::uint16_t, PortState> ports;
 };
 
@@ -40,10 +42,11 @@ struct Device {
 class Devices {
 public:
     // Plugs a device whose ports 5000 and 4242 listen; returns its id.
-    std::uint32_t plug(std::string serial) {
+    std::uint32_t plug(std::string serial, ConnectionType connection = ConnectionType::Usb) {
         Device& d = devices_[next_id_];
         d.id = next_id_;
         d.serial = std::move(serial);
+        d.connection = connection;
         for (std::uint16_t port : {std::uint16_t{5000}, std::uint16_t{4242}}) d.ports[port].listening = true;
         return next_id_++;
     }
@@ -53,15 +56,22 @@ public:
         return it == devices_.end() ? nullptr : &it->second;
     }
     // A port the device has state for; nullptr when the device or the port has none.
-    PortState* port(std::uint32_t device, std::uint16_t port) {
-        Device* d = find(device);
-        if (!d) return nullptr;
-        auto it = d->ports.find(port);
-        return it == d->ports.end() ? nullptr : &it->second;
+    PortState* port(std::uint32_t device, std::uint16_t port) { return port_of(devices_, device, port); }
+    const PortState* port(std::uint32_t device, std::uint16_t port) const {
+        return port_of(devices_, device, port);
     }
     const std::map<std::uint32_t, Device>& all() const { return devices_; }
 
 private:
+    template <typename Map>
+    static auto port_of(Map& devices, std::uint32_t device, std::uint16_t port)
+        -> decltype(&devices.begin()->second.ports.begin()->second) {
+        auto d = devices.find(device);
+        if (d == devices.end()) return nullptr;
+        auto it = d->second.ports.find(port);
+        return it == d->second.ports.end() ? nullptr : &it->second;
+    }
+
     std::map<std::uint32_t, Device> devices_;
     std::uint32_t next_id_ = 1;
 };

@@ -1,13 +1,13 @@
-// The one event loop of the simulator and of the receiver: an epoll set, timers on the monotonic
-// clock, and SIGINT/SIGTERM taken as a request to end (through a signalfd, so no handler runs).
+// The one event loop of the simulator and of the receiver: an epoll set whose keys say what each
+// descriptor is, a wait until a deadline on the monotonic clock, and SIGINT/SIGTERM taken as a
+// request to end (through a signalfd, so no handler runs). It calls nothing: its owner asks it what
+// is ready and hands that to the part the key names.
 #pragma once
 
 #include <sys/epoll.h>
 
 #include <cstdint>
 #include <expected>
-#include <functional>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,35 +16,54 @@
 
 namespace vantrel::sim {
 
+// What a descriptor in the epoll set is, for every part of the simulator and of the receiver: the
+// loop reports readiness with this key, and the owner of the loop hands it to the part it names.
+struct Key {
+    enum class Source : std::uint8_t {
+        Signals,       // the loop's own signalfd
+        Script,        // standard input carrying the script
+        UnixListener,  // the daemon side's listeners
+        TcpListener,
+        Client,        // a daemon client, by id
+        Tunnel,        // a tunnel, by the id of the client it was
+        StreamSource,  // standard input as the payload source of a stream
+        Datagrams,     // a receiver socket, by its index
+    };
+    Source source = Source::Signals;
+    std::uint64_t id = 0;
+
+    friend bool operator==(const Key&, const Key&) = default;
+};
+
+// A descriptor that is ready, and for what (EPOLLIN, EPOLLOUT, ...).
+struct Ready {
+    Key key;
+    std::uint32_t events = 0;
+};
+
 class EventLoop {
 public:
     // Creates the epoll set and the signalfd; SIGPIPE is ignored from then on.
     std::expected<void, std::string> open();
 
-    // Readiness of `fd` is reported with `key` (any value but SIGNAL_KEY). False when epoll refuses
-    // the descriptor (a regular file, for one).
-    bool watch(int fd, std::uint64_t key, std::uint32_t events = EPOLLIN);
-    void modify(int fd, std::uint64_t key, std::uint32_t events);
+    // Readiness of `fd` is reported with `key`. False when epoll refuses the descriptor (a regular
+    // file, for one).
+    bool watch(int fd, Key key, std::uint32_t events = EPOLLIN);
+    void modify(int fd, Key key, std::uint32_t events);
     void unwatch(int fd);
-
-    void add_timer(std::uint64_t when_ns, std::function<void()> fn);
-    // Runs every timer due at `now`, in the order of their times.
-    void run_timers(std::uint64_t now);
-    std::optional<std::uint64_t> next_timer_ns() const;
 
     // Waits until a descriptor is ready, `deadline_ns` (monotonic) passes or a signal arrives; returns
     // the ready events (signals are taken in here, see `stopped`). Empty also after an epoll error.
-    std::span<epoll_event> wait(std::optional<std::uint64_t> deadline_ns);
+    std::span<const Ready> wait(std::optional<std::uint64_t> deadline_ns);
     // True once SIGINT or SIGTERM arrived.
     bool stopped() const { return stopped_; }
 
 private:
-    static constexpr std::uint64_t SIGNAL_KEY = UINT64_MAX;
     static constexpr int MAX_EVENTS = 64;
 
     net::Fd epoll_, signals_;
-    std::multimap<std::uint64_t, std::function<void()>> timers_;
     epoll_event events_[MAX_EVENTS]{};
+    Ready ready_[MAX_EVENTS]{};
     bool stopped_ = false;
 };
 

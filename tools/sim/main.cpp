@@ -1,4 +1,5 @@
 // vantrel-sim: a stand-in for usbmuxd and the Vantrel app (and, with `receive`, for the UDP consumers).
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,8 +13,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     auto invocation = parse_command_line(args);
     if (!invocation) {
-        std::fprintf(stderr, "vantrel-sim: %s\n%.*s", invocation.error().c_str(),
-                     static_cast<int>(USAGE_TEXT.size()), USAGE_TEXT.data());
+        // The message may quote an argument: its control bytes must not reach the terminal.
+        std::string message = invocation.error();
+        std::ranges::replace_if(
+            message, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+        std::fprintf(stderr, "vantrel-sim: %s\nTry 'vantrel-sim --help'.\n", message.c_str());
         return 2;
     }
     if (std::holds_alternative<ShowHelp>(*invocation)) {

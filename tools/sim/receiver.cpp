@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "net/fd.h"
 #include "net/wire.h"
+#include "sim/address.h"
 #include "sim/event_loop.h"
 #include "sim/stamp.h"
 #include "sim/stream_stats.h"
@@ -56,9 +58,7 @@ struct Path {
 
 std::string micros(const LatencyHistogram& h, std::uint64_t ns, bool json) {
     if (h.count() == 0) return json ? "null" : "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", static_cast<double>(ns) / 1000.0);
-    return buf;
+    return format("{:.1f}", static_cast<double>(ns) / 1000.0);
 }
 
 void print_line(const std::string& line) {
@@ -112,16 +112,12 @@ void print_final(const Path& p, bool json) {
 }
 
 std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::uint32_t receive_buffer) {
-    auto addr = net::parse_ipv4(address);
-    if (!addr) return fail(format("cannot bind {}: not an address a.b.c.d:port", address));
-    net::Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    auto fd = bound_socket(address, SOCK_DGRAM, "bind");
+    if (!fd) return fd;
     int size = static_cast<int>(receive_buffer);
     // Beyond rmem_max only with privilege; fall back to what is allowed.
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
-        return fail(format("cannot bind {}: {}", address, net::IoError::last_os_error().text()));
+    if (::setsockopt(fd->get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(fd->get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     return fd;
 }
 
@@ -129,13 +125,15 @@ std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::ui
 // seconds after the first video datagram was seen.
 struct Feedback {
     std::uint64_t rate = 0;
-    std::optional<sockaddr_in> to{};
+    std::optional<sockaddr_storage> to{};
+    socklen_t to_length = 0;
     std::uint64_t due_from = 0, sent = 0;
     std::vector<std::uint8_t> payload;
 
-    void seen(const sockaddr_in& from, std::uint64_t now) {
+    void seen(const sockaddr_storage& from, socklen_t length, std::uint64_t now) {
         if (!to) due_from = now;
         to = from;
+        to_length = length;
     }
     void send_due(int fd, std::uint64_t now) {
         if (rate == 0 || !to) return;
@@ -145,7 +143,7 @@ struct Feedback {
             if (payload.size() >= STAMP_SIZE)
                 write_stamp(payload.data(), Stamp{FEEDBACK_STREAM_ID, sent, now});
             ::sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
-                     reinterpret_cast<const sockaddr*>(&*to), sizeof(sockaddr_in));
+                     reinterpret_cast<const sockaddr*>(&*to), to_length);
         }
     }
     std::optional<std::uint64_t> next_ns() const {
@@ -159,7 +157,7 @@ struct Batch {
     std::array<std::array<std::uint8_t, PEEK_BYTES>, BATCH> buffers{};
     std::array<iovec, BATCH> iovs{};
     std::array<mmsghdr, BATCH> msgs{};
-    std::array<sockaddr_in, BATCH> sources{};
+    std::array<sockaddr_storage, BATCH> sources{};
 
     int receive(int fd) {
         for (unsigned j = 0; j < BATCH; ++j) {
@@ -168,7 +166,7 @@ struct Batch {
             msgs[j].msg_hdr.msg_iov = &iovs[j];
             msgs[j].msg_hdr.msg_iovlen = 1;
             msgs[j].msg_hdr.msg_name = &sources[j];
-            msgs[j].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            msgs[j].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
         }
         return ::recvmmsg(fd, msgs.data(), BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     }
@@ -196,7 +194,10 @@ void drain(Path& p, Batch& batch, Feedback* feedback) {
             p.second.add(latency);
             p.total.add(latency);
         }
-        if (feedback) feedback->seen(batch.sources[static_cast<std::size_t>(got) - 1], arrived);
+        if (feedback) {
+            std::size_t last = static_cast<std::size_t>(got) - 1;
+            feedback->seen(batch.sources[last], batch.msgs[last].msg_hdr.msg_namelen, arrived);
+        }
         if (got < static_cast<int>(BATCH)) return;
     }
 }
@@ -213,7 +214,7 @@ int run_receiver(const ReceiverConfig& config) {
         auto fd = bind_udp(i == 0 ? config.video_address : config.tracking_address, config.receive_buffer);
         if (!fd) opened = std::unexpected(fd.error());
         paths[i].fd = std::move(fd).value_or(net::Fd());
-        loop.watch(paths[i].fd.get(), i);
+        loop.watch(paths[i].fd.get(), Key{Key::Source::Datagrams, i});
     }
     if (!opened) {
         std::fprintf(stderr, "vantrel-sim receive: %s\n", opened.error().c_str());
@@ -239,8 +240,8 @@ int run_receiver(const ReceiverConfig& config) {
         }
         if (now >= end) break;
         std::uint64_t wake = std::min({next_tick, end, feedback.next_ns().value_or(UINT64_MAX)});
-        for (const epoll_event& e : loop.wait(wake))
-            drain(paths[e.data.u64], batch, e.data.u64 == 0 ? &feedback : nullptr);
+        for (const Ready& ready : loop.wait(wake))
+            drain(paths[ready.key.id], batch, ready.key.id == 0 ? &feedback : nullptr);
     }
     // Whatever arrived before the end still counts.
     drain(paths[0], batch, &feedback);

@@ -52,6 +52,8 @@ void ScriptRunner::read_stdin() {
 
 void ScriptRunner::run(std::uint64_t now) {
     while (!quit_) {
+        // What the last command did to the tunnels is reported before its reply.
+        app_.settle();
         if (pending_) {
             auto r = check_pending(now);
             if (!r) return;
@@ -70,6 +72,7 @@ void ScriptRunner::run(std::uint64_t now) {
             continue;
         }
         if (auto r = execute(*q.command, q.quiet, now)) {
+            app_.settle();
             reply(*r, q.quiet);
             pending_.reset();
         }
@@ -81,20 +84,12 @@ std::optional<std::uint64_t> ScriptRunner::deadline_ns() const {
     return pending_->deadline_ns;
 }
 
-void ScriptRunner::unplug(std::uint32_t device) {
-    Device* d = devices_.find(device);
-    if (!d) return;
-    for (const auto& [port, ps] : d->ports)
-        if (Tunnel* t = tunnels_.of(device, port)) tunnels_.close(*t);
-    devices_.erase(device);
-}
-
 void ScriptRunner::reply(const std::string& text, bool quiet) {
     if (!quiet || text.starts_with("error")) output_.line(text);
 }
 
 std::optional<std::string> ScriptRunner::wait(const Command& c, bool quiet, std::uint64_t now,
-                                              std::uint64_t tunnel, std::uint64_t ms) {
+                                              TunnelId tunnel, std::uint64_t ms) {
     pending_ = Pending{c, quiet, now + ms * NS_PER_MS, tunnel};
     return check_pending(now);
 }
@@ -114,7 +109,7 @@ std::optional<std::string> ScriptRunner::check_pending(std::uint64_t now) {
         case Op::WaitDisconnect:
         case Op::Close:
         case Op::Fault:
-            if (!tunnels_.find(p.tunnel)) r = "ok";
+            if (!tunnels_.is_open(p.tunnel)) r = "ok";
             break;
         case Op::WaitHealth:
         case Op::WaitFeedback:
@@ -125,9 +120,9 @@ std::optional<std::string> ScriptRunner::check_pending(std::uint64_t now) {
                 r = "ok";
             break;
         case Op::WaitStream:
-            if (Tunnel* t = tunnels_.find(p.tunnel); !t)
+            if (!tunnels_.is_open(p.tunnel))
                 r = "error: tunnel closed";
-            else if (!t->gen)
+            else if (!tunnels_.streaming(p.tunnel))
                 r = "ok";
             break;
         case Op::Sleep:
@@ -150,20 +145,20 @@ std::optional<std::string> ScriptRunner::execute(const Command& c, bool quiet, s
     Device* d = devices_.find(c.device);
     if (!d) return format("error: no device {}", c.device);
     if (c.op == Op::Unplug || (c.op == Op::Fault && c.fault == FaultKind::Unplug)) {
-        unplug(c.device);
+        tunnels_.unplug(c.device);
         return "ok";
     }
     if (std::ranges::find(PORT, c.op) != std::end(PORT)) return port_command(c, *d, quiet, now);
     // Everything else acts on the current tunnel.
-    Tunnel* t = tunnels_.of(c.device, c.port);
-    if (!t) return format("error: no tunnel to {} {}", c.device, c.port);
-    return tunnel_command(c, *t, quiet, now);
+    auto id = tunnels_.current(c.device, c.port);
+    if (!id) return format("error: no tunnel to {} {}", c.device, c.port);
+    return tunnel_command(c, *id, quiet, now);
 }
 
 // Commands that name no device.
 std::optional<std::string> ScriptRunner::global_command(const Command& c, bool quiet, std::uint64_t now) {
     switch (c.op) {
-        case Op::Plug: return format("ok id={}", devices_.plug(c.serial));
+        case Op::Plug: return format("ok id={}", devices_.plug(c.serial, c.connection));
         case Op::Devices: {
             std::string ids;
             for (const auto& [id, d] : devices_.all()) {
@@ -174,7 +169,7 @@ std::optional<std::string> ScriptRunner::global_command(const Command& c, bool q
             return ids.empty() ? std::string("ok count=0")
                                : format("ok count={} ids={}", devices_.all().size(), ids);
         }
-        case Op::ListReplyMode: daemon_.set_list_reply(c.list_reply, c.list_length); return "ok";
+        case Op::ListReplyMode: daemon_.set_list_reply(c.list_reply); return "ok";
         case Op::ConnectReplyMode: daemon_.set_connect_reply(c.connect_reply); return "ok";
         case Op::Events: app_.set_feedback_events(c.on); return "ok";
         case Op::Sleep: return wait(c, quiet, now, 0, c.ms);
@@ -199,45 +194,43 @@ std::optional<std::string> ScriptRunner::port_command(const Command& c, Device& 
         case Op::Health:
             ps.health = c.health;
             ps.late_ms = c.ms;
+            ps.trickle_length = c.trickle_length;
             if (!c.bytes.empty()) ps.health_reply = c.bytes;
             return "ok";
         case Op::Mode: ps.raw = c.on; return "ok";
         case Op::Echo: ps.echo = c.on; return "ok";
         case Op::AutoStream: ps.autostream = c.on ? std::optional(c.stream) : std::nullopt; return "ok";
         case Op::Stats: {
-            Tunnel* t = tunnels_.of(c.device, c.port);
             const PortStats& s = ps.stats;
             return format("ok connected={} sent={} bytes={} feedback={} feedback_bytes={} health={}",
-                          t ? 1 : 0, s.sent, s.bytes, s.feedback, s.feedback_bytes, s.health);
+                          tunnels_.current(c.device, c.port) ? 1 : 0, s.sent, s.bytes, s.feedback,
+                          s.feedback_bytes, s.health);
         }
         case Op::WaitConnect:
         case Op::WaitHealth:
         case Op::WaitFeedback: return wait(c, quiet, now, 0, c.ms);
-        case Op::WaitDisconnect: {
-            Tunnel* t = tunnels_.of(c.device, c.port);
-            return wait(c, quiet, now, t ? t->id : 0, c.ms);
-        }
+        case Op::WaitDisconnect:
+            return wait(c, quiet, now, tunnels_.current(c.device, c.port).value_or(0), c.ms);
         default: return "error: unsupported command";
     }
 }
 
-std::optional<std::string> ScriptRunner::tunnel_command(const Command& c, Tunnel& t, bool quiet,
+std::optional<std::string> ScriptRunner::tunnel_command(const Command& c, TunnelId id, bool quiet,
                                                         std::uint64_t now) {
     switch (c.op) {
-        case Op::WaitStream: return wait(c, quiet, now, t.id, c.ms);
-        case Op::Send: tunnels_.write(t, c.bytes, true); return "ok";
-        case Op::Raw: tunnels_.write(t, c.bytes, false); return "ok";
+        case Op::WaitStream: return wait(c, quiet, now, id, c.ms);
+        case Op::Send: tunnels_.write(id, c.bytes, Framing::CountedFrame); return "ok";
+        case Op::Raw: tunnels_.write(id, c.bytes, Framing::Raw); return "ok";
         case Op::Stream:
-            if (auto r = tunnels_.start_stream(t, c.stream); !r) return "error: " + r.error();
+            if (auto r = tunnels_.start_stream(id, c.stream); !r) return "error: " + r.error();
             return "ok";
-        case Op::Stop: tunnels_.stop(t); return "ok";
-        case Op::Silent: app_.apply_fault(t, FaultKind::Silent); return "ok";
-        case Op::Read: tunnels_.set_reading(t, c.on); return "ok";
+        case Op::Stop: tunnels_.stop_stream(id); return "ok";
+        case Op::Silent: app_.apply_fault(id, c.device, c.port, FaultKind::Silent); return "ok";
+        case Op::Read: tunnels_.set_read_pace(id, ReadPace{c.on, c.bytes_per_second}); return "ok";
         case Op::Close:
         case Op::Fault: {
-            std::uint64_t id = t.id;
             FaultKind kind = c.op == Op::Close ? FaultKind::Close : c.fault;
-            app_.apply_fault(t, kind);
+            app_.apply_fault(id, c.device, c.port, kind);
             if (kind == FaultKind::Close) return wait(c, quiet, now, id, UINT32_MAX);
             return "ok";
         }

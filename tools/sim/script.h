@@ -34,22 +34,20 @@ public:
     std::optional<std::uint64_t> deadline_ns() const;
     void quit() { quit_ = true; }
     bool quitting() const { return quit_; }
-    // The device leaves the list and every tunnel to it is closed at once, as with the real daemon.
-    void unplug(std::uint32_t device);
 
 private:
     struct Pending {
         Command command;
         bool quiet = false;
         std::uint64_t deadline_ns = 0;
-        std::uint64_t tunnel = 0;
+        TunnelId tunnel = 0;
     };
 
     std::optional<std::string> execute(const Command& c, bool quiet, std::uint64_t now);
     std::optional<std::string> global_command(const Command& c, bool quiet, std::uint64_t now);
     std::optional<std::string> port_command(const Command& c, Device& d, bool quiet, std::uint64_t now);
-    std::optional<std::string> tunnel_command(const Command& c, Tunnel& t, bool quiet, std::uint64_t now);
-    std::optional<std::string> wait(const Command& c, bool quiet, std::uint64_t now, std::uint64_t tunnel,
+    std::optional<std::string> tunnel_command(const Command& c, TunnelId id, bool quiet, std::uint64_t now);
+    std::optional<std::string> wait(const Command& c, bool quiet, std::uint64_t now, TunnelId tunnel,
                                     std::uint64_t ms);
     std::optional<std::string> check_pending(std::uint64_t now);
     void reply(const std::string& text, bool quiet);

@@ -20,12 +20,10 @@ bool feedback_events(const SimConfig& config) {
 Simulator::Simulator(SimConfig config)
     : config_(std::move(config)),
       output_(config_.quiet),
-      tunnels_(loop_, output_, devices_, app_, config_.script_stdin),
-      app_(loop_, output_, tunnels_, feedback_events(config_)),
+      tunnels_(loop_, devices_, config_.script_stdin),
+      app_(output_, devices_, tunnels_, feedback_events(config_)),
       daemon_(loop_, output_, devices_, tunnels_),
-      script_(output_, devices_, tunnels_, app_, daemon_, config_.script_stdin) {
-    app_.unplug = [this](std::uint32_t device) { script_.unplug(device); };
-}
+      script_(output_, devices_, tunnels_, app_, daemon_, config_.script_stdin) {}
 
 std::expected<void, std::string> Simulator::start() {
     if (auto opened = loop_.open(); !opened) return opened;
@@ -42,10 +40,10 @@ int Simulator::run() {
     while (!script_.quitting()) {
         turn();
         if (script_.quitting()) break;
-        std::optional<std::uint64_t> wake = loop_.next_timer_ns();
-        for (auto due : {script_.deadline_ns(), tunnels_.next_due_ns()})
+        std::optional<std::uint64_t> wake = timers_.next_ns();
+        for (auto due : {app_.next_due_ns(), script_.deadline_ns(), tunnels_.next_due_ns()})
             if (due) wake = wake ? std::min(*wake, *due) : *due;
-        for (const epoll_event& e : loop_.wait(wake)) dispatch(e.data.u64, e.events);
+        for (const Ready& ready : loop_.wait(wake)) dispatch(ready);
         if (loop_.stopped()) script_.quit();
     }
     output_.flush();
@@ -56,11 +54,11 @@ int Simulator::run() {
 void Simulator::schedule() {
     for (const Command& c : config_.script) script_.push(c, false);
     for (const auto& [ms, c] : config_.scheduled)
-        loop_.add_timer(start_ns_ + ms * NS_PER_MS, [this, c] { script_.push(c, true); });
+        timers_.add(start_ns_ + ms * NS_PER_MS, [this, c] { script_.push(c, true); });
     if (config_.duration_ms)
-        loop_.add_timer(start_ns_ + *config_.duration_ms * NS_PER_MS, [this] { script_.quit(); });
-    if (config_.progress) loop_.add_timer(start_ns_ + NS_PER_S, [this] { print_progress(monotonic_ns()); });
-    if (config_.script_stdin && !loop_.watch(STDIN_FILENO, ID_STDIN)) {
+        timers_.add(start_ns_ + *config_.duration_ms * NS_PER_MS, [this] { script_.quit(); });
+    if (config_.progress) timers_.add(start_ns_ + NS_PER_S, [this] { print_progress(monotonic_ns()); });
+    if (config_.script_stdin && !loop_.watch(STDIN_FILENO, Key{Key::Source::Script})) {
         // A regular file cannot be polled: it is always readable, so read it all now.
         while (script_.stdin_open()) script_.read_stdin();
     }
@@ -69,29 +67,39 @@ void Simulator::schedule() {
 // One turn of the loop: timers, due streams and commands, then the output.
 void Simulator::turn() {
     std::uint64_t now = monotonic_ns();
-    loop_.run_timers(now);
+    timers_.run_due(now);
+    app_.run_due(now);
     tunnels_.service_due(now);
+    app_.settle();
     script_.run(now);
     output_.flush();
 }
 
-void Simulator::dispatch(std::uint64_t key, std::uint32_t events) {
-    if (key == ID_STDIN) {
-        script_.read_stdin();
-        if (!script_.stdin_open()) loop_.unwatch(STDIN_FILENO);
-    } else if (!daemon_.on_ready(key, events)) {
-        tunnels_.on_ready(key, events);
+void Simulator::dispatch(const Ready& ready) {
+    switch (ready.key.source) {
+        case Key::Source::Script:
+            script_.read_stdin();
+            if (!script_.stdin_open()) loop_.unwatch(STDIN_FILENO);
+            break;
+        case Key::Source::UnixListener:
+        case Key::Source::TcpListener:
+        case Key::Source::Client: daemon_.on_ready(ready.key, ready.events); break;
+        case Key::Source::Tunnel: tunnels_.on_ready(ready.key.id, ready.events); break;
+        case Key::Source::StreamSource: tunnels_.on_source_ready(); break;
+        case Key::Source::Signals:
+        case Key::Source::Datagrams: break;  // the loop's own, and the receiver's
     }
+    app_.settle();
 }
 
 void Simulator::print_progress(std::uint64_t now) {
     std::uint64_t seconds = (now - start_ns_ + NS_PER_S / 2) / NS_PER_S;
-    tunnels_.each_open([&](const Tunnel& t) {
-        const PortStats& s = t.ps->stats;
-        output_.line(format("progress t={} device={} port={} sent={} bytes={} feedback={}", seconds, t.device,
-                            t.port, s.sent, s.bytes, s.feedback));
-    });
-    loop_.add_timer(now + NS_PER_S, [this] { print_progress(monotonic_ns()); });
+    for (const auto& [device, port] : tunnels_.open_ports()) {
+        const PortStats& s = devices_.port(device, port)->stats;
+        output_.line(format("progress t={} device={} port={} sent={} bytes={} feedback={}", seconds, device,
+                            port, s.sent, s.bytes, s.feedback));
+    }
+    timers_.add(now + NS_PER_S, [this] { print_progress(monotonic_ns()); });
 }
 
 }  // namespace vantrel::sim

@@ -16,6 +16,7 @@
 #include "sim/event_loop.h"
 #include "sim/output.h"
 #include "sim/script.h"
+#include "sim/timers.h"
 #include "sim/tunnels.h"
 
 namespace vantrel::sim {
@@ -43,16 +44,16 @@ public:
     int run();
 
 private:
-    static constexpr std::uint64_t ID_STDIN = 3;
-
     void schedule();
     void turn();
-    void dispatch(std::uint64_t key, std::uint32_t events);
+    void dispatch(const Ready& ready);
     void print_progress(std::uint64_t now);
 
     SimConfig config_;
     EventLoop loop_;
+    Timers timers_;  // the schedule (--at), the end (--duration) and the progress lines
     Output output_;
+    // Each part calls only those declared before it.
     Devices devices_;
     Tunnels tunnels_;
     App app_;

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "net/wire.h"
+
 namespace vantrel::sim {
 
 inline constexpr std::size_t STAMP_SIZE = 24;
@@ -37,23 +39,12 @@ inline std::uint64_t monotonic_ns() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-namespace stamp_detail {
-inline void put_le(std::uint8_t* out, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-inline std::uint64_t get_le(const std::uint8_t* in, std::size_t width) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value |= static_cast<std::uint64_t>(in[i]) << (8 * i);
-    return value;
-}
-}  // namespace stamp_detail
-
 // Writes the 24 stamp bytes at `out`.
 inline void write_stamp(std::uint8_t* out, const Stamp& stamp) {
     for (std::size_t i = 0; i < 4; ++i) out[i] = STAMP_MAGIC[i];
-    stamp_detail::put_le(out + 4, stamp.stream_id, 4);
-    stamp_detail::put_le(out + 8, stamp.sequence, 8);
-    stamp_detail::put_le(out + 16, stamp.sent_ns, 8);
+    net::store_le32(out + 4, stamp.stream_id);
+    net::store_le64(out + 8, stamp.sequence);
+    net::store_le64(out + 16, stamp.sent_ns);
 }
 
 // The stamp at the start of a payload; nullopt when the payload is shorter or lacks the magic.
@@ -61,8 +52,7 @@ inline std::optional<Stamp> read_stamp(const std::uint8_t* data, std::size_t siz
     if (size < STAMP_SIZE) return std::nullopt;
     for (std::size_t i = 0; i < 4; ++i)
         if (data[i] != STAMP_MAGIC[i]) return std::nullopt;
-    return Stamp{static_cast<std::uint32_t>(stamp_detail::get_le(data + 4, 4)),
-                 stamp_detail::get_le(data + 8, 8), stamp_detail::get_le(data + 16, 8)};
+    return Stamp{net::load_le32(data + 4), net::load_le64(data + 8), net::load_le64(data + 16)};
 }
 
 }  // namespace vantrel::sim

@@ -5,24 +5,6 @@
 
 namespace vantrel::sim {
 
-std::string format_detail::substitute(std::string_view pattern, std::span<const std::string> pieces) {
-    std::string out;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        char c = pattern[i];
-        if ((c == '{' || c == '}') && i + 1 < pattern.size() && pattern[i + 1] == c) {
-            out.push_back(c);
-            ++i;
-        } else if (c == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
-            if (next < pieces.size()) out += pieces[next++];
-            ++i;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
     std::size_t i = 0;

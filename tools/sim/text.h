@@ -1,9 +1,6 @@
 // Small text helpers shared by the command parser, the command line and the receiver.
 #pragma once
 
-#include <array>
-#include <charconv>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -14,31 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/core.h>
+
 namespace vantrel::sim {
 
-namespace format_detail {
-// Text as it is, an integer in decimal.
-template <typename T>
-std::string piece(const T& value) {
-    if constexpr (std::integral<T>) {
-        static_assert(!std::same_as<T, char> && !std::same_as<T, bool>,
-                      "a character or a bool is not a number");
-        char buf[24];
-        return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-    } else {
-        return std::string(std::string_view(value));
-    }
-}
-std::string substitute(std::string_view pattern, std::span<const std::string> pieces);
-}  // namespace format_detail
-
-// A small stand-in for std::format (not in this compiler's library): each "{}" takes the next argument
-// (text or integer); "{{" and "}}" are literal braces.
-template <typename... Args>
-std::string format(std::string_view pattern, const Args&... args) {
-    std::array<std::string, sizeof...(Args)> pieces{format_detail::piece(args)...};
-    return format_detail::substitute(pattern, pieces);
-}
+// Text is built with {fmt} (g++ 12's library has no std::format).
+using fmt::format;
 
 // The error of a std::expected<T, std::string>.
 inline std::unexpected<std::string> fail(std::string text) {
