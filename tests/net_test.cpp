@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/address.h"
 #include "net/fd.h"
 #include "net/io.h"
 #include "net/io_error.h"
@@ -151,32 +152,40 @@ TEST(SendAll, LargeBufferArrivesWhole) {
     reader.join();
     EXPECT_EQ(got, data);
 }
-TEST(ParseIpv4, ReadsNumericIpv4AndPort) {
-    const auto video = parse_ipv4("127.0.0.1:5000");
+TEST(SocketAddressParse, ReadsNumericIpv4AndBracketedIpv6AndSaysThemBackTheSame) {
+    const auto video = parse_socket_address("127.0.0.1:5000");
     ASSERT_TRUE(video.has_value());
-    EXPECT_EQ(video->sin_family, AF_INET);
-    EXPECT_EQ(ntohl(video->sin_addr.s_addr), 0x7F000001u);
-    EXPECT_EQ(ntohs(video->sin_port), 5000);
-
-    const auto any = parse_ipv4("0.0.0.0:0");
-    ASSERT_TRUE(any.has_value());
-    EXPECT_EQ(any->sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_EQ(any->sin_port, 0);
-
-    const auto top = parse_ipv4("10.1.2.3:65535");
-    ASSERT_TRUE(top.has_value());
-    EXPECT_EQ(ntohs(top->sin_port), 65535);
+    EXPECT_EQ(video->family(), AF_INET);
+    EXPECT_EQ(video->size(), sizeof(sockaddr_in));
+    EXPECT_EQ(ntohl(reinterpret_cast<const sockaddr_in*>(video->get())->sin_addr.s_addr), 0x7F000001u);
+    EXPECT_EQ(video->port(), 5000);
+    EXPECT_TRUE(video->is_loopback());
+    for (std::string_view text :
+         {"0.0.0.0:0", "10.1.2.3:65535", "[::1]:6000", "[::]:0", "[2001:db8::7]:1", "[::ffff:127.0.0.2]:9"}) {
+        const auto parsed = parse_socket_address(text);
+        ASSERT_TRUE(parsed.has_value()) << text;
+        EXPECT_EQ(parsed->text(), text);
+    }
+    EXPECT_EQ(parse_socket_address("[::1]:6000")->family(), AF_INET6);
+    EXPECT_TRUE(parse_socket_address("[::ffff:127.0.0.2]:9")->is_loopback());
+    EXPECT_FALSE(parse_socket_address("[2001:db8::7]:1")->is_loopback());
+    EXPECT_FALSE(parse_socket_address("192.0.2.10:5000")->is_loopback());
 }
 
-TEST(ParseIpv4, RejectsAnythingElse) {
-    for (std::string_view text :
-         {"localhost:5000", "127.0.0.1", "127.0.0.1:", ":5000", "127.0.0.1:65536", "127.0.0.1:-1",
-          "127.0.0.1:+5", "127.0.0.1:50x", "1.2.3:5", "[::1]:5000", ""}) {
-        const auto parsed = parse_ipv4(text);
+TEST(SocketAddressParse, RejectsNamesAndMalformedForms) {
+    for (std::string_view text : {"localhost:5000", "127.0.0.1", "127.0.0.1:", ":5000", "127.0.0.1:65536",
+                                  "127.0.0.1:-1", "127.0.0.1:+5", "127.0.0.1:50x", "1.2.3:5", "::1:5000",
+                                  "[127.0.0.1]:5000", "[::1]", "[::1:5000", "127.0.0.1:http", ""}) {
+        const auto parsed = parse_socket_address(text);
         ASSERT_FALSE(parsed.has_value()) << text;
         EXPECT_EQ(parsed.error().kind(), ErrorKind::InvalidInput) << text;
         EXPECT_EQ(parsed.error().text(), "invalid socket address") << text;
     }
+    // Looking up: port 0 is nobody's, and what cannot be a name says why.
+    EXPECT_EQ(resolve_socket_address("[::1]:0").error(), "port 0");
+    EXPECT_EQ(resolve_socket_address("[::1]:65536").error(), "port above 65535");
+    EXPECT_EQ(resolve_socket_address("[localhost]:5").error(), "not an IPv6 address in brackets");
+    EXPECT_EQ(resolve_socket_address("1.2.3:5").error(), "not an IPv4 address");
 }
 
 TEST(Wire, FixedWidthIntegersInBothByteOrders) {

@@ -10,8 +10,6 @@
 #include <memory>
 #include <optional>
 
-#include "net/wire.h"
-
 namespace vantrel::net {
 
 namespace {

@@ -12,6 +12,8 @@
 
 namespace vantrel::net {
 
+inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket address";
+
 class SocketAddress {
 public:
     SocketAddress() = default;

@@ -1,5 +1,5 @@
 // Small helpers for bytes on the wire, shared by the program, the simulator and the benchmarks:
-// fixed-width integers in either byte order, usbmuxd's port order, numeric IPv4 socket addresses, and
+// fixed-width integers in either byte order, usbmuxd's port order, and
 // a write loop.
 #pragma once
 
@@ -38,11 +38,6 @@ inline std::uint64_t load_le64(const std::uint8_t* in) {
 constexpr std::uint16_t swap_port(std::uint16_t port) {
     return static_cast<std::uint16_t>(((port & 0xFF) << 8) | (port >> 8));
 }
-
-inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket address";
-
-// A numeric IPv4 "a.b.c.d:port" text (never looked up); InvalidInput "invalid socket address" else.
-IoResult<sockaddr_in> parse_ipv4(std::string_view text);
 
 // Writes every byte of `data` to `fd` with write(), repeating after a signal. 0 when all is out,
 // else the errno of the failed call (EIO for a call that wrote nothing).

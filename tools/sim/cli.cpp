@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "sim/address.h"
+#include "net/address.h"
 #include "sim/text.h"
 
 namespace vantrel::sim {
@@ -156,7 +156,8 @@ std::expected<std::string, std::string> unix_path(std::string_view, std::string_
 }
 
 std::expected<std::string, std::string> address(std::string_view name, std::string_view v) {
-    if (!parse_address(v)) return fail(format("{}: \"{}\" is not a.b.c.d:port or [v6]:port", name, v));
+    if (!net::parse_socket_address(v))
+        return fail(format("{}: \"{}\" is not a.b.c.d:port or [v6]:port", name, v));
     return std::string(v);
 }
 
