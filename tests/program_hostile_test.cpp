@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -141,6 +142,64 @@ TEST(ProgramHostile, ForeignTextIsShownAsQuestionMarksAndPortZeroIsRefused) {
     Child bridge = start_bridge();
     const std::string found = E + "[32mFound" + E + "[0m " + E + "[1m?exe.txt???" + E + "[0m\n";
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, found, 10s)) << bridge.out();
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+// A health-check reply whose prefix announces 65,536 bytes and whose payload then comes a byte every
+// 1.5 s: the setup goes on after the check's 2 s in all, and Ctrl+C ends the bridge at once.
+TEST(ProgramHostile, TricklingHealthReplyHoldsNothingUp) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug TRICKLE");
+    sim.ok("health 1 5000 trickle 1500");
+    Child bridge = start_bridge();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 15s)) << bridge.out();
+    std::this_thread::sleep_for(2s);  // the video thread now waits in the trickle
+    const auto stop = Clock::now();
+    bridge.signal(SIGINT);
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Goodbye.", 10s));
+    EXPECT_LT(Clock::now() - stop, 1s);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+// One local sender of 1,000 small feedback datagrams a second, against an app that reads feedback at
+// about 53 KB/s: video keeps flowing without a gap, and the session goes on.
+TEST(ProgramHostile, FeedbackFloodNeverHoldsVideoBack) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    UdpReceiver video(5000);
+    sim.ok("plug FLOODED");
+    sim.ok("autostream 1 5000 rate=200 size=1000");
+    Child bridge = Child::spawn({vantrel::test::built_program("vantrel-usb"), "--json"});
+    sockaddr_in bridge_video{};
+    ASSERT_TRUE(video.receive(15s, &bridge_video).has_value()) << bridge.out();
+    sim.ok("read 1 5000 rate 53000");
+    sim.ok("events feedback off");  // a line per frame would fill the simulator's output that nobody reads
+    std::atomic<bool> flooding{true};
+    std::thread sender([&] {
+        UdpReceiver flood("127.0.0.1:7000");
+        const std::string small(100, 'f');
+        while (flooding) {
+            for (int i = 0; i < 10; ++i) flood.send_to(small, bridge_video);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    auto last_video = Clock::now();
+    Clock::duration longest_gap{};
+    std::size_t received = 0;
+    for (const auto end = Clock::now() + 8s; Clock::now() < end;) {
+        if (!video.receive(100ms)) continue;
+        longest_gap = std::max(longest_gap, Clock::now() - last_video);
+        last_video = Clock::now();
+        ++received;
+    }
+    flooding = false;
+    sender.join();
+    EXPECT_GT(received, 800u);  // 200 a second for 8 s, with room for a loaded machine
+    EXPECT_LT(longest_gap, 2s) << "video was held back";
+    bridge.pump_for(100ms);
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "disconnected"), 0u) << bridge.out();
     bridge.signal(SIGINT);
     EXPECT_EQ(bridge.wait_exit(10s), 0);
 }

@@ -71,7 +71,10 @@ struct Tunnels::Tunnel {
         std::uint64_t target = consumed + quantum();
         return pace_start_ns + (target / rate) * NS_PER_S + ((target % rate) * NS_PER_S + rate - 1) / rate;
     }
-    bool reading(std::uint64_t now) { return pace.on && (pace.bytes_per_second == 0 || credit(now) > 0); }
+    // A paced reader reads a quantum at a time: a read for every byte of credit would keep the loop busy.
+    bool reading(std::uint64_t now) {
+        return pace.on && (pace.bytes_per_second == 0 || credit(now) >= quantum());
+    }
     // A stream that the loop wakes on its own: not while it waits for the socket, nor while silent.
     bool paced_stream() const {
         return !dead && gen && !silent && (watched == UNWATCHED || !(watched & EPOLLOUT));
@@ -346,10 +349,9 @@ void Tunnels::service_due(std::uint64_t now) {
     std::erase_if(tunnels_, [](const auto& entry) { return entry.second->dead; });
     for (auto& [id, t] : tunnels_) {
         if (t->dead) continue;
-        if (t->paced_stream() && t->gen->due(now) && now >= t->last_fill_ns + BATCH_GAP_NS)
-            service(*t, now);
-        else if (auto due = t->read_due_ns(); due && now >= *due)
-            watch(*t);  // the paced reader has credit again
+        if (t->paced_stream() && t->gen->due(now) && now >= t->last_fill_ns + BATCH_GAP_NS) service(*t, now);
+        // Apart from the stream: a stream that is always due must not keep a paced reader waiting.
+        if (auto due = t->read_due_ns(); !t->dead && due && now >= *due) watch(*t);  // it has credit again
     }
 }
 
