@@ -168,3 +168,38 @@ TEST(ProgramSetups, BadAddressesAndSerialsAreUsageErrors) {
         bridge.err().starts_with("vantrel-usb: invalid value '127.0.0.1' in USBMUXD_SOCKET_ADDRESS: "))
         << bridge.err();
 }
+
+// The device by its UDID: --list shows every entry with its connection type; -u matches without regard
+// to case and hyphens; a network entry listed first loses to the same phone's USB entry, and is taken
+// (and said to be) only when nothing else qualifies.
+TEST(ProgramSetups, ListAndTheDeviceByItsUdid) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug 00008030-001A2B3C4D5E6F70 network");
+    sim.ok("plug 00008030-001A2B3C4D5E6F70 usb");
+    sim.ok("plug-hex " + to_hex("OLD\x1bPHONE") + " none");
+    Child list = start_bridge({"--list"});
+    ASSERT_EQ(list.wait_exit(10s), 0);
+    EXPECT_EQ(list.out(),
+              "00008030-001A2B3C4D5E6F70 (Network)\n00008030-001A2B3C4D5E6F70 (USB)\nOLD?PHONE (unknown)\n");
+    Child json = start_bridge({"-l", "--json"});
+    ASSERT_EQ(json.wait_exit(10s), 0);
+    EXPECT_EQ(json.out().substr(0, json.out().find('\n')),
+              R"({"serial":"00008030-001A2B3C4D5E6F70","device_id":1,"connection":"Network"})");
+
+    Child bridge = start_bridge({"--plain", "-u", "00008030001a2b3c4d5e6f70"});
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Found 00008030-001...\n", 10s)) << bridge.out();
+    EXPECT_TRUE(sim.wait_event("connect 2 5000", 10s)) << "not the USB entry";
+    stop(bridge);
+    sim.ok("unplug 2");
+    Child network = start_bridge({"--plain", "--udid", "00008030-001A2B3C4D5E6F70"});
+    EXPECT_TRUE(network.wait_for(Child::Stream::Out, "Found 00008030-001... (network)\n", 10s))
+        << network.out();
+    stop(network);
+
+    sim.ok("list-reply close");
+    Child failed = start_bridge({"--list"});
+    EXPECT_EQ(failed.wait_exit(10s), 1);
+    EXPECT_EQ(failed.out(), "");
+    EXPECT_EQ(failed.err(), "vantrel-usb: I/O error: failed to fill whole buffer\n");
+}
