@@ -98,13 +98,15 @@ bool SocketAddress::same_host(const sockaddr_storage& other) const {
 
 std::string SocketAddress::text() const {
     char host[INET6_ADDRSTRLEN] = {};
-    if (family() == AF_INET6) {
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, host,
-                    sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(port());
-    }
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(port());
+    const bool v6 = family() == AF_INET6;
+    if (v6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, host, sizeof host);
+    else
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, host, sizeof host);
+    // Appended piece by piece: g++ 12 at -O3 warns falsely (restrict) about a literal + std::string.
+    std::string out(v6 ? "[" : "");
+    out.append(host).append(v6 ? "]:" : ":").append(std::to_string(port()));
+    return out;
 }
 
 IoResult<SocketAddress> parse_socket_address(std::string_view text) {
