@@ -39,10 +39,12 @@ set(VANTREL_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where the systemd u
 # Every unit template in packaging/ is configured and installed: a new unit needs no change here
 # nor in debian/.
 file(GLOB unit_templates CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
+set(VANTREL_UNITS "")
 foreach(template IN LISTS unit_templates)
   get_filename_component(unit ${template} NAME_WLE)
   configure_file(${template} ${PROJECT_BINARY_DIR}/packaging/${unit} @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${unit} DESTINATION ${VANTREL_SYSTEMD_UNIT_DIR})
+  list(APPEND VANTREL_UNITS ${unit})
 endforeach()
 
 set(doc_outputs ${PROJECT_BINARY_DIR}/doc/README.md.gz ${PROJECT_BINARY_DIR}/doc/vantrel-sim/README.md.gz)
