@@ -1,11 +1,13 @@
-# Man pages, the systemd unit, the package's documents and the Debian package. Included from the
-# top-level CMakeLists so that CPack sees the whole project's install rules (the two programs install
-# themselves in src/main and tools). The .deb is made by scripts/package, from a Release build for
-# the prefix /usr, because the installed texts (the unit's ExecStart, the man pages' paths) name
-# the installation directories.
+# What is installed besides the two programs (they install themselves in src/main and tools): the man
+# pages, the systemd units and the documents. The Debian packages (debian/) are made from this
+# installation; the installed texts (the units' ExecStart, the man pages' paths) name the
+# installation directories, so configure for the prefix the files will really live in.
 
-# Debian ships man pages and long documents compressed; `gzip -n` keeps the result byte-for-byte
-# reproducible. The man pages carry the project version and the installed paths.
+# Man pages and long documents are installed compressed, as Debian ships them; `gzip -n` keeps the
+# result byte-for-byte reproducible. The simulator's documents have a directory of their own, as
+# it is a package of its own.
+set(VANTREL_SIM_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel-sim)
+set(VANTREL_SIM_FULL_DOCDIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/vantrel-sim)
 set(VANTREL_MAN_PAGES vantrel-usb.1 vantrel-sim.1)
 set(man_outputs "")
 foreach(page IN LISTS VANTREL_MAN_PAGES)
@@ -21,71 +23,38 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${man_outputs})
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The service: systemd's own unit directory when its pkg-config file says where that is.
-pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
-if(NOT systemd_unit_dir)
+# The services. For the prefix /usr, systemd's own unit directory (its pkg-config file says where;
+# without systemd installed, /lib/systemd/system as on Debian 12); for any other prefix,
+# lib/systemd/system below it, which systemd also reads for /usr/local, so that a trial
+# installation stays out of the system's files.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
+  if(NOT systemd_unit_dir)
+    set(systemd_unit_dir /lib/systemd/system)
+  endif()
+else()
   set(systemd_unit_dir lib/systemd/system)
 endif()
-set(VANTREL_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where vantrel-usb.service is installed")
-# The plain unit and the per-phone template.
-foreach(unit IN ITEMS vantrel-usb.service vantrel-usb@.service)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/${unit}.in ${PROJECT_BINARY_DIR}/packaging/${unit} @ONLY)
+set(VANTREL_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where the systemd units are installed")
+# Every unit template in packaging/ is configured and installed: a new unit needs no change here
+# nor in debian/.
+file(GLOB unit_templates CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
+set(VANTREL_UNITS "")
+foreach(template IN LISTS unit_templates)
+  get_filename_component(unit ${template} NAME_WLE)
+  configure_file(${template} ${PROJECT_BINARY_DIR}/packaging/${unit} @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${unit} DESTINATION ${VANTREL_SYSTEMD_UNIT_DIR})
+  list(APPEND VANTREL_UNITS ${unit})
 endforeach()
 
-# The Debian revision of the package; packaging/changelog.Debian's newest entry must name this version.
-set(VANTREL_DEBIAN_REVISION 1)
-set(VANTREL_PACKAGE_VERSION ${PROJECT_VERSION}-${VANTREL_DEBIAN_REVISION})
-file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian changelog_top LIMIT_COUNT 1)
-if(NOT changelog_top MATCHES "^vantrel-usb \\(${VANTREL_PACKAGE_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/changelog.Debian starts with '${changelog_top}': its newest entry must be "
-                      "for version ${VANTREL_PACKAGE_VERSION} (the project version and the Debian revision)")
-endif()
-
-set(doc_outputs ${PROJECT_BINARY_DIR}/doc/changelog.Debian.gz ${PROJECT_BINARY_DIR}/doc/README.md.gz
-                ${PROJECT_BINARY_DIR}/doc/README.vantrel-sim.md.gz)
+set(doc_outputs ${PROJECT_BINARY_DIR}/doc/README.md.gz ${PROJECT_BINARY_DIR}/doc/vantrel-sim/README.md.gz)
 add_custom_command(
   OUTPUT ${doc_outputs}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
-  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian > ${PROJECT_BINARY_DIR}/doc/changelog.Debian.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc/vantrel-sim
   COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/README.md > ${PROJECT_BINARY_DIR}/doc/README.md.gz
-  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/tools/sim/README.md > ${PROJECT_BINARY_DIR}/doc/README.vantrel-sim.md.gz
-  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian ${PROJECT_SOURCE_DIR}/README.md
-          ${PROJECT_SOURCE_DIR}/tools/sim/README.md
-  COMMENT "Compressing the package's documents")
+  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/tools/sim/README.md > ${PROJECT_BINARY_DIR}/doc/vantrel-sim/README.md.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/tools/sim/README.md
+  COMMENT "Compressing the documents")
 add_custom_target(package_docs ALL DEPENDS ${doc_outputs})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${doc_outputs} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME vantrel-usb)
-
-set(CPACK_PACKAGE_NAME vantrel-usb)
-set(CPACK_PACKAGE_VENDOR "VantrelUSB")
-set(CPACK_PACKAGE_CONTACT "VantrelUSB maintainers <maintainers@vantrel-usb.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB companion for the Vantrel iOS app")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY vantrel-usb)
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_GENERATOR DEB)
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_project_config.cmake)
-set(CPACK_VANTREL_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
-
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE ${VANTREL_DEBIAN_REVISION})
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The summary above is the first line of the package's Description; this is its body.
-set(CPACK_PACKAGE_DESCRIPTION
-    "vantrel-usb bridges an iPhone running the Vantrel app, attached by USB
-and reached through usbmuxd, to programs on the same computer: it forwards
-the app's video and tracking packets as UDP datagrams to 127.0.0.1:5000 and
-127.0.0.1:4242, and relays the video consumer's feedback to the app. A
-systemd unit runs it whenever usbmuxd runs.
-
-vantrel-sim stands in for usbmuxd, the phone and the UDP consumers, for
-trying the bridge and testing consumers without a phone.")
-# The runtime libraries (libplist among them) come from dpkg-shlibdeps, which needs dpkg-dev.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS usbmuxd)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ffmpeg, libusbmuxd-tools")
-
-include(CPack)
+install(FILES ${PROJECT_BINARY_DIR}/doc/README.md.gz ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/doc/vantrel-sim/README.md.gz DESTINATION ${VANTREL_SIM_DOCDIR})

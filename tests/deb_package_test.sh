@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds the .deb twice with scripts/package (in two directories: the bytes must be the same), runs
-# lintian on it, checks its control fields and contents, installs it with dpkg and runs the installed
-# program. The install happens in a private mount namespace whose /usr, /var and /etc
-# are overlays on a tmpfs, so dpkg really resolves the dependencies against this system but the
-# system itself is left as it was; the program then runs in a private network namespace, where no
-# usbmuxd can answer.
+# Builds the Debian packages twice with scripts/package (the suite is left out of those builds: it is
+# this suite) and compares the bytes, checks fields, contents, debug symbols and flags, then takes them
+# through install, upgrade to the same version, remove and purge with dpkg, and runs the installed
+# programs. The units are the package's own: the plain one and the per-phone template.
+#
+# dpkg runs in a private mount namespace whose /usr, /var and /etc are overlays on a tmpfs, so it
+# resolves the dependencies against this system but leaves the system as it was. No systemd runs
+# there: a stand-in systemctl passes the offline calls (the enable on installation) to the real one
+# and records those that need the service manager, which the maintainer scripts make only where
+# /run/systemd/system exists; the namespace's /run is a tmpfs that has it.
 # Usage: deb_package_test.sh SOURCE_DIR VERSION        Exit status 77: skipped (the reason is printed).
 set -euo pipefail
 
@@ -15,65 +19,77 @@ skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (dpkg and private namespaces)"
-for tool in cmake cpack dpkg dpkg-deb dpkg-shlibdeps lintian unshare ip; do
+for tool in dpkg-buildpackage dpkg-checkbuilddeps dh lintian dpkg dpkg-deb unshare ip readelf; do
   command -v "$tool" >/dev/null || skip "'$tool' is not installed (scripts/setup installs it)"
 done
+unmet=$(cd "$src" && dpkg-checkbuilddeps -Pnocheck 2>&1) || skip "build dependencies missing: $unmet"
 
 work=$(mktemp -d /tmp/vantrel-deb-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-echo "== scripts/package, twice"
-for copy in a b; do
-  bash "$src/scripts/package" "$work/build-$copy" "$work/out-$copy" >"$work/package-$copy.log" 2>&1 ||
-    { cat "$work/package-$copy.log"; fail "scripts/package"; }
+echo "== two builds"
+a=$work/a b=$work/b
+for out in "$a" "$b"; do
+  DEB_BUILD_OPTIONS=nocheck bash "$src/scripts/package" "$out" >"$work/package.log" 2>&1 ||
+    { cat "$work/package.log"; fail "scripts/package"; }
 done
-debs=("$work"/out-a/vantrel-usb_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one vantrel-usb_*.deb in $work/out-a"
-deb=${debs[0]}
-echo "built $(basename "$deb")"
-cmp "$deb" "$work/out-b/$(basename "$deb")" || fail "two builds of the same tree gave different packages"
-
-echo "== lintian"
-# Informational tags (I:) are allowed; errors and warnings are not (the overrides it ships say why).
-lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
-  cat "$work/lintian.log"
-  fail "lintian reports errors or warnings"
-}
-grep -E '^[A-Z]: ' "$work/lintian.log" || true
+grep -E '^[A-Z]: ' "$work/package.log" || true
+arch=$(dpkg --print-architecture)
+deb() { echo "${2:-$a}/${1}_$version-1_$arch.deb"; }
+for p in vantrel-usb vantrel-usb-dbgsym vantrel-sim vantrel-sim-dbgsym; do
+  [ -f "$(deb "$p")" ] || fail "no $(basename "$(deb "$p")"): $(ls "$a")"
+  # Built in other directories: no path of the build may show.
+  cmp "$(deb "$p")" "$(deb "$p" "$b")" || fail "two builds gave different $p packages"
+done
 
 echo "== control fields"
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = vantrel-usb ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version-1" ] || fail "Version: $(field Version)"
-depends=$(field Depends)
-echo "Depends: $depends"
-# The property-list library's runtime package comes from dpkg-shlibdeps, and so does the C library.
-[[ ", $depends" == *", libplist"[0-9-]* ]] || fail "Depends lacks the libplist runtime package: $depends"
-[[ ", $depends" == *", libc6 "* ]] || fail "Depends lacks libc6: $depends"
-[ "$(field Recommends)" = usbmuxd ] || fail "Recommends: $(field Recommends)"
-[[ "$(field Maintainer)" == *"<"*"@"*">" ]] || fail "Maintainer: $(field Maintainer)"
-[ "$(field Description | head -1)" = "USB companion for the Vantrel iOS app" ] ||
-  fail "Description: $(field Description | head -1)"
+field() { dpkg-deb -f "$(deb "$1")" "$2"; }
+for p in vantrel-usb vantrel-sim; do
+  # The project's version and debian/changelog's agree.
+  [ "$(field "$p" Version)" = "$version-1" ] || fail "$p Version: $(field "$p" Version)"
+  depends=$(field "$p" Depends)
+  # The property-list library's runtime package comes from dpkg-shlibdeps, and so does the C library.
+  [[ ", $depends" == *", libplist"[0-9-]* && ", $depends" == *", libc6 "* ]] || fail "$p Depends: $depends"
+done
 
 echo "== contents"
-dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
-printf '%s\n' ./lib/systemd/system/vantrel-usb.service ./usr/bin/vantrel-sim ./usr/bin/vantrel-usb \
-  ./usr/share/doc/vantrel-usb/README.md.gz ./usr/share/doc/vantrel-usb/README.vantrel-sim.md.gz \
-  ./usr/share/doc/vantrel-usb/changelog.Debian.gz ./usr/share/doc/vantrel-usb/copyright \
-  ./usr/share/lintian/overrides/vantrel-usb \
-  ./usr/share/man/man1/vantrel-sim.1.gz ./usr/share/man/man1/vantrel-usb.1.gz >"$work/expected"
-diff -u "$work/expected" "$work/contents" || fail "unexpected package contents"
+for p in vantrel-usb vantrel-sim; do
+  dpkg-deb -c "$(deb "$p")" | awk '{print $6}' | grep -v '/$' | sort >"$work/$p.contents"
+done
+printf '%s\n' ./lib/systemd/system/vantrel-usb.service ./lib/systemd/system/vantrel-usb@.service ./usr/bin/vantrel-usb \
+  ./usr/share/doc/vantrel-usb/README.md.gz ./usr/share/doc/vantrel-usb/changelog.Debian.gz \
+  ./usr/share/doc/vantrel-usb/copyright ./usr/share/lintian/overrides/vantrel-usb \
+  ./usr/share/man/man1/vantrel-usb.1.gz >"$work/expected"
+diff -u "$work/expected" "$work/vantrel-usb.contents" || fail "unexpected contents of vantrel-usb"
+printf '%s\n' ./usr/bin/vantrel-sim ./usr/share/doc/vantrel-sim/README.md.gz \
+  ./usr/share/doc/vantrel-sim/changelog.Debian.gz ./usr/share/doc/vantrel-sim/copyright \
+  ./usr/share/lintian/overrides/vantrel-sim ./usr/share/man/man1/vantrel-sim.1.gz >"$work/expected"
+diff -u "$work/expected" "$work/vantrel-sim.contents" || fail "unexpected contents of vantrel-sim"
 
-echo "== install and run"
-system_state() {
-  dpkg-query -W -f='${Status} ${Version}' vantrel-usb 2>/dev/null || true
-  ls -l --time-style=full-iso /usr/bin/vantrel-usb /usr/share/man/man1/vantrel-usb.1.gz 2>/dev/null || true
-}
-before=$(system_state)
-# Runs in the new namespaces; its output is checked below.
+echo "== debug symbols and flags"
+for p in vantrel-usb vantrel-sim; do
+  dpkg-deb -x "$(deb "$p-dbgsym")" "$work/$p-dbgsym"
+  dpkg-deb -x "$(deb "$p")" "$work/$p"
+  binary=$work/$p/usr/bin/$p
+  id=$(readelf -n "$binary" | sed -n 's/.*Build ID: \([0-9a-f]*\)$/\1/p')
+  debug=$work/$p-dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+  [ -n "$id" ] && [ -f "$debug" ] || fail "$p-dbgsym has no debug file for the build ID '$id' of $p"
+  readelf -d "$binary" | grep -q 'FLAGS.*BIND_NOW' || fail "$p is not linked with -z now"
+done
+# Debian's flags (dpkg-buildflags with the hardening that debian/rules asks for) on each compile line;
+# the path in -ffile-prefix-map is the build's own.
+compile=$(grep -m1 -- ' -c .*/src/main/main\.cpp$' "$a/build.log") || fail "no compile line for main.cpp in the build log"
+for flag in $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) \
+            $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS); do
+  [[ $flag == -ffile-prefix-map=* || " $compile " == *" $flag "* ]] || fail "$flag missing: $compile"
+done
+
+echo "== install, upgrade, remove, purge"
+# Runs in the new namespaces and fails at the first surprise.
 cat >"$work/inside.sh" <<'EOF'
 set -euo pipefail
-work=$1 deb=$2
+work=$1 version=$2
+fail() { echo "FAILED: $*"; exit 1; }
 mount -t tmpfs tmpfs "$work/layers"
 for dir in usr var etc; do
   mkdir -p "$work/layers/$dir/upper" "$work/layers/$dir/work"
@@ -82,17 +98,36 @@ for dir in usr var etc; do
 done
 ip link set lo up
 mount -t tmpfs -o mode=0755 tmpfs /run
-# Only the overlay loses it: man-db's trigger would rebuild its index, which takes seconds.
-rm -f /var/lib/man-db/auto-update
-dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; echo "dpkg -i failed"; exit 1; }
-dpkg-query -W -f='installed ${Package} ${Version} ${Status}\n' vantrel-usb
-if command -v man >/dev/null; then
-  echo "man: $(man -w vantrel-usb) $(man -w vantrel-sim)"
-else
-  ls /usr/share/man/man1/vantrel-usb.1.gz /usr/share/man/man1/vantrel-sim.1.gz | sed 's/^/man: /'
-fi
+mkdir -p /run/systemd/system "$work/bin"
+# Only the overlays lose them: man-db's trigger would rebuild its index, which takes seconds, and a
+# container's policy-rc.d forbids every service action.
+rm -f /var/lib/man-db/auto-update /usr/sbin/policy-rc.d
+cat >"$work/bin/systemctl" <<EOS
+#!/bin/sh
+case "\$*" in *--root=*) exec /usr/bin/systemctl "\$@" ;; esac
+echo "\$*" >>"$work/systemctl.log"
+EOS
+chmod +x "$work/bin/systemctl"
+export PATH=$work/bin:$PATH
+
+calls() { cat "$work/systemctl.log" 2>/dev/null; rm -f "$work/systemctl.log"; }
+dpkg_do() { dpkg "$@" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg $*"; }; }
+link=/etc/systemd/system/usbmuxd.service.wants/vantrel-usb.service
+debs=("$work"/a/*.deb)
+b_usb=("$work"/b/vantrel-usb_*.deb)
+template=/lib/systemd/system/vantrel-usb@.service
+
+dpkg_do -i "${debs[@]}"
+installed=$(calls)
+[ "$(readlink "$link")" = /lib/systemd/system/vantrel-usb.service ] || fail "not enabled on install: $(ls -l "$link")"
+[ -f $template ] || fail "the template unit is not installed"
+find /etc/systemd -name 'vantrel-usb@*' | grep . && fail "the template was enabled"
+grep -qx -- '--system daemon-reload' <<<"$installed" || fail "no reload on install: $installed"
+# Bound to usbmuxd, the bridge is not started by the installation: that would start the daemon.
+grep -E 'start|stop' <<<"$installed" && fail "a unit was started or stopped on install: $installed"
 echo "sim: $(/usr/bin/vantrel-sim --version)"
-grep '^ExecStart=' /lib/systemd/system/vantrel-usb.service
+grep '^ExecStart=' /lib/systemd/system/vantrel-usb.service $template
+
 /usr/bin/vantrel-usb >"$work/usb.out" 2>"$work/usb.err" &
 pid=$!
 # The error line shows that a search has been made and has failed.
@@ -104,20 +139,39 @@ kill -INT "$pid"
 status=0
 wait "$pid" || status=$?
 echo "exit: $status"
+
+dpkg_do -i "${b_usb[0]}"
+upgraded=$(calls)
+[ "$(printf '%s\n' "$upgraded" | grep -v daemon-reload)" = "try-restart vantrel-usb.service
+try-restart vantrel-usb@*.service" ] || fail "not one restart of each (if running) on upgrade: $upgraded"
+[ "$(readlink "$link")" = /lib/systemd/system/vantrel-usb.service ] || fail "the upgrade lost the enable link"
+# What an administrator's `systemctl enable vantrel-usb@SERIAL` makes.
+ln -s $template /etc/systemd/system/usbmuxd.service.wants/vantrel-usb@SERIAL.service
+
+dpkg_do -r vantrel-usb-dbgsym vantrel-usb
+removed=$(calls)
+grep -qx 'stop vantrel-usb.service vantrel-usb@\*.service' <<<"$removed" || fail "not stopped on removal: $removed"
+grep -qx -- '--system daemon-reload' <<<"$removed" || fail "no reload on removal: $removed"
+[ ! -e /usr/bin/vantrel-usb ] || fail "/usr/bin/vantrel-usb is still there after removal"
+
+dpkg_do -P vantrel-usb vantrel-sim-dbgsym vantrel-sim
+calls | grep -E 'start|stop' && fail "a unit was started or stopped on purge"
+dpkg-query -W 'vantrel-*' 2>/dev/null && fail "dpkg still knows the packages after purge"
+# Nothing is left: no file named after the packages in what dpkg wrote (deleted files of the lower
+# layer show as whiteouts, character devices), and no package data in dpkg's status.
+find "$work/layers" -name '*vantrel*' ! -type c | grep . && fail "left behind after purge"
+grep -q vantrel /var/lib/dpkg/status && fail "dpkg's status still names the packages"
+echo "purged"
 EOF
 mkdir -p "$work/layers"
-unshare -mn bash "$work/inside.sh" "$work" "$deb" >"$work/inside.log" 2>&1 || { cat "$work/inside.log"; fail "install and run"; }
+unshare -mn bash "$work/inside.sh" "$work" "$version" >"$work/inside.log" 2>&1 || { cat "$work/inside.log"; fail "lifecycle"; }
 cat "$work/inside.log"
 
-# The overlays are gone with the namespace: the system is as it was.
-[ "$(system_state)" = "$before" ] || fail "the install changed the system: $(system_state)"
-
-grep -qx "installed vantrel-usb $version-1 install ok installed" "$work/inside.log" || fail "package not installed"
-grep -qx 'man: /usr/share/man/man1/vantrel-usb.1.gz /usr/share/man/man1/vantrel-sim.1.gz' "$work/inside.log" ||
-  grep -qx 'man: /usr/share/man/man1/vantrel-usb.1.gz' "$work/inside.log" || fail "man pages not found"
 grep -qx "sim: vantrel-sim $version" "$work/inside.log" || fail "installed vantrel-sim does not run"
-grep -qx 'ExecStart=/usr/bin/vantrel-usb --plain' "$work/inside.log" || fail "the installed unit does not start /usr/bin/vantrel-usb"
+[ "$(grep -c '^/lib/systemd/system/vantrel-usb@\?\.service:ExecStart=/usr/bin/vantrel-usb ' "$work/inside.log")" = 2 ] ||
+  fail "the installed units do not both start /usr/bin/vantrel-usb"
 grep -qx 'exit: 0' "$work/inside.log" || fail "installed vantrel-usb did not end with status 0"
+grep -qx 'purged' "$work/inside.log" || fail "the lifecycle did not reach its end"
 
 esc=$'\e'
 expected_out="${esc}[1mVantrelUSB${esc}[0m ${esc}[2mv$version${esc}[0m

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/namespace.h"
@@ -21,7 +23,22 @@ std::string g_reason = "not entered";
 
 std::string os_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+// In a chroot whose root is not a mount point (a package build's), / cannot be made private, and in
+// a new mount namespace /proc/self/exe would name the test from outside the chroot.
+bool root_is_a_mount_point() {
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, mount_point;
+        fields >> id >> parent >> device >> root >> mount_point;
+        if (mount_point == "/") return true;
+    }
+    return false;
+}
+
 std::string enter_private_namespace() {
+    if (!root_is_a_mount_point()) return "the root directory is not a mount point (a chroot?)";
     if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return os_error("unshare(CLONE_NEWNS|CLONE_NEWNET)");
     // Keep our mounts from propagating back to the host.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return os_error("make / private");
