@@ -13,6 +13,11 @@ pkg_check_modules(PLIST QUIET IMPORTED_TARGET libplist-2.0)
 if(NOT PLIST_FOUND)
   vantrel_missing("libplist 2 (pkg-config module libplist-2.0)" libplist-dev)
 endif()
+# The multiplexer client reads the daemon's XML replies with expat.
+pkg_check_modules(EXPAT QUIET IMPORTED_TARGET expat)
+if(NOT EXPAT_FOUND)
+  vantrel_missing("expat (pkg-config module expat)" libexpat1-dev)
+endif()
 find_package(Threads REQUIRED)
 
 # Header-only: the forwarding threads' single-producer queue.

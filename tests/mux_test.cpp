@@ -28,8 +28,10 @@
 #include "mux/connect.h"
 #include "mux/devices.h"
 #include "mux/mux_error.h"
+#include "mux/reply.h"
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/plist.h"
 #include "support/namespace.h"
 
 using namespace vantrel;
@@ -67,14 +69,14 @@ std::string xml_dict(std::string_view entries) {
     return xml_plist("<dict>" + std::string(entries) + "</dict>");
 }
 
-Plist parse_xml(std::string_view xml) {
+net::Plist parse_xml(std::string_view xml) {
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    return Plist(root);
+    return net::Plist(root);
 }
 
 std::string binary_of(std::string_view xml) {
-    Plist root = parse_xml(xml);
+    net::Plist root = parse_xml(xml);
     char* bin = nullptr;
     std::uint32_t length = 0;
     plist_to_bin(root.get(), &bin, &length);
@@ -125,13 +127,13 @@ std::string repeated(std::string_view text, std::size_t times) {
     return out;
 }
 
-MuxResult<Plist> parse(std::string_view payload) {
+MuxResult<Reply> parse(std::string_view payload) {
     return parse_response_payload(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
 }
 
 // A request dictionary read back from its XML, as the Request type that produced it.
 Request request_of(std::string_view xml) {
-    Plist root = parse_xml(xml);
+    net::Plist root = parse_xml(xml);
     Request out;
     if (root == nullptr || plist_get_node_type(root.get()) != PLIST_DICT) return out;
     plist_dict_iter it = nullptr;
@@ -173,13 +175,13 @@ std::string serial(std::string_view value) {
 std::vector<DeviceInfo> devices_of(std::string_view payload) {
     auto root = parse(payload);
     EXPECT_TRUE(root) << root.error().display();
-    return root ? devices_from_response(root->get()) : std::vector<DeviceInfo>{};
+    return root ? device_infos(DeviceList(std::move(*root))) : std::vector<DeviceInfo>{};
 }
 
 std::int64_t code_of(std::string_view payload) {
     auto root = parse(payload);
     EXPECT_TRUE(root) << root.error().display();
-    return root ? connect_result_code(root->get()) : 0;
+    return root ? connect_result_code(*root) : 0;
 }
 
 // ---- Sockets and a stand-in daemon ----
@@ -325,7 +327,7 @@ struct ScriptedDaemon {
 // Sends `bytes` to a client that reads one response, then closes; returns the response and the client.
 struct Exchange {
     std::optional<MuxClient> client;
-    MuxResult<Plist> response;
+    MuxResult<Reply> response;
 };
 
 Exchange exchange(std::string bytes) {
@@ -334,10 +336,9 @@ Exchange exchange(std::string bytes) {
     TestDaemon daemon(listen_unix(address.unix_path), [bytes](int fd) { send_text(fd, bytes); });
     auto client = MuxClient::connect(address);
     if (!client) return {std::nullopt, std::unexpected(client.error())};
-    Exchange out{std::move(*client), Plist()};
-    out.response = out.client->read_response();
+    auto response = client->read_response();
     daemon.join();
-    return out;
+    return {std::move(*client), std::move(response)};
 }
 
 // Bytes still waiting on the client's socket (its daemon has closed by now).
@@ -617,7 +618,7 @@ TEST(ListDevices, SendsTheListRequestWithTag1AndClosesAfterTheReply) {
     auto devices = list_devices(address);
     daemon.daemon.join();
     ASSERT_TRUE(devices) << devices.error().display();
-    EXPECT_EQ(*devices, (std::vector<DeviceInfo>{{3, "A1"}, {4, "B2"}}));
+    EXPECT_EQ(device_infos(*devices), (std::vector<DeviceInfo>{{3, "A1"}, {4, "B2"}}));
     EXPECT_EQ(daemon.request.length, daemon.request.payload.size() + 16);
     EXPECT_EQ(daemon.request.version, 1u);
     EXPECT_EQ(daemon.request.type, 8u);
@@ -677,9 +678,9 @@ TEST(ReadResponse, AcceptsAMillionBytePayloadAndRejectsOneByteMore) {
     ASSERT_EQ(padded.size(), 1'000'000u);
     Exchange ok = exchange(message(padded));
     ASSERT_TRUE(ok.response) << ok.response.error().display();
-    std::uint64_t pad_length = 0;
-    plist_get_string_ptr(plist_dict_get_item(ok.response->get(), "Pad"), &pad_length);
-    EXPECT_EQ(pad_length, 1'000'000 - empty.size());
+    const auto pad = ok.response->find(ok.response->root(), "Pad");
+    ASSERT_TRUE(pad);
+    EXPECT_EQ(ok.response->string(*pad).value_or("").size(), 1'000'000 - empty.size());
 
     Exchange too_big = exchange(header(1'000'017) + "first payload bytes");
     ASSERT_FALSE(too_big.response);
@@ -773,12 +774,12 @@ TEST(ReadResponse, TakesAnyTagVersionAndTypeAndBothPlistForms) {
                               header(static_cast<std::uint32_t>(binary.size() + 16), 0, 0, 0) + binary}) {
         Exchange e = exchange(bytes + "tail");
         ASSERT_TRUE(e.response) << e.response.error().display();
-        EXPECT_EQ(connect_result_code(e.response->get()), 5);
+        EXPECT_EQ(connect_result_code(*e.response), 5);
         EXPECT_EQ(unread(e), "tail");
     }
 }
 
-TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem) {
+TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimit) {
     const std::string too_deep = "Protocol error: Property list nested too deeply";
     // 100,000 levels, on which libplist's reader alone recursed until the stack ran out.
     const std::string xml_100k =
@@ -810,7 +811,7 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem
          {binary_nested(at_limit, 1), xml_nested(at_limit), binary_nested(5, 2)}) {
         auto root = parse(payload);
         ASSERT_TRUE(root) << root.error().display();
-        EXPECT_EQ(plist_get_node_type(plist_dict_get_item(root->get(), "k")), PLIST_ARRAY);
+        EXPECT_EQ(root->find(root->root(), "k").value_or(PlistValue{}).kind, ValueKind::Array);
     }
     for (const std::string& payload : {binary_nested(at_limit + 1, 1), xml_nested(at_limit + 1)}) {
         auto root = parse(payload);
@@ -823,11 +824,40 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem
         EXPECT_EQ(devices_of(payload), (std::vector<DeviceInfo>{{3, "00008030-001A2D3C0E12802E"}}));
 }
 
-TEST(ParsePayload, TurnsAwayBinaryListsThatExpandBeyondTheirSize) {
-    // 24 levels sharing each next one twice: 300 bytes that libplist would build into 2^24 nodes.
-    auto root = parse(binary_nested(24, 2));
-    ASSERT_FALSE(root);
-    EXPECT_EQ(root.error().display(), "Protocol error: Failed to parse plist: property list too large");
+TEST(ParsePayload, ReadsSharedObjectsOnceAndTurnsAwayOverlapsThatOutnumberTheBytes) {
+    // 24 levels sharing each next one twice: 300 bytes that libplist built into 2^24 nodes.
+    auto shared = parse(binary_nested(24, 2));
+    ASSERT_TRUE(shared) << shared.error().display();
+    EXPECT_EQ(shared->find(shared->root(), "k").value_or(PlistValue{}).kind, ValueKind::Array);
+
+    // {"k": [b1 .. b100]}, where every b is another name (offset-table entry) for one array of 100
+    // references: 10,100 references to read in 1.6 KB, which only objects that overlap achieve.
+    constexpr std::uint32_t aliases = 100;
+    auto be32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    };
+    std::string array_of_aliases = "\xAF\x11" + std::string{0, static_cast<char>(aliases)};
+    std::string shared_array = array_of_aliases;
+    for (std::uint32_t i = 0; i < aliases; ++i) {
+        array_of_aliases += be32(3 + i);
+        shared_array += be32(1);
+    }
+    const std::string objects[] = {"\xD1" + be32(1) + be32(2), "\x51k", array_of_aliases, shared_array};
+    std::string list = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(static_cast<std::uint32_t>(list.size()));
+        list += object;
+    }
+    const auto table = static_cast<std::uint32_t>(list.size());
+    for (std::uint32_t i = 0; i < 3 + aliases; ++i) list += be32(offsets[std::min<std::uint32_t>(i, 3)]);
+    list += std::string(6, '\0') + "\x04\x04" + be32(0) + be32(3 + aliases) + std::string(8, '\0') + be32(0) +
+            be32(table);
+    auto overlapping = parse(list);
+    ASSERT_FALSE(overlapping);
+    EXPECT_EQ(overlapping.error().display(),
+              "Protocol error: Failed to parse plist: property list too large");
 }
 
 // ---- Device list ----

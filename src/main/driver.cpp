@@ -113,7 +113,10 @@ private:
         auto devices = mux::list_devices(addresses_.daemon);
         bool listed = false;
         if (devices) {
-            for (const auto& d : *devices) listed = listed || d.device_id == device_.device_id;
+            devices->visit([&](const mux::DeviceEntry& d) {
+                listed = d.device_id == device_.device_id;
+                return !listed;
+            });
         }
         if (!listed) {
             print_err(console::CLEAR_LINE);
@@ -169,12 +172,14 @@ private:
     }
 
     // The first device in the daemon's order, or the first whose serial number was asked for.
-    std::optional<mux::DeviceInfo> choose(const std::vector<mux::DeviceInfo>& devices) const {
-        const auto chosen = std::ranges::find_if(devices, [this](const auto& device) {
-            return !options_.udid || device.serial_number == *options_.udid;
+    std::optional<mux::DeviceInfo> choose(const mux::DeviceList& devices) const {
+        std::optional<mux::DeviceInfo> chosen;
+        devices.visit([&](const mux::DeviceEntry& device) {
+            if (options_.udid && device.serial_number != *options_.udid) return true;
+            chosen = mux::DeviceInfo::of(device);
+            return false;
         });
-        if (chosen == devices.end()) return std::nullopt;
-        return *chosen;
+        return chosen;
     }
 
     // Plain output logs what changed and nothing else: a state line (searching, waiting, an error) is

@@ -1,0 +1,106 @@
+// The two readers behind Reply, one per property-list form. Both offer the same lookups over values
+// identified by a 32-bit id.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "mux/reply.h"
+
+namespace vantrel::mux::detail {
+
+enum class ReadError { InvalidXml, InvalidBinary, TooLarge, TooDeep };
+
+using ItemVisitor = std::function<bool(PlistValue)>;
+using EntryVisitor = std::function<bool(std::string_view, PlistValue)>;
+
+// An XML list read through expat into one array of compact nodes and one buffer of text, both at
+// most proportional to the text's size. No entity may be declared, so nothing expands.
+class XmlPlist {
+public:
+    static std::expected<XmlPlist, ReadError> read(std::string_view text);
+
+    PlistValue root() const { return value(root_); }
+    std::optional<PlistValue> find(PlistValue dict, std::string_view key) const;
+    void for_each_item(PlistValue array, const ItemVisitor& visit) const;
+    void for_each_entry(PlistValue dict, const EntryVisitor& visit) const;
+    std::optional<std::string_view> string(PlistValue value) const;
+    std::optional<PlistInteger> integer(PlistValue value) const;
+
+    // What the reader builds; public for the reader's callbacks.
+    enum class Kind : std::uint8_t { Dictionary, Array, String, Integer, Other, Key };
+    struct Node {
+        Kind kind = Kind::Other;
+        bool negative = false;
+        std::uint32_t next = NONE;  // the next child of the same parent
+        // Text (String, Key): offset and length in text_. Integer: low and high 32 bits.
+        // Containers: the first child (NONE when empty) and, while open, the last.
+        std::uint32_t a = NONE;
+        std::uint32_t b = NONE;
+    };
+    static constexpr std::uint32_t NONE = 0xFFFF'FFFF;
+
+    std::vector<Node> nodes_;
+    std::vector<char> text_;
+    std::uint32_t root_ = 0;
+
+private:
+    PlistValue value(std::uint32_t node) const;
+    std::string_view text_of(const Node& node) const { return {text_.data() + node.a, node.b}; }
+};
+
+// A binary list ("bplist00") kept as its bytes. Reading it first walks every object reachable from
+// the top once (shared objects once, however many references they have), checking each as libplist's
+// reader would and the nesting on every path; lookups then read the bytes on demand and remember
+// per object what costs more than a few steps (dictionary lookups, UTF-16 conversions).
+class BinaryPlist {
+public:
+    static std::expected<BinaryPlist, ReadError> read(std::span<const std::uint8_t> list);
+
+    PlistValue root() const { return value(top_); }
+    std::optional<PlistValue> find(PlistValue dict, std::string_view key) const;
+    void for_each_item(PlistValue array, const ItemVisitor& visit) const;
+    void for_each_entry(PlistValue dict, const EntryVisitor& visit) const;
+    std::optional<std::string_view> string(PlistValue value) const;
+    std::optional<PlistInteger> integer(PlistValue value) const;
+
+    // An object's marker, decoded: its type (the high four bits) and where its contents begin.
+    struct Object {
+        std::uint8_t type = 0;
+        std::uint8_t info = 0;    // the low four bits
+        std::uint64_t start = 0;  // the contents (after the marker and any separate count)
+        std::uint64_t count = 0;  // strings: characters; data: bytes; arrays: items; dictionaries: entries
+    };
+
+private:
+    explicit BinaryPlist(std::span<const std::uint8_t> list) : list_(list) {}
+
+    std::optional<Object> object(std::uint64_t id) const;
+    std::uint64_t reference(const Object& container, std::uint64_t n) const;
+    std::optional<ReadError> walk();
+    PlistValue value(std::uint64_t id) const;
+
+    std::span<const std::uint8_t> list_;
+    std::uint64_t offset_size_ = 0;
+    std::uint64_t ref_size_ = 0;
+    std::uint64_t count_ = 0;
+    std::uint64_t top_ = 0;
+    std::uint64_t table_ = 0;  // where the offset table begins, which ends the objects
+
+    // Remembered lookups: (dictionary << 32 | key slot) -> value id or NONE; UTF-16 texts by object.
+    static constexpr std::uint32_t NONE = 0xFFFF'FFFF;
+    static constexpr std::size_t MAX_KEY_SLOTS = 16;
+    mutable std::vector<std::string> keys_asked_;
+    mutable std::unordered_map<std::uint64_t, std::uint32_t> found_;
+    mutable std::unordered_map<std::uint32_t, std::string> utf8_;
+};
+
+}  // namespace vantrel::mux::detail
