@@ -61,8 +61,9 @@ void append_utf8(std::string& out, std::uint32_t c) {
     }
 }
 
-// UTF-16 (big-endian) to UTF-8. A surrogate without its partner is left out, as libplist does.
+// UTF-16 (big-endian) to UTF-8. A surrogate without its partner becomes U+FFFD.
 std::string utf8_of_utf16(const std::uint8_t* in, std::uint64_t units) {
+    constexpr std::uint32_t REPLACEMENT = 0xFFFD;
     std::string out;
     out.reserve(units);
     for (std::uint64_t i = 0; i < units; ++i) {
@@ -75,8 +76,7 @@ std::string utf8_of_utf16(const std::uint8_t* in, std::uint64_t units) {
                 continue;
             }
         }
-        if (unit >= 0xD800 && unit <= 0xDFFF) continue;
-        append_utf8(out, unit);
+        append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? REPLACEMENT : unit);
     }
     return out;
 }
@@ -105,7 +105,8 @@ std::expected<BinaryPlist, ReadError> BinaryPlist::read(std::span<const std::uin
 // libplist's reader turns away.
 std::optional<BinaryPlist::Object> BinaryPlist::object(std::uint64_t id) const {
     const std::uint64_t at = load_be(list_.data() + table_ + id * offset_size_, offset_size_);
-    if (at < HEADER_SIZE || at >= table_) return std::nullopt;
+    // libplist takes objects anywhere before the offset table, the header's bytes included.
+    if (at >= table_) return std::nullopt;
     Object o{static_cast<std::uint8_t>(list_[at] >> 4), static_cast<std::uint8_t>(list_[at] & 0xF), at + 1,
              0};
     const std::uint64_t room = table_ - o.start;  // bytes between the marker and the offset table
@@ -128,7 +129,9 @@ std::optional<BinaryPlist::Object> BinaryPlist::object(std::uint64_t id) const {
             if (o.info != 3) return std::nullopt;
             return fixed(8);
         case UID:
-            if (o.info > 3) return std::nullopt;
+            // Of 1 to 16 bytes, as libplist reads it (the last 8 of a wider one), and below 2^32.
+            if (o.info + 1u > room || load_be(list_.data() + o.start, o.info + 1u) > 0xFFFF'FFFF)
+                return std::nullopt;
             return fixed(o.info + 1u);
         case DATA:
         case ASCII:
@@ -154,6 +157,8 @@ std::optional<BinaryPlist::Object> BinaryPlist::object(std::uint64_t id) const {
                                : is_container(o.type) ? ref_size_
                                                       : 1;
     if (o.count > (table_ - o.start) / unit) return std::nullopt;
+    // libplist 2.2 cannot convert an empty UTF-16 string and turns the list away.
+    if (o.type == UTF16 && o.count == 0) return std::nullopt;
     return o;
 }
 
@@ -222,7 +227,7 @@ std::optional<ReadError> BinaryPlist::walk() {
         if (key) {
             // Keys must be strings; the marker's type is all that is needed to tell.
             const std::uint64_t at = load_be(list_.data() + table_ + child * offset_size_, offset_size_);
-            if (at < HEADER_SIZE || at >= table_) return ReadError::InvalidBinary;
+            if (at >= table_) return ReadError::InvalidBinary;
             const auto type = static_cast<std::uint8_t>(list_[at] >> 4);
             if (type != ASCII && type != UTF16) return ReadError::InvalidBinary;
         }

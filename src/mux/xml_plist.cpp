@@ -44,9 +44,9 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// The text of an <integer>, fed in pieces: optional white space, an optional sign, decimal digits,
-// optional white space. Values from the signed 64-bit minimum to the unsigned maximum; anything
-// else makes the list invalid.
+// The text of an <integer>, fed in pieces: optional white space, an optional sign, decimal digits
+// without leading zeros (libplist would read those as octal), optional white space. Values from the
+// signed 64-bit minimum to the unsigned maximum; anything else makes the list invalid.
 class IntegerText {
 public:
     bool feed(std::string_view text) {
@@ -62,6 +62,7 @@ public:
                 continue;
             }
             if (c < '0' || c > '9' || stage_ == Stage::After) return false;
+            if (stage_ == Stage::Digits && magnitude_ == 0) return false;  // a leading zero
             const auto digit = static_cast<std::uint64_t>(c - '0');
             if (magnitude_ > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
             magnitude_ = magnitude_ * 10 + digit;
