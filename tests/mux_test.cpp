@@ -7,9 +7,11 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,11 +34,13 @@
 #include "net/fd.h"
 #include "net/io.h"
 #include "net/plist.h"
+#include "support/hostile_replies.h"
 #include "support/namespace.h"
 
 using namespace vantrel;
 using namespace vantrel::mux;
 using namespace std::chrono_literals;
+namespace hostile = vantrel::test::hostile;
 
 namespace {
 
@@ -830,34 +834,123 @@ TEST(ParsePayload, ReadsSharedObjectsOnceAndTurnsAwayOverlapsThatOutnumberTheByt
     ASSERT_TRUE(shared) << shared.error().display();
     EXPECT_EQ(shared->find(shared->root(), "k").value_or(PlistValue{}).kind, ValueKind::Array);
 
-    // {"k": [b1 .. b100]}, where every b is another name (offset-table entry) for one array of 100
-    // references: 10,100 references to read in 1.6 KB, which only objects that overlap achieve.
-    constexpr std::uint32_t aliases = 100;
-    auto be32 = [](std::uint32_t v) {
-        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                           static_cast<char>(v)};
-    };
-    std::string array_of_aliases = "\xAF\x11" + std::string{0, static_cast<char>(aliases)};
-    std::string shared_array = array_of_aliases;
-    for (std::uint32_t i = 0; i < aliases; ++i) {
-        array_of_aliases += be32(3 + i);
-        shared_array += be32(1);
-    }
-    const std::string objects[] = {"\xD1" + be32(1) + be32(2), "\x51k", array_of_aliases, shared_array};
-    std::string list = "bplist00";
-    std::vector<std::uint32_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(static_cast<std::uint32_t>(list.size()));
-        list += object;
-    }
-    const auto table = static_cast<std::uint32_t>(list.size());
-    for (std::uint32_t i = 0; i < 3 + aliases; ++i) list += be32(offsets[std::min<std::uint32_t>(i, 3)]);
-    list += std::string(6, '\0') + "\x04\x04" + be32(0) + be32(3 + aliases) + std::string(8, '\0') + be32(0) +
-            be32(table);
-    auto overlapping = parse(list);
+    // Many names (offset-table entries) for one array of as many references: more references to
+    // read than the list has bytes, which only objects that overlap achieve.
+    auto overlapping = parse(hostile::overlapping_aliases(100));
     ASSERT_FALSE(overlapping);
     EXPECT_EQ(overlapping.error().display(),
               "Protocol error: Failed to parse plist: property list too large");
+}
+
+// ---- Hostile replies, at the size limit ----
+
+namespace {
+
+// A parse of `payload` and what `use` does with it, in a child process: the child's peak resident
+// memory beyond the process as it stands, and the time it took. Under sanitizers only `use` counts.
+struct Cost {
+    bool ok = false;
+    long peak_kb = 0;
+    std::chrono::duration<double> took{};
+};
+Cost cost_of(const std::string& payload, const std::function<bool(MuxResult<Reply>)>& use) {
+    auto run = [](const std::function<bool()>& work, std::chrono::duration<double>& took) {
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) ::_exit(work() ? 0 : 1);
+        int status = 0;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        took = std::chrono::steady_clock::now() - start;
+        return std::pair(WIFEXITED(status) && WEXITSTATUS(status) == 0, usage.ru_maxrss);
+    };
+    Cost cost;
+    std::chrono::duration<double> ignored{};
+    const long before = run([] { return true; }, ignored).second;
+    auto [ok, peak] = run([&] { return use(parse(payload)); }, cost.took);
+    cost.ok = ok;
+    cost.peak_kb = peak - before;
+    return cost;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+constexpr bool SANITIZED = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// Loose bounds, an order of magnitude above what the benchmark measures (bench/reply_reader).
+void expect_cheap(const Cost& cost, std::string_view shape) {
+    EXPECT_TRUE(cost.ok) << shape;
+    if (SANITIZED) return;
+    EXPECT_LT(cost.peak_kb, 100 * 1024) << shape;
+    EXPECT_LT(cost.took, 1s) << shape;
+}
+
+}  // namespace
+
+TEST(HostileReplies, ReadSharedObjectsOnceHoweverOftenTheyAreReferenced) {
+    // libplist copied a shared object once per reference: 500,000 references to one 400 KB string
+    // grew the bridge without bound, as a device list and as a Connect answer alike.
+    expect_cheap(cost_of(hostile::shared_string_list(),
+                         [](MuxResult<Reply> reply) {
+                             if (!reply || connect_result_code(*reply) != 3) return false;
+                             return device_infos(DeviceList(std::move(*reply))).empty();
+                         }),
+                 "500,000 references to a string");
+    // The same, each reference an entry whose serial number is that string: every visit sees the
+    // same bytes at the same address.
+    expect_cheap(cost_of(hostile::shared_entry_list(),
+                         [&](MuxResult<Reply> reply) {
+                             if (!reply) return false;
+                             std::uint32_t seen = 0;
+                             const char* serial = nullptr;
+                             DeviceList(std::move(*reply)).visit([&](const DeviceEntry& entry) {
+                                 if (seen++ == 0) serial = entry.serial_number.data();
+                                 return entry.device_id == 7 && entry.serial_number.data() == serial &&
+                                        entry.serial_number.size() == 400'000;
+                             });
+                             return seen == 500'000;
+                         }),
+                 "500,000 references to an entry");
+}
+
+TEST(HostileReplies, VisitListsOfOneHundredFortyTwoThousandEntriesInLinearTime) {
+    // libplist walked i nodes to reach item i: 142,000 entries took 25 s per reply. Here every entry
+    // is a dictionary without "Properties", but for the last, which must still be found.
+    for (const auto& [payload, form] : {std::pair(hostile::many_skipped_entries_xml(), "XML"),
+                                        std::pair(hostile::many_skipped_entries_binary(), "binary")}) {
+        ASSERT_LE(payload.size(), hostile::PAYLOAD_LIMIT) << form;
+        expect_cheap(cost_of(payload,
+                             [](MuxResult<Reply> reply) {
+                                 return reply && device_infos(DeviceList(std::move(*reply))) ==
+                                                     std::vector<DeviceInfo>{{5, "LAST"}};
+                             }),
+                     form);
+    }
+}
+
+TEST(HostileReplies, NestingIsCountedByTheXmlParserWhateverAttributesHold) {
+    // Attribute values holding "<!--" or "/>" hid 142,000 levels from the old scanner, and libplist's
+    // recursive free then crashed the bridge.
+    const std::string too_deep = "Protocol error: Property list nested too deeply";
+    const std::string hidden = xml_plist(repeated(R"(<array a="/&gt;" b="&lt;!--">)", 30'000) + "<true/>" +
+                                         repeated("</array>", 30'000));
+    auto deep = parse(hidden);
+    ASSERT_FALSE(deep);
+    EXPECT_EQ(deep.error().display(), too_deep);
+    // Raw '<' in an attribute value is not XML at all.
+    auto raw = parse(xml_plist(R"(<dict a="<!--"><key>k</key><true/></dict>)"));
+    ASSERT_FALSE(raw);
+    EXPECT_EQ(raw.error().display(), "Protocol error: Failed to parse plist: invalid XML property list");
+    // A valid device list 200 levels down is no device list.
+    const std::string list = device_list(entry(id("1") + serial("S")));
+    auto nested = parse(
+        xml_plist(repeated("<array>", 200) + list.substr(list.find("<dict>")) + repeated("</array>", 200)));
+    ASSERT_FALSE(nested);
+    EXPECT_EQ(nested.error().display(), too_deep);
 }
 
 // ---- Device list ----

@@ -253,28 +253,27 @@ PlistValue BinaryPlist::value(std::uint64_t id) const {
 
 std::optional<PlistValue> BinaryPlist::find(PlistValue dict, std::string_view key) const {
     if (dict.kind != ValueKind::Dictionary) return std::nullopt;
-    // Callers ask for a handful of keys: each gets a slot, and each (dictionary, slot) is looked up
-    // once. Keys beyond the slots are looked up afresh each time.
-    auto slot = static_cast<std::size_t>(std::ranges::find(keys_asked_, key) - keys_asked_.begin());
-    if (slot == keys_asked_.size() && slot < MAX_KEY_SLOTS) keys_asked_.emplace_back(key);
-    const bool remembered = slot < MAX_KEY_SLOTS;
-    const std::uint64_t memo_key = std::uint64_t{dict.id} << 32 | slot;
-    if (remembered) {
-        if (auto known = found_.find(memo_key); known != found_.end()) {
-            if (known->second == NONE) return std::nullopt;
-            return value(known->second);
-        }
-    }
-    std::uint32_t result = NONE;
     // Walked already: the object is well formed.
     const Object o = *object(dict.id);
-    for (std::uint64_t j = 0; j < o.count; ++j) {
-        if (string(value(reference(o, j))) == key) {
-            result = static_cast<std::uint32_t>(reference(o, o.count + j));
-            break;
-        }
+    auto scan = [&] {
+        for (std::uint64_t j = 0; j < o.count; ++j)
+            if (string(value(reference(o, j))) == key)
+                return static_cast<std::uint32_t>(reference(o, o.count + j));
+        return NONE;
+    };
+    // A small dictionary is scanned, quicker than remembered. A large one, which many references may
+    // share, is scanned once per key asked: callers ask for a handful of keys, each gets a slot, and
+    // keys beyond the slots are looked up afresh each time.
+    std::uint32_t result = NONE;
+    auto slot = static_cast<std::size_t>(std::ranges::find(keys_asked_, key) - keys_asked_.begin());
+    if (o.count <= SMALL_DICTIONARY || (slot == keys_asked_.size() && slot == MAX_KEY_SLOTS)) {
+        result = scan();
+    } else {
+        if (slot == keys_asked_.size()) keys_asked_.emplace_back(key);
+        auto [known, added] = found_.try_emplace(std::uint64_t{dict.id} << 32 | slot, NONE);
+        if (added) known->second = scan();
+        result = known->second;
     }
-    if (remembered) found_.emplace(memo_key, result);
     if (result == NONE) return std::nullopt;
     return value(result);
 }

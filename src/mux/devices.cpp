@@ -15,41 +15,44 @@ DeviceInfo DeviceInfo::of(const DeviceEntry& entry) {
 
 DeviceList::DeviceList(Reply reply) : reply_(std::move(reply)) {}
 
-DeviceList::Resolved DeviceList::resolve(PlistValue entry) const {
-    Resolved resolved;
+std::optional<DeviceList::Listed> DeviceList::resolve(PlistValue entry) const {
     const auto properties = reply_.find(entry, "Properties");
-    if (!properties || properties->kind != ValueKind::Dictionary) return resolved;
+    if (!properties || properties->kind != ValueKind::Dictionary) return std::nullopt;
     const auto id_value = reply_.find(*properties, "DeviceID");
     const auto id = id_value ? reply_.integer(*id_value) : std::nullopt;
-    if (!id) return resolved;
+    if (!id) return std::nullopt;
     const auto serial_value = reply_.find(*properties, "SerialNumber");
     const auto serial = serial_value ? reply_.string(*serial_value) : std::nullopt;
-    if (!serial) return resolved;
+    if (!serial) return std::nullopt;
     // A negative identifier cannot be a device's: it becomes 0; larger ones keep their low 32 bits.
-    resolved.device_id = id->negative ? 0 : static_cast<std::uint32_t>(id->bits);
-    resolved.serial = serial->data();
-    resolved.serial_size = static_cast<std::uint32_t>(serial->size());
+    Listed listed{*serial, nullptr, 0, id->negative ? 0 : static_cast<std::uint32_t>(id->bits)};
     const auto type_value = reply_.find(*properties, "ConnectionType");
     if (const auto type = type_value ? reply_.string(*type_value) : std::nullopt) {
-        resolved.connection_type = type->data();
-        resolved.connection_type_size = static_cast<std::uint32_t>(type->size());
+        listed.connection_type = type->data();
+        listed.connection_type_size = static_cast<std::uint32_t>(type->size());
     }
-    resolved.listed = true;
-    return resolved;
+    return listed;
 }
 
 void DeviceList::visit(const std::function<bool(const DeviceEntry&)>& visit) const {
     const auto list = reply_.find(reply_.root(), "DeviceList");
     if (!list) return;
+    if (skipped_.empty()) skipped_.resize(reply_.id_bound());
     reply_.for_each_item(*list, [&](PlistValue entry) {
-        if (entry.kind != ValueKind::Dictionary) return true;
-        auto [slot, added] = resolved_.try_emplace(entry.id);
-        if (added) slot->second = resolve(entry);
-        const Resolved& r = slot->second;
-        if (!r.listed) return true;
-        DeviceEntry device{r.device_id, {r.serial, r.serial_size}, std::nullopt};
-        if (r.connection_type != nullptr)
-            device.connection_type.emplace(r.connection_type, r.connection_type_size);
+        if (entry.kind != ValueKind::Dictionary || skipped_[entry.id]) return true;
+        auto known = listed_.find(entry.id);
+        if (known == listed_.end()) {
+            auto listed = resolve(entry);
+            if (!listed) {
+                skipped_[entry.id] = true;
+                return true;
+            }
+            known = listed_.emplace(entry.id, *listed).first;
+        }
+        const Listed& l = known->second;
+        DeviceEntry device{l.device_id, l.serial, std::nullopt};
+        if (l.connection_type != nullptr)
+            device.connection_type.emplace(l.connection_type, l.connection_type_size);
         return visit(device);
     });
 }

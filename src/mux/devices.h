@@ -45,19 +45,18 @@ public:
     void visit(const std::function<bool(const DeviceEntry&)>& visit) const;
 
 private:
-    // What an entry yields, remembered per entry object.
-    struct Resolved {
-        const char* serial = nullptr;
+    // What a listed entry yields, remembered per entry object; skipped ones are remembered as a bit.
+    struct Listed {
+        std::string_view serial;
         const char* connection_type = nullptr;  // nullptr: none
-        std::uint32_t serial_size = 0;
         std::uint32_t connection_type_size = 0;
         std::uint32_t device_id = 0;
-        bool listed = false;  // false: the entry is skipped
     };
-    Resolved resolve(PlistValue entry) const;
+    std::optional<Listed> resolve(PlistValue entry) const;
 
     Reply reply_;
-    mutable std::unordered_map<std::uint32_t, Resolved> resolved_;
+    mutable std::vector<bool> skipped_;
+    mutable std::unordered_map<std::uint32_t, Listed> listed_;
 };
 
 // Asks the daemon, over a fresh connection, for the attached devices, in its order.

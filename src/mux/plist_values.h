@@ -29,6 +29,7 @@ public:
     static std::expected<XmlPlist, ReadError> read(std::string_view text);
 
     PlistValue root() const { return value(root_); }
+    std::uint32_t id_bound() const { return static_cast<std::uint32_t>(nodes_.size()); }
     std::optional<PlistValue> find(PlistValue dict, std::string_view key) const;
     void for_each_item(PlistValue array, const ItemVisitor& visit) const;
     void for_each_entry(PlistValue dict, const EntryVisitor& visit) const;
@@ -66,6 +67,7 @@ public:
     static std::expected<BinaryPlist, ReadError> read(std::span<const std::uint8_t> list);
 
     PlistValue root() const { return value(top_); }
+    std::uint32_t id_bound() const { return static_cast<std::uint32_t>(count_); }
     std::optional<PlistValue> find(PlistValue dict, std::string_view key) const;
     void for_each_item(PlistValue array, const ItemVisitor& visit) const;
     void for_each_entry(PlistValue dict, const EntryVisitor& visit) const;
@@ -98,6 +100,7 @@ private:
     // Remembered lookups: (dictionary << 32 | key slot) -> value id or NONE; UTF-16 texts by object.
     static constexpr std::uint32_t NONE = 0xFFFF'FFFF;
     static constexpr std::size_t MAX_KEY_SLOTS = 16;
+    static constexpr std::uint64_t SMALL_DICTIONARY = 16;
     mutable std::vector<std::string> keys_asked_;
     mutable std::unordered_map<std::uint64_t, std::uint32_t> found_;
     mutable std::unordered_map<std::uint32_t, std::string> utf8_;

@@ -68,6 +68,10 @@ PlistValue Reply::root() const {
     return impl_->with([](const auto& plist) { return plist.root(); });
 }
 
+std::uint32_t Reply::id_bound() const {
+    return impl_->with([](const auto& plist) { return plist.id_bound(); });
+}
+
 std::optional<PlistValue> Reply::find(PlistValue dict, std::string_view key) const {
     return impl_->with([&](const auto& plist) { return plist.find(dict, key); });
 }

@@ -55,6 +55,8 @@ public:
     ~Reply();
 
     PlistValue root() const;
+    // Every value's id is below this.
+    std::uint32_t id_bound() const;
 
     // The value of `key` in a dictionary (exact bytes); nullopt when absent or `dict` is no dictionary.
     // Of duplicate keys, an XML list's last counts and a binary list's first, as libplist reads them.
