@@ -236,6 +236,10 @@ std::optional<ReadError> BinaryPlist::walk() {
     return std::nullopt;
 }
 
+BinaryPlist::Object BinaryPlist::walked(std::uint64_t id) const {
+    return object(id).value_or(Object{});  // the walk read it already, so it is there
+}
+
 PlistValue BinaryPlist::value(std::uint64_t id) const {
     const std::uint64_t at = load_be(list_.data() + table_ + id * offset_size_, offset_size_);
     ValueKind kind = ValueKind::Other;
@@ -253,8 +257,7 @@ PlistValue BinaryPlist::value(std::uint64_t id) const {
 
 std::optional<PlistValue> BinaryPlist::find(PlistValue dict, std::string_view key) const {
     if (dict.kind != ValueKind::Dictionary) return std::nullopt;
-    // Walked already: the object is well formed.
-    const Object o = *object(dict.id);
+    const Object o = walked(dict.id);
     auto scan = [&] {
         for (std::uint64_t j = 0; j < o.count; ++j)
             if (string(value(reference(o, j))) == key)
@@ -264,40 +267,39 @@ std::optional<PlistValue> BinaryPlist::find(PlistValue dict, std::string_view ke
     // A small dictionary is scanned, quicker than remembered. A large one, which many references may
     // share, is scanned once per key asked: callers ask for a handful of keys, each gets a slot, and
     // keys beyond the slots are looked up afresh each time.
-    std::uint32_t result = NONE;
-    auto slot = static_cast<std::size_t>(std::ranges::find(keys_asked_, key) - keys_asked_.begin());
-    if (o.count <= SMALL_DICTIONARY || (slot == keys_asked_.size() && slot == MAX_KEY_SLOTS)) {
-        result = scan();
-    } else {
+    const auto slot = static_cast<std::size_t>(std::ranges::find(keys_asked_, key) - keys_asked_.begin());
+    const bool remembered = o.count > SMALL_DICTIONARY && slot < MAX_KEY_SLOTS;
+    auto remember = [&] {
         if (slot == keys_asked_.size()) keys_asked_.emplace_back(key);
         auto [known, added] = found_.try_emplace(std::uint64_t{dict.id} << 32 | slot, NONE);
         if (added) known->second = scan();
-        result = known->second;
-    }
+        return known->second;
+    };
+    const std::uint32_t result = remembered ? remember() : scan();
     if (result == NONE) return std::nullopt;
     return value(result);
 }
 
 void BinaryPlist::for_each_item(PlistValue array, const ItemVisitor& visit) const {
     if (array.kind != ValueKind::Array) return;
-    const Object o = *object(array.id);
+    const Object o = walked(array.id);
     for (std::uint64_t i = 0; i < o.count; ++i)
         if (!visit(value(reference(o, i)))) return;
 }
 
 void BinaryPlist::for_each_entry(PlistValue dict, const EntryVisitor& visit) const {
     if (dict.kind != ValueKind::Dictionary) return;
-    const Object o = *object(dict.id);
+    const Object o = walked(dict.id);
     for (std::uint64_t j = 0; j < o.count; ++j) {
         // Every key was checked to be a string.
-        const std::string_view key = *string(value(reference(o, j)));
+        const std::string_view key = string(value(reference(o, j))).value_or(std::string_view());
         if (!visit(key, value(reference(o, o.count + j)))) return;
     }
 }
 
 std::optional<std::string_view> BinaryPlist::string(PlistValue value) const {
     if (value.kind != ValueKind::String) return std::nullopt;
-    const Object o = *object(value.id);
+    const Object o = walked(value.id);
     const auto* chars = list_.data() + o.start;
     if (o.type == ASCII) return std::string_view(reinterpret_cast<const char*>(chars), o.count);
     auto [text, added] = utf8_.try_emplace(value.id);
@@ -307,7 +309,7 @@ std::optional<std::string_view> BinaryPlist::string(PlistValue value) const {
 
 std::optional<PlistInteger> BinaryPlist::integer(PlistValue value) const {
     if (value.kind != ValueKind::Integer) return std::nullopt;
-    const Object o = *object(value.id);
+    const Object o = walked(value.id);
     // 1, 2 and 4 bytes are unsigned, 8 bytes signed; of 16 bytes libplist keeps the low 8, unsigned.
     const std::uint64_t bits = load_be(list_.data() + o.start, o.count);
     return PlistInteger{bits, o.count == 8 && (bits >> 63) != 0};

@@ -86,6 +86,7 @@ private:
     explicit BinaryPlist(std::span<const std::uint8_t> list) : list_(list) {}
 
     std::optional<Object> object(std::uint64_t id) const;
+    Object walked(std::uint64_t id) const;
     std::uint64_t reference(const Object& container, std::uint64_t n) const;
     std::optional<ReadError> walk();
     PlistValue value(std::uint64_t id) const;

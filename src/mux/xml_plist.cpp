@@ -18,7 +18,7 @@ enum class Element { Plist, Dict, Array, Key, String, Integer, Real, Date, Data,
 
 struct ElementName {
     std::string_view name;
-    Element element;
+    Element element;  // cppcheck-suppress unusedStructMember
 };
 constexpr std::array ELEMENTS = {
     ElementName{"plist", Element::Plist},   ElementName{"dict", Element::Dict},
@@ -263,7 +263,7 @@ std::expected<XmlPlist, ReadError> XmlPlist::read(std::string_view text) {
     XML_SetSkippedEntityHandler(parser.get(), on_skipped_entity);
     // One call with the whole text: expat reads each token once.
     const XML_Status status = XML_Parse(parser.get(), text.data(), static_cast<int>(text.size()), XML_TRUE);
-    if (builder.error()) return std::unexpected(*builder.error());
+    if (const auto error = builder.error()) return std::unexpected(*error);
     if (status != XML_STATUS_OK || !builder.has_root()) return std::unexpected(ReadError::InvalidXml);
     return plist;
 }
