@@ -842,6 +842,25 @@ TEST(ParsePayload, ReadsSharedObjectsOnceAndTurnsAwayOverlapsThatOutnumberTheByt
               "Protocol error: Failed to parse plist: property list too large");
 }
 
+TEST(ParsePayload, ReadsEveryByteOfAStringAsLibplistWritesIt) {
+    // usbmuxd writes strings with libplist, which puts their bytes into the XML as they are: control
+    // bytes, carriage returns and bytes that are not UTF-8 included. They must come back exactly.
+    std::string every_byte;
+    for (int b = 1; b < 256; ++b) every_byte += static_cast<char>(b);
+    every_byte += "\r\n&amp;<]]>";
+    net::Plist dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "SerialNumber", plist_new_string(every_byte.c_str()));
+    char* raw = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(dict.get(), &raw, &length);
+    const net::XmlText xml(raw);
+    auto reply = parse(std::string_view(xml.get(), length));
+    ASSERT_TRUE(reply) << reply.error().display();
+    const auto serial = reply->find(reply->root(), "SerialNumber");
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(reply->string(*serial), every_byte);
+}
+
 // ---- Hostile replies, at the size limit ----
 
 namespace {

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "mux/plist_values.h"
 
@@ -42,6 +43,16 @@ Kind kind_of(Element e) {
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The escape that lets expat read control bytes (read() says why): 0xFF 0xFF for 0xFF itself, and
+// 0xFF followed by the control byte plus 0x40 ('@' to '_') for a control byte.
+constexpr char ESCAPE = '\xFF';
+constexpr char ESCAPED_OFFSET = 0x40;
+
+bool needs_escape(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == ESCAPE;
 }
 
 // The text of an <integer>, fed in pieces: optional white space, an optional sign, decimal digits
@@ -89,7 +100,9 @@ private:
 // callback or two, which are ignored).
 class Builder {
 public:
-    Builder(XML_Parser parser, XmlPlist& out) : parser_(parser), out_(out) {}
+    // `input` is what expat parses (escaped as read() describes).
+    Builder(XML_Parser parser, std::string_view input, XmlPlist& out)
+        : parser_(parser), input_(input), out_(out) {}
 
     std::optional<ReadError> error() const { return error_; }
     bool has_root() const { return has_root_; }
@@ -141,8 +154,9 @@ public:
             open_.back().wants_key = !open_.back().wants_key;
     }
 
-    void text(std::string_view text) {
+    void text(std::string_view decoded) {
         if (error_) return;
+        const std::string_view text = source_of(decoded);
         const Open& top = open_.back();
         switch (top.element) {
             case Element::Key:
@@ -167,6 +181,31 @@ public:
     }
 
 private:
+    // The bytes a piece of text stands for: a reference (&amp;, &#233;) as expat decodes it, anything
+    // else as it stands in the input, with the escapes undone; so a string holds exactly the bytes
+    // the daemon wrote, line ends and all.
+    std::string_view source_of(std::string_view decoded) {
+        const XML_Index at = XML_GetCurrentByteIndex(parser_);
+        const int count = XML_GetCurrentByteCount(parser_);
+        if (at < 0 || count <= 0 ||
+            static_cast<std::size_t>(at) + static_cast<std::size_t>(count) > input_.size())
+            return decoded;
+        const std::string_view source =
+            input_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(count));
+        if (source.front() == '&') return decoded;
+        if (source.find(ESCAPE) == std::string_view::npos) return source;
+        raw_.clear();
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            if (source[i] != ESCAPE || i + 1 == source.size()) {
+                raw_ += source[i];
+            } else {
+                ++i;
+                raw_ += source[i] == ESCAPE ? ESCAPE : static_cast<char>(source[i] - ESCAPED_OFFSET);
+            }
+        }
+        return raw_;
+    }
+
     struct Open {
         Element element;
         std::uint32_t node;     // NONE for <plist>
@@ -204,6 +243,8 @@ private:
     }
 
     XML_Parser parser_;
+    std::string_view input_;
+    std::string raw_;  // the last piece of text whose escapes were undone
     XmlPlist& out_;
     std::vector<Open> open_;
     std::size_t containers_ = 0;
@@ -245,16 +286,32 @@ struct ParserDeleter {
 }  // namespace
 
 std::expected<XmlPlist, ReadError> XmlPlist::read(std::string_view text) {
-    if (text.size() > std::numeric_limits<int>::max()) return std::unexpected(ReadError::TooLarge);
-    // UTF-8 whatever the declaration says: the text is read as the daemon's library writes it.
-    std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
+    if (text.size() > std::numeric_limits<int>::max() / 2) return std::unexpected(ReadError::TooLarge);
+    // libplist, and so usbmuxd, writes a string's bytes as they are: not always UTF-8, and control
+    // bytes too, which XML 1.0 text may not hold. So expat is told the text is ISO-8859-1, where every
+    // byte is a character, and reads a copy in which control bytes are escaped; the text of strings
+    // and keys is then taken from these bytes (Builder::source_of), not from expat's decoding.
+    std::string escaped;
+    if (std::ranges::any_of(text, needs_escape)) {
+        escaped.reserve(text.size() + static_cast<std::size_t>(std::ranges::count_if(text, needs_escape)));
+        for (char c : text) {
+            if (!needs_escape(c)) {
+                escaped += c;
+            } else {
+                escaped += ESCAPE;
+                escaped += c == ESCAPE ? ESCAPE : static_cast<char>(c + ESCAPED_OFFSET);
+            }
+        }
+        text = escaped;
+    }
+    std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("ISO-8859-1"));
     if (!parser) throw std::bad_alloc();
     XmlPlist plist;
     // Text never grows in reading (no entities), and every node is an element of at least six bytes
     // ("<key/>"): reserving both up front spares the copies of growing them.
     plist.text_.reserve(text.size());
     plist.nodes_.reserve(std::min(text.size() / 6, static_cast<std::size_t>(std::ranges::count(text, '<'))));
-    Builder builder(parser.get(), plist);
+    Builder builder(parser.get(), text, plist);
     XML_SetUserData(parser.get(), &builder);
     XML_SetElementHandler(parser.get(), on_start, on_end);
     XML_SetCharacterDataHandler(parser.get(), on_text);
