@@ -23,17 +23,6 @@ enum Type : std::uint8_t {
 };
 constexpr std::uint8_t COUNT_FOLLOWS = 0xF;
 
-// An n-byte big-endian number as libplist takes it: of a field wider than 8 bytes, the last 8.
-std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n) {
-    if (n > 8) {
-        in += n - 8;
-        n = 8;
-    }
-    std::uint64_t value = 0;
-    for (std::uint64_t i = 0; i < n; ++i) value = value << 8 | in[i];
-    return value;
-}
-
 bool is_container(std::uint8_t type) {
     return type == ARRAY || type == SET || type == DICT;
 }
@@ -83,33 +72,44 @@ std::string utf8_of_utf16(const std::uint8_t* in, std::uint64_t units) {
 
 }  // namespace
 
-std::expected<BinaryPlist, ReadError> BinaryPlist::read(std::span<const std::uint8_t> list) {
-    if (list.size() < HEADER_SIZE + TRAILER_SIZE) return std::unexpected(ReadError::InvalidBinary);
-    BinaryPlist plist(list);
+std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n) {
+    if (n > 8) {
+        in += n - 8;
+        n = 8;
+    }
+    std::uint64_t value = 0;
+    for (std::uint64_t i = 0; i < n; ++i) value = value << 8 | in[i];
+    return value;
+}
+
+std::optional<BinaryTrailer> BinaryTrailer::read(std::span<const std::uint8_t> list) {
+    if (list.size() < HEADER_SIZE + TRAILER_SIZE) return std::nullopt;
     const std::uint64_t end = list.size() - TRAILER_SIZE;
-    const std::uint8_t* trailer = list.data() + end;
-    plist.offset_size_ = trailer[6];
-    plist.ref_size_ = trailer[7];
-    plist.count_ = load_be(trailer + 8, 8);
-    plist.top_ = load_be(trailer + 16, 8);
-    plist.table_ = load_be(trailer + 24, 8);
-    if (plist.count_ == 0 || plist.offset_size_ == 0 || plist.ref_size_ == 0 || plist.top_ >= plist.count_ ||
-        plist.table_ < HEADER_SIZE || plist.table_ >= end ||
-        plist.count_ > (end - plist.table_) / plist.offset_size_)
-        return std::unexpected(ReadError::InvalidBinary);
+    const std::uint8_t* in = list.data() + end;
+    const BinaryTrailer t{in[6], in[7], load_be(in + 8, 8), load_be(in + 16, 8), load_be(in + 24, 8)};
+    if (t.count == 0 || t.offset_size == 0 || t.ref_size == 0 || t.top >= t.count || t.table < HEADER_SIZE ||
+        t.table >= end || t.count > (end - t.table) / t.offset_size)
+        return std::nullopt;
+    return t;
+}
+
+std::expected<BinaryPlist, ReadError> BinaryPlist::read(std::span<const std::uint8_t> list) {
+    const auto trailer = BinaryTrailer::read(list);
+    if (!trailer) return std::unexpected(ReadError::InvalidBinary);
+    BinaryPlist plist(list, *trailer);
     if (auto error = plist.walk()) return std::unexpected(*error);
     return plist;
 }
 
-// Object `id` (below count_) decoded and checked to lie within the objects; nullopt for anything
+// Object `id` (below the trailer's count) decoded and checked to lie within the objects; nullopt for anything
 // libplist's reader turns away.
 std::optional<BinaryPlist::Object> BinaryPlist::object(std::uint64_t id) const {
-    const std::uint64_t at = load_be(list_.data() + table_ + id * offset_size_, offset_size_);
+    const std::uint64_t at = trailer_.offset_of(list_, id);
     // libplist takes objects anywhere before the offset table, the header's bytes included.
-    if (at >= table_) return std::nullopt;
+    if (at >= trailer_.table) return std::nullopt;
     Object o{static_cast<std::uint8_t>(list_[at] >> 4), static_cast<std::uint8_t>(list_[at] & 0xF), at + 1,
              0};
-    const std::uint64_t room = table_ - o.start;  // bytes between the marker and the offset table
+    const std::uint64_t room = trailer_.table - o.start;  // bytes between the marker and the offset table
     auto fixed = [&](std::uint64_t width) -> std::optional<Object> {
         if (width > room) return std::nullopt;
         o.count = width;
@@ -153,17 +153,17 @@ std::optional<BinaryPlist::Object> BinaryPlist::object(std::uint64_t id) const {
         o.start += 1 + width;
     }
     const std::uint64_t unit = o.type == UTF16        ? 2
-                               : o.type == DICT       ? 2 * ref_size_
-                               : is_container(o.type) ? ref_size_
+                               : o.type == DICT       ? 2 * trailer_.ref_size
+                               : is_container(o.type) ? trailer_.ref_size
                                                       : 1;
-    if (o.count > (table_ - o.start) / unit) return std::nullopt;
+    if (o.count > (trailer_.table - o.start) / unit) return std::nullopt;
     // libplist 2.2 cannot convert an empty UTF-16 string and turns the list away.
     if (o.type == UTF16 && o.count == 0) return std::nullopt;
     return o;
 }
 
 std::uint64_t BinaryPlist::reference(const Object& container, std::uint64_t n) const {
-    return load_be(list_.data() + container.start + n * ref_size_, ref_size_);
+    return load_be(list_.data() + container.start + n * trailer_.ref_size, trailer_.ref_size);
 }
 
 // Every object reachable from the top, each once: its shape, the type of every key, references that
@@ -181,7 +181,7 @@ std::optional<ReadError> BinaryPlist::walk() {
     // Per object: UNSEEN, ON_PATH, or the most containers on one path from it down (0 for a leaf).
     constexpr std::uint8_t UNSEEN = 0xFF;
     constexpr std::uint8_t ON_PATH = 0xFE;
-    std::vector<std::uint8_t> height(count_, UNSEEN);
+    std::vector<std::uint8_t> height(trailer_.count, UNSEEN);
     std::vector<Frame> path;
     std::uint64_t references_left = list_.size();
 
@@ -208,7 +208,7 @@ std::optional<ReadError> BinaryPlist::walk() {
         return finish(id);
     };
 
-    if (auto error = enter(top_)) return error;
+    if (auto error = enter(trailer_.top)) return error;
     while (!path.empty()) {
         Frame& frame = path.back();
         const Object& o = frame.object;
@@ -223,11 +223,11 @@ std::optional<ReadError> BinaryPlist::walk() {
         const std::uint64_t n = frame.next++;
         const bool key = o.type == DICT && n % 2 == 0;
         const std::uint64_t child = reference(o, o.type == DICT ? (key ? n / 2 : o.count + n / 2) : n);
-        if (child >= count_) return ReadError::InvalidBinary;
+        if (child >= trailer_.count) return ReadError::InvalidBinary;
         if (key) {
             // Keys must be strings; the marker's type is all that is needed to tell.
-            const std::uint64_t at = load_be(list_.data() + table_ + child * offset_size_, offset_size_);
-            if (at >= table_) return ReadError::InvalidBinary;
+            const std::uint64_t at = trailer_.offset_of(list_, child);
+            if (at >= trailer_.table) return ReadError::InvalidBinary;
             const auto type = static_cast<std::uint8_t>(list_[at] >> 4);
             if (type != ASCII && type != UTF16) return ReadError::InvalidBinary;
         }
@@ -241,7 +241,7 @@ BinaryPlist::Object BinaryPlist::walked(std::uint64_t id) const {
 }
 
 PlistValue BinaryPlist::value(std::uint64_t id) const {
-    const std::uint64_t at = load_be(list_.data() + table_ + id * offset_size_, offset_size_);
+    const std::uint64_t at = trailer_.offset_of(list_, id);
     ValueKind kind = ValueKind::Other;
     switch (list_[at] >> 4) {
         case DICT: kind = ValueKind::Dictionary; break;

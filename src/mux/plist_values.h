@@ -58,6 +58,26 @@ private:
     std::string_view text_of(const Node& node) const { return {text_.data() + node.a, node.b}; }
 };
 
+// An n-byte big-endian number as libplist takes it: of a field wider than 8 bytes, the last 8.
+std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n);
+
+// The trailer of a binary list: the widths of offsets and references, the number of objects, the
+// top object and where the offset table begins (which ends the objects).
+struct BinaryTrailer {
+    std::uint64_t offset_size = 0;
+    std::uint64_t ref_size = 0;
+    std::uint64_t count = 0;
+    std::uint64_t top = 0;
+    std::uint64_t table = 0;
+
+    // nullopt where it describes no object table, which libplist turns away as well.
+    static std::optional<BinaryTrailer> read(std::span<const std::uint8_t> list);
+    // Where object `id` (below count) begins.
+    std::uint64_t offset_of(std::span<const std::uint8_t> list, std::uint64_t id) const {
+        return load_be(list.data() + table + id * offset_size, offset_size);
+    }
+};
+
 // A binary list ("bplist00") kept as its bytes. Reading it first walks every object reachable from
 // the top once (shared objects once, however many references they have), checking each as libplist's
 // reader would and the nesting on every path; lookups then read the bytes on demand and remember
@@ -66,8 +86,8 @@ class BinaryPlist {
 public:
     static std::expected<BinaryPlist, ReadError> read(std::span<const std::uint8_t> list);
 
-    PlistValue root() const { return value(top_); }
-    std::uint32_t id_bound() const { return static_cast<std::uint32_t>(count_); }
+    PlistValue root() const { return value(trailer_.top); }
+    std::uint32_t id_bound() const { return static_cast<std::uint32_t>(trailer_.count); }
     std::optional<PlistValue> find(PlistValue dict, std::string_view key) const;
     void for_each_item(PlistValue array, const ItemVisitor& visit) const;
     void for_each_entry(PlistValue dict, const EntryVisitor& visit) const;
@@ -83,7 +103,8 @@ public:
     };
 
 private:
-    explicit BinaryPlist(std::span<const std::uint8_t> list) : list_(list) {}
+    BinaryPlist(std::span<const std::uint8_t> list, const BinaryTrailer& trailer)
+        : list_(list), trailer_(trailer) {}
 
     std::optional<Object> object(std::uint64_t id) const;
     Object walked(std::uint64_t id) const;
@@ -92,11 +113,7 @@ private:
     PlistValue value(std::uint64_t id) const;
 
     std::span<const std::uint8_t> list_;
-    std::uint64_t offset_size_ = 0;
-    std::uint64_t ref_size_ = 0;
-    std::uint64_t count_ = 0;
-    std::uint64_t top_ = 0;
-    std::uint64_t table_ = 0;  // where the offset table begins, which ends the objects
+    BinaryTrailer trailer_;
 
     // Remembered lookups: (dictionary << 32 | key slot) -> value id or NONE; UTF-16 texts by object.
     static constexpr std::uint32_t NONE = 0xFFFF'FFFF;

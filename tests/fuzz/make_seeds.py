@@ -99,16 +99,17 @@ def shared(levels, fan_out=2):
     return {"k": value}
 
 
-def binary_objects(objects):
-    """A binary list of raw objects (marker and body, 1-byte references), object 0 at the top."""
+def binary_objects(objects, ref_size=1, offset_size=1):
+    """A binary list of raw objects (marker and body), object 0 at the top."""
     out = bytearray(b"bplist00")
     offsets = []
     for obj in objects:
         offsets.append(len(out))
         out += obj
     table = len(out)
-    out += bytes(offsets)
-    return bytes(out) + bytes(6) + bytes([1, 1]) + struct.pack(">QQQ", len(objects), 0, table)
+    for offset in offsets:
+        out += offset.to_bytes(offset_size, "big")
+    return bytes(out) + bytes(6) + bytes([offset_size, ref_size]) + struct.pack(">QQQ", len(objects), 0, table)
 
 
 XML_NOT_NESTING = (b"<array/><array /><!-- <array><dict> --><?pi <array> ?>"
@@ -140,18 +141,9 @@ write("mux_reply", "fixed-length-xml-device-list", b"\x01" + header(0xFFFFFFFF) 
 # to keep in git; the fuzzer may grow them up to the 1,000,000-byte limit.
 def binary_shared_string_list(refs, text_size):
     """{"DeviceList": [s, s, ...]}: `refs` references to one string of `text_size` bytes (2-byte refs)."""
-    objects = [b"\xd1\x00\x01\x00\x02", b"\x5aDeviceList",
-               b"\xaf\x11" + struct.pack(">H", refs) + b"\x00\x03" * refs,
-               b"\x5f\x12" + struct.pack(">I", text_size) + b"s" * text_size]
-    out = bytearray(b"bplist00")
-    offsets = []
-    for obj in objects:
-        offsets.append(len(out))
-        out += obj
-    table = len(out)
-    for off in offsets:
-        out += struct.pack(">I", off)
-    return bytes(out) + bytes(6) + bytes([4, 2]) + struct.pack(">QQQ", len(objects), 0, table)
+    return binary_objects([b"\xd1\x00\x01\x00\x02", b"\x5aDeviceList",
+                           b"\xaf\x11" + struct.pack(">H", refs) + b"\x00\x03" * refs,
+                           b"\x5f\x12" + struct.pack(">I", text_size) + b"s" * text_size], ref_size=2, offset_size=4)
 
 
 MANY = {"DeviceList": [{"Properties": {"DeviceID": i, "SerialNumber": "%024X" % i}} for i in range(500)]}
