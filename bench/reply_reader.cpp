@@ -182,6 +182,7 @@ int main(int argc, char** argv) {
         {"142,000 entries (XML)", hostile::many_skipped_entries_xml()},
         {"142,000 entries (binary)", hostile::many_skipped_entries_binary()},
         {"6,000 devices (XML)", hostile::many_devices_xml()},
+        {"76,000 entries sharing one Properties (binary)", hostile::many_entries_shared_properties()},
         {"25,000 devices, each its own Properties (binary)", hostile::many_devices_binary()},
         {"40,000 keys before DeviceList (XML)", hostile::many_keys_xml()},
         {"40,000 UTF-16 keys (binary)", hostile::many_utf16_keys_binary()},

@@ -72,16 +72,6 @@ std::string utf8_of_utf16(const std::uint8_t* in, std::uint64_t units) {
 
 }  // namespace
 
-std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n) {
-    if (n > 8) {
-        in += n - 8;
-        n = 8;
-    }
-    std::uint64_t value = 0;
-    for (std::uint64_t i = 0; i < n; ++i) value = value << 8 | in[i];
-    return value;
-}
-
 std::optional<BinaryTrailer> BinaryTrailer::read(std::span<const std::uint8_t> list) {
     if (list.size() < HEADER_SIZE + TRAILER_SIZE) return std::nullopt;
     const std::uint64_t end = list.size() - TRAILER_SIZE;
@@ -260,8 +250,7 @@ std::optional<PlistValue> BinaryPlist::find(PlistValue dict, std::string_view ke
     const Object o = walked(dict.id);
     auto scan = [&] {
         for (std::uint64_t j = 0; j < o.count; ++j)
-            if (string(value(reference(o, j))) == key)
-                return static_cast<std::uint32_t>(reference(o, o.count + j));
+            if (text_of(reference(o, j)) == key) return static_cast<std::uint32_t>(reference(o, o.count + j));
         return NONE;
     };
     // A small dictionary is scanned, quicker than remembered. A large one, which many references may
@@ -292,19 +281,24 @@ void BinaryPlist::for_each_entry(PlistValue dict, const EntryVisitor& visit) con
     const Object o = walked(dict.id);
     for (std::uint64_t j = 0; j < o.count; ++j) {
         // Every key was checked to be a string.
-        const std::string_view key = string(value(reference(o, j))).value_or(std::string_view());
+        const std::string_view key = text_of(reference(o, j));
         if (!visit(key, value(reference(o, o.count + j)))) return;
     }
 }
 
-std::optional<std::string_view> BinaryPlist::string(PlistValue value) const {
-    if (value.kind != ValueKind::String) return std::nullopt;
-    const Object o = walked(value.id);
+std::string_view BinaryPlist::text_of(std::uint64_t id) const {
+    const Object o = walked(id);
     const auto* chars = list_.data() + o.start;
-    if (o.type == ASCII) return std::string_view(reinterpret_cast<const char*>(chars), o.count);
-    auto [text, added] = utf8_.try_emplace(value.id);
+    if (o.type == ASCII) return {reinterpret_cast<const char*>(chars), o.count};
+    if (o.type != UTF16) return {};
+    auto [text, added] = utf8_.try_emplace(static_cast<std::uint32_t>(id));
     if (added) text->second = utf8_of_utf16(chars, o.count);
     return text->second;
+}
+
+std::optional<std::string_view> BinaryPlist::string(PlistValue value) const {
+    if (value.kind != ValueKind::String) return std::nullopt;
+    return text_of(value.id);
 }
 
 std::optional<PlistInteger> BinaryPlist::integer(PlistValue value) const {

@@ -59,7 +59,15 @@ private:
 };
 
 // An n-byte big-endian number as libplist takes it: of a field wider than 8 bytes, the last 8.
-std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n);
+inline std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n) {
+    if (n > 8) {
+        in += n - 8;
+        n = 8;
+    }
+    std::uint64_t value = 0;
+    for (std::uint64_t i = 0; i < n; ++i) value = value << 8 | in[i];
+    return value;
+}
 
 // The trailer of a binary list: the widths of offsets and references, the number of objects, the
 // top object and where the offset table begins (which ends the objects).
@@ -108,6 +116,8 @@ private:
 
     std::optional<Object> object(std::uint64_t id) const;
     Object walked(std::uint64_t id) const;
+    // The UTF-8 text of string `id` (a key's, say): a view of its bytes, or its UTF-16 converted once.
+    std::string_view text_of(std::uint64_t id) const;
     std::uint64_t reference(const Object& container, std::uint64_t n) const;
     std::optional<ReadError> walk();
     PlistValue value(std::uint64_t id) const;

@@ -134,6 +134,26 @@ inline std::string many_devices_binary(std::uint32_t devices = 25'000) {
     }
     return binary_objects(objects, 3, 3);
 }
+// As many distinct entries as fit, all listed, sharing one Properties: what the entry memo holds most
+// of (each entry a 7-byte dictionary).
+inline std::string many_entries_shared_properties(std::uint32_t entries = 76'000) {
+    // Objects: 0 root, 1 "DeviceList", 2 the list, 3 "Properties", 4 the shared Properties,
+    // 5 "DeviceID", 6 "SerialNumber", 7 id, 8 serial, then the entries.
+    std::vector<std::string> objects = {dict({{1, 2}}, 3),
+                                        ascii("DeviceList"),
+                                        marker(0xA, entries),
+                                        ascii("Properties"),
+                                        dict({{5, 7}, {6, 8}}, 3),
+                                        ascii("DeviceID"),
+                                        ascii("SerialNumber"),
+                                        "\x10\x07",
+                                        ascii("00008030-001A2D3C0E12802E")};
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        objects[2] += be(9 + i, 3);
+        objects.push_back("\xD1" + be(3, 3) + be(4, 3));
+    }
+    return binary_objects(objects, 3, 3);
+}
 inline std::string many_devices_xml(std::uint32_t devices = 6'000) {
     std::string entries;
     for (std::uint32_t i = 0; i < devices; ++i)
