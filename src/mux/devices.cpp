@@ -15,23 +15,34 @@ DeviceInfo DeviceInfo::of(const DeviceEntry& entry) {
 
 DeviceList::DeviceList(Reply reply) : reply_(std::move(reply)) {}
 
-std::optional<DeviceList::Listed> DeviceList::resolve(PlistValue entry) const {
-    const auto properties = reply_.find(entry, "Properties");
-    if (!properties || properties->kind != ValueKind::Dictionary) return std::nullopt;
-    const auto id_value = reply_.find(*properties, "DeviceID");
+std::optional<DeviceList::Listed> DeviceList::read_properties(PlistValue properties) const {
+    const auto id_value = reply_.find(properties, "DeviceID");
     const auto id = id_value ? reply_.integer(*id_value) : std::nullopt;
     if (!id) return std::nullopt;
-    const auto serial_value = reply_.find(*properties, "SerialNumber");
+    const auto serial_value = reply_.find(properties, "SerialNumber");
     const auto serial = serial_value ? reply_.string(*serial_value) : std::nullopt;
     if (!serial) return std::nullopt;
     // A negative identifier cannot be a device's: it becomes 0; larger ones keep their low 32 bits.
     Listed listed{*serial, nullptr, 0, id->negative ? 0 : static_cast<std::uint32_t>(id->bits)};
-    const auto type_value = reply_.find(*properties, "ConnectionType");
+    const auto type_value = reply_.find(properties, "ConnectionType");
     if (const auto type = type_value ? reply_.string(*type_value) : std::nullopt) {
         listed.connection_type = type->data();
         listed.connection_type_size = static_cast<std::uint32_t>(type->size());
     }
     return listed;
+}
+
+std::uint32_t DeviceList::listed_index(PlistValue entry) const {
+    const auto properties = reply_.find(entry, "Properties");
+    if (!properties || properties->kind != ValueKind::Dictionary) return SKIPPED;
+    auto [index, added] = by_properties_.try_emplace(properties->id, SKIPPED);
+    if (added) {
+        if (auto listed = read_properties(*properties)) {
+            index->second = static_cast<std::uint32_t>(listed_.size());
+            listed_.push_back(*listed);
+        }
+    }
+    return index->second;
 }
 
 void DeviceList::visit(const std::function<bool(const DeviceEntry&)>& visit) const {
@@ -40,16 +51,16 @@ void DeviceList::visit(const std::function<bool(const DeviceEntry&)>& visit) con
     if (skipped_.empty()) skipped_.resize(reply_.id_bound());
     reply_.for_each_item(*list, [&](PlistValue entry) {
         if (entry.kind != ValueKind::Dictionary || skipped_[entry.id]) return true;
-        auto known = listed_.find(entry.id);
-        if (known == listed_.end()) {
-            auto listed = resolve(entry);
-            if (!listed) {
+        auto known = by_entry_.find(entry.id);
+        if (known == by_entry_.end()) {
+            const std::uint32_t index = listed_index(entry);
+            if (index == SKIPPED) {
                 skipped_[entry.id] = true;
                 return true;
             }
-            known = listed_.emplace(entry.id, *listed).first;
+            known = by_entry_.emplace(entry.id, index).first;
         }
-        const Listed& l = known->second;
+        const Listed& l = listed_[known->second];
         DeviceEntry device{l.device_id, l.serial, std::nullopt};
         if (l.connection_type != nullptr)
             device.connection_type.emplace(l.connection_type, l.connection_type_size);

@@ -45,18 +45,24 @@ public:
     void visit(const std::function<bool(const DeviceEntry&)>& visit) const;
 
 private:
-    // What a listed entry yields, remembered per entry object; skipped ones are remembered as a bit.
+    // What a listed entry yields. Remembered per Properties dictionary (entries may share one) and,
+    // through its index, per entry; entries that are skipped are remembered as a bit.
     struct Listed {
         std::string_view serial;
         const char* connection_type = nullptr;  // nullptr: none
         std::uint32_t connection_type_size = 0;
         std::uint32_t device_id = 0;
     };
-    std::optional<Listed> resolve(PlistValue entry) const;
+    static constexpr std::uint32_t SKIPPED = 0xFFFF'FFFF;
+    std::uint32_t listed_index(PlistValue entry) const;
+    std::optional<Listed> read_properties(PlistValue properties) const;
 
     Reply reply_;
-    mutable std::vector<bool> skipped_;
-    mutable std::unordered_map<std::uint32_t, Listed> listed_;
+    mutable std::vector<Listed> listed_;
+    mutable std::unordered_map<std::uint32_t, std::uint32_t> by_entry_;  // entry -> index in listed_
+    mutable std::unordered_map<std::uint32_t, std::uint32_t>
+        by_properties_;                  // Properties -> index or SKIPPED
+    mutable std::vector<bool> skipped_;  // per entry
 };
 
 // Asks the daemon, over a fresh connection, for the attached devices, in its order.
