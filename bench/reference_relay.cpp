@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <thread>
@@ -65,19 +66,19 @@ int main(int argc, char** argv) {
     }
 
     // The harness starts the simulator first, but a device may take a moment to be listed.
-    std::uint32_t device_id = 0;
-    for (int attempt = 0; device_id == 0; ++attempt) {
+    std::optional<std::uint32_t> device_id;
+    for (int attempt = 0; !device_id; ++attempt) {
         auto devices = vantrel::mux::list_devices();
         if (!devices) return fail("list devices", devices.error().display());
-        if (!devices->empty()) {
-            device_id = devices->front().device_id;
-        } else if (attempt == 50) {
-            return fail("list devices", "no device");
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        devices->visit([&](const vantrel::mux::DeviceEntry& device) {
+            device_id = device.device_id;
+            return false;
+        });
+        if (device_id) break;
+        if (attempt == 50) return fail("list devices", "no device");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    auto tunnel = vantrel::mux::connect_device(device_id, device_port);
+    auto tunnel = vantrel::mux::connect_device(*device_id, device_port);
     if (!tunnel) return fail("connect", tunnel.error().display());
     const int stream = tunnel->fd.get();
 

@@ -17,6 +17,11 @@ pkg_check_modules(SYSTEMD QUIET IMPORTED_TARGET libsystemd)
 if(NOT SYSTEMD_FOUND)
   vantrel_missing("libsystemd (pkg-config module libsystemd)" libsystemd-dev)
 endif()
+# The multiplexer client reads the daemon's XML replies with expat.
+pkg_check_modules(EXPAT QUIET IMPORTED_TARGET expat)
+if(NOT EXPAT_FOUND)
+  vantrel_missing("expat (pkg-config module expat)" libexpat1-dev)
+endif()
 find_package(Threads REQUIRED)
 # Text building in the console and the simulator.
 find_package(fmt 9 QUIET)

@@ -5,8 +5,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,14 +27,18 @@
 #include "mux/connect.h"
 #include "mux/devices.h"
 #include "mux/mux_error.h"
+#include "mux/reply.h"
 #include "net/fd.h"
 #include "net/io.h"
+#include "net/plist.h"
 #include "net/wire.h"
+#include "support/hostile_replies.h"
 #include "support/namespace.h"
 
 using namespace vantrel;
 using namespace vantrel::mux;
 using namespace std::chrono_literals;
+namespace hostile = vantrel::test::hostile;
 
 namespace {
 
@@ -65,14 +71,14 @@ std::string xml_dict(std::string_view entries) {
     return xml_plist("<dict>" + std::string(entries) + "</dict>");
 }
 
-Plist parse_xml(std::string_view xml) {
+net::Plist parse_xml(std::string_view xml) {
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    return Plist(root);
+    return net::Plist(root);
 }
 
 std::string binary_of(std::string_view xml) {
-    Plist root = parse_xml(xml);
+    net::Plist root = parse_xml(xml);
     char* bin = nullptr;
     std::uint32_t length = 0;
     plist_to_bin(root.get(), &bin, &length);
@@ -123,13 +129,13 @@ std::string repeated(std::string_view text, std::size_t times) {
     return out;
 }
 
-MuxResult<Plist> parse(std::string_view payload) {
+MuxResult<Reply> parse(std::string_view payload) {
     return parse_response_payload(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
 }
 
 // A request dictionary read back from its XML, as the Request type that produced it.
 Request request_of(std::string_view xml) {
-    Plist root = parse_xml(xml);
+    net::Plist root = parse_xml(xml);
     Request out;
     if (root == nullptr || plist_get_node_type(root.get()) != PLIST_DICT) return out;
     plist_dict_iter it = nullptr;
@@ -171,13 +177,13 @@ std::string serial(std::string_view value) {
 std::vector<DeviceInfo> devices_of(std::string_view payload) {
     auto root = parse(payload);
     EXPECT_TRUE(root) << root.error().display();
-    return root ? devices_from_response(root->get()) : std::vector<DeviceInfo>{};
+    return root ? device_infos(DeviceList(std::move(*root))) : std::vector<DeviceInfo>{};
 }
 
 std::int64_t code_of(std::string_view payload) {
     auto root = parse(payload);
     EXPECT_TRUE(root) << root.error().display();
-    return root ? connect_result_code(root->get()) : 0;
+    return root ? connect_result_code(*root) : 0;
 }
 
 // ---- Sockets and a stand-in daemon ----
@@ -328,7 +334,7 @@ struct ScriptedDaemon {
 // Sends `bytes` to a client that reads one response, then closes; returns the response and the client.
 struct Exchange {
     std::optional<MuxClient> client;
-    MuxResult<Plist> response;
+    MuxResult<Reply> response;
 };
 
 Exchange exchange(std::string bytes) {
@@ -337,10 +343,9 @@ Exchange exchange(std::string bytes) {
     TestDaemon daemon(listen_unix(address.unix_path), [bytes](int fd) { send_text(fd, bytes); });
     auto client = MuxClient::connect(address);
     if (!client) return {std::nullopt, std::unexpected(client.error())};
-    Exchange out{std::move(*client), Plist()};
-    out.response = out.client->read_response();
+    auto response = client->read_response();
     daemon.join();
-    return out;
+    return {std::move(*client), std::move(response)};
 }
 
 // Bytes still waiting on the client's socket (its daemon has closed by now).
@@ -603,7 +608,7 @@ TEST(ListDevices, SendsTheListRequestWithTag1AndClosesAfterTheReply) {
     auto devices = list_devices(address);
     daemon.daemon.join();
     ASSERT_TRUE(devices) << devices.error().display();
-    EXPECT_EQ(*devices, (std::vector<DeviceInfo>{{3, "A1"}, {4, "B2"}}));
+    EXPECT_EQ(device_infos(*devices), (std::vector<DeviceInfo>{{3, "A1"}, {4, "B2"}}));
     EXPECT_EQ(daemon.request.length, daemon.request.payload.size() + 16);
     EXPECT_EQ(daemon.request.version, 1u);
     EXPECT_EQ(daemon.request.type, 8u);
@@ -663,9 +668,9 @@ TEST(ReadResponse, AcceptsAMillionBytePayloadAndRejectsOneByteMore) {
     ASSERT_EQ(padded.size(), 1'000'000u);
     Exchange ok = exchange(message(padded));
     ASSERT_TRUE(ok.response) << ok.response.error().display();
-    std::uint64_t pad_length = 0;
-    plist_get_string_ptr(plist_dict_get_item(ok.response->get(), "Pad"), &pad_length);
-    EXPECT_EQ(pad_length, 1'000'000 - empty.size());
+    const auto pad = ok.response->find(ok.response->root(), "Pad");
+    ASSERT_TRUE(pad);
+    EXPECT_EQ(ok.response->string(*pad).value_or("").size(), 1'000'000 - empty.size());
 
     Exchange too_big = exchange(header(1'000'017) + "first payload bytes");
     ASSERT_FALSE(too_big.response);
@@ -759,12 +764,12 @@ TEST(ReadResponse, TakesAnyTagVersionAndTypeAndBothPlistForms) {
                               header(static_cast<std::uint32_t>(binary.size() + 16), 0, 0, 0) + binary}) {
         Exchange e = exchange(bytes + "tail");
         ASSERT_TRUE(e.response) << e.response.error().display();
-        EXPECT_EQ(connect_result_code(e.response->get()), 5);
+        EXPECT_EQ(connect_result_code(*e.response), 5);
         EXPECT_EQ(unread(e), "tail");
     }
 }
 
-TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem) {
+TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimit) {
     const std::string too_deep = "Protocol error: Property list nested too deeply";
     // 100,000 levels, on which libplist's reader alone recursed until the stack ran out.
     const std::string xml_100k =
@@ -796,7 +801,7 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem
          {binary_nested(at_limit, 1), xml_nested(at_limit), binary_nested(5, 2)}) {
         auto root = parse(payload);
         ASSERT_TRUE(root) << root.error().display();
-        EXPECT_EQ(plist_get_node_type(plist_dict_get_item(root->get(), "k")), PLIST_ARRAY);
+        EXPECT_EQ(root->find(root->root(), "k").value_or(PlistValue{}).kind, ValueKind::Array);
     }
     for (const std::string& payload : {binary_nested(at_limit + 1, 1), xml_nested(at_limit + 1)}) {
         auto root = parse(payload);
@@ -809,11 +814,148 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimitBeforeLibplistReadsThem
         EXPECT_EQ(devices_of(payload), (std::vector<DeviceInfo>{{3, "00008030-001A2D3C0E12802E"}}));
 }
 
-TEST(ParsePayload, TurnsAwayBinaryListsThatExpandBeyondTheirSize) {
-    // 24 levels sharing each next one twice: 300 bytes that libplist would build into 2^24 nodes.
-    auto root = parse(binary_nested(24, 2));
-    ASSERT_FALSE(root);
-    EXPECT_EQ(root.error().display(), "Protocol error: Failed to parse plist: property list too large");
+TEST(ParsePayload, ReadsSharedObjectsOnceAndTurnsAwayOverlapsThatOutnumberTheBytes) {
+    // 24 levels sharing each next one twice: 300 bytes that libplist built into 2^24 nodes.
+    auto shared = parse(binary_nested(24, 2));
+    ASSERT_TRUE(shared) << shared.error().display();
+    EXPECT_EQ(shared->find(shared->root(), "k").value_or(PlistValue{}).kind, ValueKind::Array);
+
+    // Many names (offset-table entries) for one array of as many references: more references to
+    // read than the list has bytes, which only objects that overlap achieve.
+    auto overlapping = parse(hostile::overlapping_aliases(100));
+    ASSERT_FALSE(overlapping);
+    EXPECT_EQ(overlapping.error().display(),
+              "Protocol error: Failed to parse plist: property list too large");
+}
+
+TEST(ParsePayload, ReadsEveryByteOfAStringAsLibplistWritesIt) {
+    // usbmuxd writes strings with libplist, which puts their bytes into the XML as they are: control
+    // bytes, carriage returns and bytes that are not UTF-8 included. They must come back exactly.
+    std::string every_byte;
+    for (int b = 1; b < 256; ++b) every_byte += static_cast<char>(b);
+    every_byte += "\r\n&amp;<]]>";
+    net::Plist dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "SerialNumber", plist_new_string(every_byte.c_str()));
+    char* raw = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(dict.get(), &raw, &length);
+    const net::XmlText xml(raw);
+    auto reply = parse(std::string_view(xml.get(), length));
+    ASSERT_TRUE(reply) << reply.error().display();
+    const auto serial = reply->find(reply->root(), "SerialNumber");
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(reply->string(*serial), every_byte);
+}
+
+// ---- Hostile replies, at the size limit ----
+
+namespace {
+
+// A parse of `payload` and what `use` does with it, in a child process: the child's peak resident
+// memory beyond the process as it stands, and the time it took. Under sanitizers only `use` counts.
+struct Cost {
+    bool ok = false;
+    long peak_kb = 0;
+    std::chrono::duration<double> took{};
+};
+Cost cost_of(const std::string& payload, const std::function<bool(MuxResult<Reply>)>& use) {
+    auto run = [](const std::function<bool()>& work, std::chrono::duration<double>& took) {
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) ::_exit(work() ? 0 : 1);
+        int status = 0;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        took = std::chrono::steady_clock::now() - start;
+        return std::pair(WIFEXITED(status) && WEXITSTATUS(status) == 0, usage.ru_maxrss);
+    };
+    Cost cost;
+    std::chrono::duration<double> ignored{};
+    const long before = run([] { return true; }, ignored).second;
+    auto [ok, peak] = run([&] { return use(parse(payload)); }, cost.took);
+    cost.ok = ok;
+    cost.peak_kb = peak - before;
+    return cost;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+constexpr bool SANITIZED = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// Loose bounds, an order of magnitude above what the benchmark measures (bench/reply_reader).
+void expect_cheap(const Cost& cost, std::string_view shape) {
+    EXPECT_TRUE(cost.ok) << shape;
+    if (SANITIZED) return;
+    EXPECT_LT(cost.peak_kb, 100 * 1024) << shape;
+    EXPECT_LT(cost.took, 1s) << shape;
+}
+
+}  // namespace
+
+TEST(HostileReplies, ReadSharedObjectsOnceHoweverOftenTheyAreReferenced) {
+    // libplist copied a shared object once per reference: 500,000 references to one 400 KB string
+    // grew the bridge without bound, as a device list and as a Connect answer alike.
+    expect_cheap(cost_of(hostile::shared_string_list(),
+                         [](MuxResult<Reply> reply) {
+                             if (!reply || connect_result_code(*reply) != 3) return false;
+                             return device_infos(DeviceList(std::move(*reply))).empty();
+                         }),
+                 "500,000 references to a string");
+    // The same, each reference an entry whose serial number is that string: every visit sees the
+    // same bytes at the same address.
+    expect_cheap(cost_of(hostile::shared_entry_list(),
+                         [&](MuxResult<Reply> reply) {
+                             if (!reply) return false;
+                             std::uint32_t seen = 0;
+                             const char* serial = nullptr;
+                             DeviceList(std::move(*reply)).visit([&](const DeviceEntry& entry) {
+                                 if (seen++ == 0) serial = entry.serial_number.data();
+                                 return entry.device_id == 7 && entry.serial_number.data() == serial &&
+                                        entry.serial_number.size() == 400'000;
+                             });
+                             return seen == 500'000;
+                         }),
+                 "500,000 references to an entry");
+}
+
+TEST(HostileReplies, VisitListsOfOneHundredFortyTwoThousandEntriesInLinearTime) {
+    // libplist walked i nodes to reach item i: 142,000 entries took 25 s per reply. Here every entry
+    // is a dictionary without "Properties", but for the last, which must still be found.
+    for (const auto& [payload, form] : {std::pair(hostile::many_skipped_entries_xml(), "XML"),
+                                        std::pair(hostile::many_skipped_entries_binary(), "binary")}) {
+        ASSERT_LE(payload.size(), hostile::PAYLOAD_LIMIT) << form;
+        expect_cheap(cost_of(payload,
+                             [](MuxResult<Reply> reply) {
+                                 return reply && device_infos(DeviceList(std::move(*reply))) ==
+                                                     std::vector<DeviceInfo>{{5, "LAST"}};
+                             }),
+                     form);
+    }
+}
+
+TEST(HostileReplies, NestingIsCountedByTheXmlParserWhateverAttributesHold) {
+    // Attribute values holding "<!--" or "/>" hid 142,000 levels from the old scanner, and libplist's
+    // recursive free then crashed the bridge.
+    const std::string too_deep = "Protocol error: Property list nested too deeply";
+    const std::string hidden = xml_plist(repeated(R"(<array a="/&gt;" b="&lt;!--">)", 30'000) + "<true/>" +
+                                         repeated("</array>", 30'000));
+    auto deep = parse(hidden);
+    ASSERT_FALSE(deep);
+    EXPECT_EQ(deep.error().display(), too_deep);
+    // Raw '<' in an attribute value is not XML at all.
+    auto raw = parse(xml_plist(R"(<dict a="<!--"><key>k</key><true/></dict>)"));
+    ASSERT_FALSE(raw);
+    EXPECT_EQ(raw.error().display(), "Protocol error: Failed to parse plist: invalid XML property list");
+    // A valid device list 200 levels down is no device list.
+    const std::string list = device_list(entry(id("1") + serial("S")));
+    auto nested = parse(
+        xml_plist(repeated("<array>", 200) + list.substr(list.find("<dict>")) + repeated("</array>", 200)));
+    ASSERT_FALSE(nested);
+    EXPECT_EQ(nested.error().display(), too_deep);
 }
 
 // ---- Device list ----

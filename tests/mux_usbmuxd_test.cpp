@@ -32,7 +32,7 @@ bool daemon_accepts(std::chrono::milliseconds timeout) {
 }
 
 class RealUsbmuxd : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (::access(USBMUXD, X_OK) != 0)
             GTEST_SKIP() << USBMUXD << " is not installed (Debian package usbmuxd)";
@@ -55,11 +55,11 @@ class RealUsbmuxd : public ::testing::Test {
 TEST_F(RealUsbmuxd, ListsNoDevicesWhenNoneIsAttached) {
     auto devices = list_devices();
     ASSERT_TRUE(devices) << devices.error().display();
-    EXPECT_TRUE(devices->empty());
+    EXPECT_TRUE(device_infos(*devices).empty());
     // The daemon keeps serving: a second listing over a fresh connection gives the same.
     auto again = list_devices();
     ASSERT_TRUE(again) << again.error().display();
-    EXPECT_TRUE(again->empty());
+    EXPECT_TRUE(device_infos(*again).empty());
 }
 
 TEST_F(RealUsbmuxd, RefusesATunnelToAnUnknownDeviceWithCode2) {

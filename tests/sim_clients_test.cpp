@@ -81,7 +81,8 @@ TEST(SimWithProgramClient, ListsAndConnectsLikeTheRealDaemon) {
     ASSERT_EQ(sim.command("plug PHONE-B"), "ok id=2");
     auto devices = mux::list_devices();
     ASSERT_TRUE(devices) << devices.error().display();
-    EXPECT_EQ(*devices, (std::vector<mux::DeviceInfo>{{1, "PHONE-A", "USB"}, {2, "PHONE-B", "USB"}}));
+    EXPECT_EQ(mux::device_infos(*devices),
+              (std::vector<mux::DeviceInfo>{{1, "PHONE-A", "USB"}, {2, "PHONE-B", "USB"}}));
 
     auto tunnel = mux::connect_device(1, 5000);
     ASSERT_TRUE(tunnel) << tunnel.error().display();
@@ -151,7 +152,7 @@ TEST(SimWithProgramClient, UsesTheTcpFallbackAndSeesBrokenDeviceLists) {
     ASSERT_EQ(sim.command("list-reply binary"), "ok");
     auto binary = mux::list_devices();
     ASSERT_TRUE(binary) << binary.error().display();
-    EXPECT_EQ(*binary, (std::vector<mux::DeviceInfo>{{1, "A", "USB"}}));
+    EXPECT_EQ(mux::device_infos(*binary), (std::vector<mux::DeviceInfo>{{1, "A", "USB"}}));
 }
 
 }  // namespace

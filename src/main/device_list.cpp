@@ -16,7 +16,7 @@ int print_device_list(console::Console& console, const mux::DaemonAddress& daemo
         (void)net::write_whole(STDERR_FILENO, fmt::format("vantrel-usb: {}\n", devices.error().display()));
         return 1;
     }
-    for (const auto& device : *devices) {
+    devices->visit([&](const mux::DeviceEntry& device) {
         const auto& connection = device.connection_type;
         if (json) {
             console.print_out(fmt::format(R"({{"serial":{},"device_id":{},"connection":{}}})",
@@ -27,7 +27,8 @@ int print_device_list(console::Console& console, const mux::DaemonAddress& daemo
             console.print_out(fmt::format("{} ({})\n", console::printable(device.serial_number),
                                           connection ? console::printable(*connection) : "unknown"));
         }
-    }
+        return true;
+    });
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
 
 #include "console/status.h"
@@ -107,7 +108,7 @@ private:
                 report_.found({.serial = device_.serial_number,
                                .device_id = device_.device_id,
                                .connection = device_.connection_type,
-                               .network = is_network(device_)});
+                               .network = is_network(device_.connection_type)});
                 systemd_.status("found " + console::printable(device_.serial_number));
                 return Setup{};
             }
@@ -154,7 +155,10 @@ private:
         auto devices = mux::list_devices(addresses_.daemon);
         bool listed = false;
         if (devices) {
-            for (const auto& d : *devices) listed = listed || d.device_id == device_.device_id;
+            devices->visit([&](const mux::DeviceEntry& d) {
+                listed = d.device_id == device_.device_id;
+                return !listed;
+            });
         }
         if (!listed) {
             report_.clear_line();
@@ -201,18 +205,28 @@ private:
         return Pause{};
     }
 
-    static bool is_network(const mux::DeviceInfo& device) { return device.connection_type == "Network"; }
+    static bool is_network(std::optional<std::string_view> connection_type) { return connection_type == "Network"; }
 
     // The first device in the daemon's order (with --udid, the first with that serial number) that is
     // not reached over the network; a network entry only when no other qualifies.
-    std::optional<mux::DeviceInfo> choose(const std::vector<mux::DeviceInfo>& devices) const {
-        std::optional<mux::DeviceInfo> network;
-        for (const auto& device : devices) {
-            if (options_.udid && !serial_matches(*options_.udid, device.serial_number)) continue;
-            if (!is_network(device)) return device;
-            if (!network) network = device;
-        }
-        return network;
+    std::optional<mux::DeviceInfo> choose(const mux::DeviceList& devices) const {
+        std::optional<mux::DeviceInfo> chosen, network;
+        // A reply may repeat one serial number many times over: each is compared once.
+        std::unordered_map<const char*, bool> matches;
+        devices.visit([&](const mux::DeviceEntry& device) {
+            if (options_.udid) {
+                auto [match, fresh] = matches.try_emplace(device.serial_number.data(), false);
+                if (fresh) match->second = serial_matches(*options_.udid, device.serial_number);
+                if (!match->second) return true;
+            }
+            if (!is_network(device.connection_type)) {
+                chosen = mux::DeviceInfo::of(device);
+                return false;
+            }
+            if (!network) network = mux::DeviceInfo::of(device);
+            return true;
+        });
+        return chosen ? chosen : network;
     }
 
     // Ctrl+C (or SIGTERM): each one clears the transient line, and the driver heads for the exit.

@@ -16,9 +16,9 @@
 #include <span>
 #include <vector>
 
-#include "mux/plist_depth.h"
 #include "net/address.h"
 #include "net/io.h"
+#include "net/plist.h"
 #include "net/wire.h"
 
 namespace vantrel::mux {
@@ -28,7 +28,6 @@ constexpr std::size_t HEADER_SIZE = 16;
 constexpr std::uint32_t MESSAGE_VERSION = 1;
 constexpr std::uint32_t MESSAGE_TYPE_PLIST = 8;
 constexpr std::size_t MAX_RESPONSE_PAYLOAD = 1'000'000;
-constexpr std::string_view BINARY_PLIST_MAGIC = "bplist00";
 
 const net::IoError& no_answer() {
     static const net::IoError error(net::ErrorKind::TimedOut, MSG_NO_ANSWER);
@@ -120,7 +119,7 @@ MuxResult<MuxClient> MuxClient::connect(const DaemonAddress& address, net::Deadl
 }
 
 MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t tag) {
-    Plist dict(plist_new_dict());
+    net::Plist dict(plist_new_dict());
     for (const auto& [key, value] : request)
         plist_dict_set_item(dict.get(), key.c_str(), request_value(value));
 
@@ -147,7 +146,7 @@ MuxResult<void> MuxClient::send_request(const Request& request, std::uint32_t ta
     return {};
 }
 
-MuxResult<Plist> MuxClient::read_response() {
+MuxResult<Reply> MuxClient::read_response() {
     std::array<std::uint8_t, HEADER_SIZE> header{};
     if (auto got = net::recv_all_until(fd_.get(), header, deadline_, no_answer(), interrupt_fd_); !got)
         return std::unexpected(MuxError::io(got.error()));
@@ -160,37 +159,7 @@ MuxResult<Plist> MuxClient::read_response() {
     std::vector<std::uint8_t> payload(payload_len);
     if (auto got = net::recv_all_until(fd_.get(), payload, deadline_, no_answer(), interrupt_fd_); !got)
         return std::unexpected(MuxError::io(got.error()));
-    return parse_response_payload(payload.data(), payload.size());
-}
-
-MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size) {
-    if (size > std::numeric_limits<std::uint32_t>::max())
-        return std::unexpected(MuxError::protocol(std::string(MSG_PLIST_TOO_LARGE)));
-    const char* text = reinterpret_cast<const char*>(data);
-    auto text_len = static_cast<std::uint32_t>(size);
-    bool binary = size >= BINARY_PLIST_MAGIC.size() &&
-                  std::string_view(text, BINARY_PLIST_MAGIC.size()) == BINARY_PLIST_MAGIC;
-
-    const Nesting nesting = binary ? binary_plist_nesting({data, size}, MAX_PLIST_DEPTH)
-                                   : xml_plist_nesting({text, size}, MAX_PLIST_DEPTH);
-    if (nesting == Nesting::TooDeep)
-        return std::unexpected(MuxError::protocol(std::string(MSG_NESTED_TOO_DEEPLY)));
-    if (nesting == Nesting::TooLarge)
-        return std::unexpected(MuxError::protocol(std::string(MSG_PLIST_TOO_LARGE)));
-
-    plist_t raw = nullptr;
-    if (binary) {
-        plist_from_bin(text, text_len, &raw);
-    } else {
-        plist_from_xml(text, text_len, &raw);
-    }
-    Plist root(raw);
-    if (root == nullptr)
-        return std::unexpected(
-            MuxError::protocol(std::string(binary ? MSG_INVALID_BINARY_PLIST : MSG_INVALID_XML_PLIST)));
-    if (plist_get_node_type(root.get()) != PLIST_DICT)
-        return std::unexpected(MuxError::protocol(std::string(MSG_NOT_A_DICTIONARY)));
-    return root;
+    return Reply::parse(std::move(payload));
 }
 
 }  // namespace vantrel::mux

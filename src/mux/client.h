@@ -1,8 +1,6 @@
 // Connection to usbmuxd and its message framing: a 16-byte little-endian header, then a property list.
 #pragma once
 
-#include <plist/plist.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +11,9 @@
 #include <variant>
 
 #include "mux/mux_error.h"
+#include "mux/reply.h"
 #include "net/fd.h"
 #include "net/io.h"
-#include "net/plist.h"
 
 namespace vantrel::mux {
 
@@ -42,27 +40,14 @@ struct DaemonAddress {
 
 enum class ConnectionKind { Unix, Tcp };
 
-using net::Plist;
-
 // A request dictionary: string and integer values only.
 using RequestValue = std::variant<std::string, std::uint64_t>;
 using Request = std::map<std::string, RequestValue>;
 
 inline constexpr std::string_view CLIENT_NAME = "vantrel-companion";
 
-// Replies nest at most this many arrays and dictionaries (usbmuxd's own nest 4); libplist's reader
-// recurses once per level, so deeper ones are turned away before it reads them.
-inline constexpr std::size_t MAX_PLIST_DEPTH = 32;
-
-// The texts of the client's Protocol errors, one per failure.
+// The texts of the client's own Protocol errors (the reader's are in mux/reply.h).
 inline constexpr std::string_view MSG_INVALID_PAYLOAD_LENGTH = "Invalid payload length";
-inline constexpr std::string_view MSG_NOT_A_DICTIONARY = "Response is not a dictionary";
-inline constexpr std::string_view MSG_NESTED_TOO_DEEPLY = "Property list nested too deeply";
-// libplist's reader reports no reason for a failure, so each text names what was expected.
-inline constexpr std::string_view MSG_PLIST_TOO_LARGE = "Failed to parse plist: property list too large";
-inline constexpr std::string_view MSG_INVALID_BINARY_PLIST =
-    "Failed to parse plist: invalid binary property list";
-inline constexpr std::string_view MSG_INVALID_XML_PLIST = "Failed to parse plist: invalid XML property list";
 inline constexpr std::string_view MSG_WRITER_PRODUCED_NO_XML = "Plist error: the writer produced no XML";
 inline constexpr std::string_view MSG_REQUEST_TOO_LARGE = "Plist error: request too large";
 
@@ -80,7 +65,7 @@ public:
     MuxResult<void> send_request(const Request& request, std::uint32_t tag);
 
     // Reads one response; its root must be a dictionary.
-    MuxResult<Plist> read_response();
+    MuxResult<Reply> read_response();
 
     ConnectionKind kind() const { return kind_; }
     int fd() const { return fd_.get(); }
@@ -96,10 +81,5 @@ private:
     net::Deadline deadline_;
     int interrupt_fd_;
 };
-
-// Interpretation of a response payload, shared by read_response and the fuzz targets: binary when
-// it begins with "bplist00", XML otherwise; nested at most MAX_PLIST_DEPTH deep; the root must be a
-// dictionary.
-MuxResult<Plist> parse_response_payload(const std::uint8_t* data, std::size_t size);
 
 }  // namespace vantrel::mux

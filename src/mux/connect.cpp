@@ -6,7 +6,6 @@
 
 #include <limits>
 
-#include "mux/plist_integer.h"
 #include "net/wire.h"
 
 namespace vantrel::mux {
@@ -16,9 +15,9 @@ constexpr std::uint32_t CONNECT_TAG = 2;
 
 }  // namespace
 
-std::int64_t connect_result_code(plist_t response) {
-    if (response == nullptr || plist_get_node_type(response) != PLIST_DICT) return 0;
-    auto number = integer_value(plist_dict_get_item(response, "Number"));
+std::int64_t connect_result_code(const Reply& response) {
+    const auto value = response.find(response.root(), "Number");
+    const auto number = value ? response.integer(*value) : std::nullopt;
     if (!number) return 0;
     // Two's complement: a negative value's bits read back as itself.
     if (number->negative ||
@@ -42,7 +41,7 @@ MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t po
     // Reads exactly the reply: tunnel bytes that follow it stay on the socket.
     auto response = client->read_response();
     if (!response) return std::unexpected(response.error());
-    if (std::int64_t code = connect_result_code(response->get()); code != 0)
+    if (std::int64_t code = connect_result_code(*response); code != 0)
         return std::unexpected(MuxError::refused(code));
 
     if (client->kind() == ConnectionKind::Tcp) {

@@ -1,11 +1,10 @@
 // Device tunnel connect: the "Connect" request.
 #pragma once
 
-#include <plist/plist.h>
-
 #include <cstdint>
 
 #include "mux/client.h"
+#include "mux/reply.h"
 #include "net/fd.h"
 
 namespace vantrel::mux {
@@ -20,6 +19,6 @@ MuxResult<DeviceStream> connect_device(std::uint32_t device_id, std::uint16_t po
 
 // The result code of a Connect response: 0 (success) when "Number" is missing or not an integer,
 // -1 when it does not fit a signed 64-bit number.
-std::int64_t connect_result_code(plist_t response);
+std::int64_t connect_result_code(const Reply& response);
 
 }  // namespace vantrel::mux

@@ -4,6 +4,7 @@
 Each seed is one input in the format that the target's file header describes: real daemon replies in XML
 and binary form, and framed streams at the receive limits, split and interrupted in meaningful places.
 """
+import datetime
 import pathlib
 import plistlib
 import struct
@@ -98,16 +99,17 @@ def shared(levels, fan_out=2):
     return {"k": value}
 
 
-def binary_objects(objects):
-    """A binary list of raw objects (marker and body, 1-byte references), object 0 at the top."""
+def binary_objects(objects, ref_size=1, offset_size=1):
+    """A binary list of raw objects (marker and body), object 0 at the top."""
     out = bytearray(b"bplist00")
     offsets = []
     for obj in objects:
         offsets.append(len(out))
         out += obj
     table = len(out)
-    out += bytes(offsets)
-    return bytes(out) + bytes(6) + bytes([1, 1]) + struct.pack(">QQQ", len(objects), 0, table)
+    for offset in offsets:
+        out += offset.to_bytes(offset_size, "big")
+    return bytes(out) + bytes(6) + bytes([offset_size, ref_size]) + struct.pack(">QQQ", len(objects), 0, table)
 
 
 XML_NOT_NESTING = (b"<array/><array /><!-- <array><dict> --><?pi <array> ?>"
@@ -132,6 +134,61 @@ for name, data in mux.items():
     write("mux_reply", name, b"\x00" + data)
 # Length fixed by the harness: a nonsense header in front of a real reply.
 write("mux_reply", "fixed-length-xml-device-list", b"\x01" + header(0xFFFFFFFF) + xml(ONE_DEVICE))
+
+
+
+# The shapes that once cost libplist (and so the bridge) memory and time without bound, small enough
+# to keep in git; the fuzzer may grow them up to the 1,000,000-byte limit.
+def binary_shared_string_list(refs, text_size):
+    """{"DeviceList": [s, s, ...]}: `refs` references to one string of `text_size` bytes (2-byte refs)."""
+    return binary_objects([b"\xd1\x00\x01\x00\x02", b"\x5aDeviceList",
+                           b"\xaf\x11" + struct.pack(">H", refs) + b"\x00\x03" * refs,
+                           b"\x5f\x12" + struct.pack(">I", text_size) + b"s" * text_size], ref_size=2, offset_size=4)
+
+
+MANY = {"DeviceList": [{"Properties": {"DeviceID": i, "SerialNumber": "%024X" % i}} for i in range(500)]}
+write("mux_reply", "bin-shared-string-20000-references", b"\x01" + header(0) + binary_shared_string_list(20000, 4000))
+write("mux_reply", "xml-device-list-500-entries", b"\x01" + header(0) + xml(MANY))
+write("mux_reply", "bin-device-list-500-entries", b"\x01" + header(0) + binary(MANY))
+write("mux_reply", "xml-nested-200-attribute-holds-comment-start",
+      b"\x01" + header(0) + b"<plist>" + b'<dict a="&lt;!--"><key>k</key>' * 200 + b"<true/>" + b"</dict>" * 200
+      + b"</plist>")
+
+
+# --- plist_diff: a payload as the daemon sends it, XML or binary ---
+
+EVERY_KIND = {"s": "text", "u": "h\u00e9\u20ac\U0001F600", "i": -5, "big": 2**64 - 1, "min": -2**63,
+              "t": True, "f": False, "r": 1.5, "d": b"\x00\x01", "date": datetime.datetime(2020, 1, 2),
+              "a": [1, "two", [3]], "e": {}, "uid": plistlib.UID(7)}
+diff = {
+    "xml-device-list-one": xml(ONE_DEVICE),
+    "xml-device-list-mixed": xml(MIXED),
+    "bin-device-list-one": binary(ONE_DEVICE),
+    "bin-device-list-mixed": binary(MIXED),
+    "xml-every-kind": xml({k: v for k, v in EVERY_KIND.items() if k != "uid"}),
+    "bin-every-kind": binary(EVERY_KIND),
+    "xml-connect-result": xml({"MessageType": "Result", "Number": 3}),
+    "bin-connect-result": binary({"MessageType": "Result", "Number": 2**63}),
+    "xml-nested-32": xml(nested(31)),
+    "bin-nested-33": binary(nested(32)),
+    "bin-shared-arrays-24-levels": binary(shared(24)),
+    "bin-shared-string": binary_shared_string_list(50, 40),
+    "bin-duplicate-keys": binary_objects([b"\xd2\x01\x01\x02\x03", b"\x51a", b"\x10\x01", b"\x10\x02"]),
+    "bin-set-and-16-byte-integer": binary_objects([b"\xd2\x01\x02\x03\x04", b"\x51a", b"\x51b", b"\xc1\x01",
+                                                    b"\x14" + bytes(8) + b"\xff" * 8]),
+    "bin-utf16-key-and-lone-surrogate": binary_objects([b"\xd1\x01\x02", b"\x61\x00a", b"\x62\xd8\x00\x00A"]),
+    "xml-duplicate-keys-and-dangling-key": b"<plist><dict><key>a</key><integer>1</integer><key>a</key>"
+                                           b"<integer>2</integer><key>b</key></dict></plist>",
+    "xml-entities-cdata-comments": b'<?xml version="1.0"?><!-- c --><plist version="1.0"><dict><key>a&amp;b</key>'
+                                   b"<string>&#65;&#x42;<![CDATA[<x>]]><!-- y -->&lt;</string></dict></plist>",
+    "xml-without-plist-element": b"<dict><key>n</key><integer> -0 </integer></dict>",
+    "xml-integer-hex-libplist-only": b"<plist><dict><key>n</key><integer>0x10</integer></dict></plist>",
+    "xml-text-after-root-libplist-only": b"<plist><dict></dict>junk</plist>",
+    "xml-entity-declared": b'<!DOCTYPE plist [<!ENTITY e "x">]><plist><dict><key>a</key><string>&e;</string>'
+                           b"</dict></plist>",
+}
+for name, data in diff.items():
+    write("plist_diff", name, data)
 
 
 # --- read_packet: byte 0 = receive limit (bits 0-2) | end of file (bit 3), then operations ---

@@ -1,12 +1,13 @@
 // Fuzz target: one usbmuxd reply read by the real MuxClient::read_response from a socket (header,
-// length checks, payload, property-list parsing), then the device-list and Connect interpretation of
-// whatever dictionary comes back. An accepted reply never nests deeper than MAX_PLIST_DEPTH.
+// length checks, payload, property-list parsing), and the reader on its own over all the bytes after
+// the header (up to the 1,000,000-byte limit, more than the socket holds), then the device-list and
+// Connect interpretation of whatever dictionary comes back. An accepted reply never nests deeper than
+// MAX_PLIST_DEPTH, and visiting it twice yields the same serial numbers at the same addresses.
 //
 // Input: byte 0 holds flags, the rest is what the daemon sends.
 //   bit 0: the header's length field is replaced by 16 + the number of bytes after the header, so that
 //          mutations of the property list are not stopped by the length check.
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -29,6 +31,9 @@ namespace {
 
 using vantrel::mux::MuxClient;
 using vantrel::mux::MuxError;
+using vantrel::mux::PlistValue;
+using vantrel::mux::Reply;
+using vantrel::mux::ValueKind;
 
 constexpr std::size_t HEADER_SIZE = 16;
 constexpr std::size_t MAX_RESPONSE_PAYLOAD = 1'000'000;
@@ -101,52 +106,85 @@ bool is_plist_rejection(const MuxError& error) {
            error.message().starts_with("Failed to parse plist: ");
 }
 
-struct TreeSize {
-    std::size_t depth = 0;  // containers on the deepest path, counted up to the limit + 1
-    std::size_t nodes = 0;
+// Every value reachable from the root, each object once however often it is referenced: no path
+// holds more than MAX_PLIST_DEPTH containers, and every string and integer reads back the same twice.
+class Walk {
+public:
+    explicit Walk(const Reply& reply) : reply_(reply) {}
+
+    // The most containers on one path from `value` down.
+    std::size_t height(PlistValue value, std::size_t above) {
+        FUZZ_CHECK(above <= vantrel::mux::MAX_PLIST_DEPTH);
+        if (auto known = heights_.find(value.id); known != heights_.end()) {
+            FUZZ_CHECK(above + known->second <= vantrel::mux::MAX_PLIST_DEPTH);
+            return known->second;
+        }
+        std::size_t below = 0;
+        auto child = [&](PlistValue v) {
+            below = std::max(below, height(v, above + 1));
+            return true;
+        };
+        switch (value.kind) {
+            case ValueKind::Dictionary:
+                reply_.for_each_entry(value, [&](std::string_view key, PlistValue v) {
+                    FUZZ_CHECK(reply_.find(value, key).has_value());
+                    return child(v);
+                });
+                break;
+            case ValueKind::Array: reply_.for_each_item(value, child); break;
+            case ValueKind::String:
+                FUZZ_CHECK(reply_.string(value)->data() == reply_.string(value)->data());
+                break;
+            case ValueKind::Integer: FUZZ_CHECK(reply_.integer(value) == reply_.integer(value)); break;
+            case ValueKind::Other: break;
+        }
+        const bool container = value.kind == ValueKind::Dictionary || value.kind == ValueKind::Array;
+        const std::size_t h = below + (container ? 1 : 0);
+        FUZZ_CHECK(above + h <= vantrel::mux::MAX_PLIST_DEPTH);
+        heights_.emplace(value.id, h);
+        return h;
+    }
+
+private:
+    const Reply& reply_;
+    std::unordered_map<std::uint32_t, std::size_t> heights_;
 };
 
-// Recurses no deeper than the limit + 1, whatever the tree.
-TreeSize tree_size(plist_t node, std::size_t levels_left) {
-    const plist_type type = plist_get_node_type(node);
-    TreeSize size{0, 1};
-    if (type != PLIST_ARRAY && type != PLIST_DICT) return size;
-    size.depth = 1;
-    if (levels_left == 0) return size;
-    auto add = [&](plist_t child) {
-        const TreeSize below = tree_size(child, levels_left - 1);
-        size.depth = std::max(size.depth, 1 + below.depth);
-        size.nodes += below.nodes;
-    };
-    if (type == PLIST_ARRAY) {
-        for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) add(plist_array_get_item(node, i));
-        return size;
-    }
-    // Values only: libplist asserts when it copies out a key that holds a zero byte, which a binary
-    // list can carry (the program never copies keys out).
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(node, &it);
-    for (;;) {
-        plist_t value = nullptr;
-        plist_dict_next_item(node, it, nullptr, &value);
-        if (value == nullptr) break;
-        add(value);
-    }
-    std::free(it);
-    return size;
+// The interpretation that list_devices and connect_device apply to a reply: entries only from an
+// array of devices, each from a dictionary, and the same serial object always at the same address.
+void interpret(Reply reply) {
+    const std::int64_t code = vantrel::mux::connect_result_code(reply);
+    const auto number = reply.find(reply.root(), "Number");
+    if (!number || number->kind != ValueKind::Integer) FUZZ_CHECK(code == 0);
+    const auto list = reply.find(reply.root(), "DeviceList");
+    std::size_t items = 0;
+    if (list) reply.for_each_item(*list, [&](PlistValue) { return ++items, true; });
+
+    const vantrel::mux::DeviceList devices(std::move(reply));
+    std::vector<const char*> serials;
+    devices.visit([&](const vantrel::mux::DeviceEntry& entry) {
+        serials.push_back(entry.serial_number.data());
+        return true;
+    });
+    FUZZ_CHECK(serials.size() <= items);
+    std::size_t again = 0;
+    devices.visit([&](const vantrel::mux::DeviceEntry& entry) {
+        FUZZ_CHECK(again < serials.size() && serials[again++] == entry.serial_number.data());
+        return true;
+    });
+    FUZZ_CHECK(again == serials.size());
 }
 
-// The interpretation that list_devices and connect_device apply to a reply.
-void interpret(plist_t root) {
-    const auto devices = vantrel::mux::devices_from_response(root);
-    plist_t list = plist_dict_get_item(root, "DeviceList");
-    if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY) {
-        FUZZ_CHECK(devices.empty());
-    } else {
-        FUZZ_CHECK(devices.size() <= plist_array_get_size(list));
+// The reader on its own, on a payload of any size up to the limit (the socket above holds less).
+void check_reader(const std::uint8_t* payload, std::size_t size) {
+    auto reply = vantrel::mux::parse_response_payload(payload, size);
+    if (!reply) {
+        FUZZ_CHECK(is_plist_rejection(reply.error()));
+        return;
     }
-    const std::int64_t code = vantrel::mux::connect_result_code(root);
-    if (plist_dict_get_item(root, "Number") == nullptr) FUZZ_CHECK(code == 0);
+    FUZZ_CHECK(reply->root().kind == ValueKind::Dictionary);
+    Walk(*reply).height(reply->root(), 0);
+    interpret(std::move(*reply));
 }
 
 }  // namespace
@@ -160,6 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto length = static_cast<std::uint32_t>(message.size());
         for (std::size_t i = 0; i < 4; ++i) message[i] = static_cast<std::uint8_t>(length >> (8 * i));
     }
+    if (message.size() > HEADER_SIZE && message.size() - HEADER_SIZE <= MAX_RESPONSE_PAYLOAD)
+        check_reader(message.data() + HEADER_SIZE, message.size() - HEADER_SIZE);
 
     auto client = MuxClient::connect(daemon.address());
     FUZZ_CHECK(client.has_value());
@@ -198,11 +238,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(response.error().display() == direct.error().display());
         return 0;
     }
-    FUZZ_CHECK(plist_get_node_type(response->get()) == PLIST_DICT);
-    // Whatever libplist accepted was never nested too deeply, nor expanded beyond the reply's size.
-    const TreeSize tree = tree_size(response->get(), vantrel::mux::MAX_PLIST_DEPTH);
-    FUZZ_CHECK(tree.depth <= vantrel::mux::MAX_PLIST_DEPTH);
-    FUZZ_CHECK(tree.nodes <= payload_size);
-    interpret(response->get());
+    FUZZ_CHECK(response->root().kind == ValueKind::Dictionary);
     return 0;
 }

@@ -1,35 +1,25 @@
-#include "mux/plist_depth.h"
+#include "libplist_guard.h"
+
+#include "mux/plist_values.h"
 
 #include <algorithm>
 #include <iterator>
 #include <optional>
 #include <vector>
 
-namespace vantrel::mux {
+namespace vantrel::fuzz {
 namespace {
 
 // The binary walk reads the layout exactly as libplist's reader does wherever that reader goes on,
 // and goes on wherever it stops: so it never sees fewer containers on a path than the reader would.
 
 constexpr std::size_t BINARY_HEADER_SIZE = 8;  // "bplist00"
-constexpr std::size_t BINARY_TRAILER_SIZE = 32;
 constexpr unsigned TYPE_INT = 0x1;
 constexpr unsigned TYPE_ARRAY = 0xA;
 constexpr unsigned TYPE_ORDERED_SET = 0xB;
 constexpr unsigned TYPE_SET = 0xC;
 constexpr unsigned TYPE_DICT = 0xD;
 constexpr unsigned COUNT_FOLLOWS = 0xF;
-
-// An n-byte big-endian number as the reader takes it: of a field wider than 8 bytes, the last 8.
-std::uint64_t load_be(const std::uint8_t* in, std::uint64_t n) {
-    if (n > 8) {
-        in += n - 8;
-        n = 8;
-    }
-    std::uint64_t value = 0;
-    for (std::uint64_t i = 0; i < n; ++i) value = value << 8 | in[i];
-    return value;
-}
 
 struct Container {
     bool dict = false;
@@ -43,44 +33,36 @@ struct Ref {
     std::uint64_t object = 0;
 };
 
+using vantrel::mux::detail::BinaryTrailer;
+using vantrel::mux::detail::load_be;
+
 class BinaryObjects {
 public:
     // nullopt when the trailer describes no object table; the reader rejects such a list as well.
     static std::optional<BinaryObjects> open(std::span<const std::uint8_t> list) {
-        if (list.size() < BINARY_HEADER_SIZE + BINARY_TRAILER_SIZE) return std::nullopt;
-        const std::uint64_t end = list.size() - BINARY_TRAILER_SIZE;
-        const std::uint8_t* trailer = list.data() + end;
-        BinaryObjects objects(list);
-        objects.offset_size_ = trailer[6];
-        objects.ref_size_ = trailer[7];
-        objects.count_ = load_be(trailer + 8, 8);
-        objects.top_ = load_be(trailer + 16, 8);
-        objects.table_ = load_be(trailer + 24, 8);
-        if (objects.count_ == 0 || objects.offset_size_ == 0 || objects.ref_size_ == 0) return std::nullopt;
-        if (objects.top_ >= objects.count_) return std::nullopt;
-        if (objects.table_ < BINARY_HEADER_SIZE || objects.table_ >= end) return std::nullopt;
-        if (objects.count_ > (end - objects.table_) / objects.offset_size_) return std::nullopt;
-        return objects;
+        const auto trailer = BinaryTrailer::read(list);
+        if (!trailer) return std::nullopt;
+        return BinaryObjects(list, *trailer);
     }
 
-    std::uint64_t count() const { return count_; }
-    std::uint64_t top() const { return top_; }
+    std::uint64_t count() const { return t_.count; }
+    std::uint64_t top() const { return t_.top; }
 
     // The container at object `index` (below count()); nullopt for any other object, and for a
     // container the reader cannot read.
     std::optional<Container> container(std::uint64_t index) const {
-        const std::uint64_t at = load_be(list_.data() + table_ + index * offset_size_, offset_size_);
-        if (at < BINARY_HEADER_SIZE || at >= table_) return std::nullopt;
+        const std::uint64_t at = t_.offset_of(list_, index);
+        if (at < BINARY_HEADER_SIZE || at >= t_.table) return std::nullopt;
         const unsigned type = list_[at] >> 4;
         if (type != TYPE_ARRAY && type != TYPE_ORDERED_SET && type != TYPE_SET && type != TYPE_DICT)
             return std::nullopt;
         Container container{type == TYPE_DICT, at + 1, list_[at] & 0xFu};
         if (container.count == COUNT_FOLLOWS) {
-            // The count is an integer object of 2^n bytes of its own (at + 1 < table_ + 1 <= end).
+            // The count is an integer object of 2^n bytes of its own (at + 1 < table + 1 <= end).
             const std::uint8_t marker = list_[at + 1];
             if (marker >> 4 != TYPE_INT) return std::nullopt;
             const std::uint64_t width = std::uint64_t{1} << (marker & 0xFu);
-            if (at + 2 + width > table_) return std::nullopt;
+            if (at + 2 + width > t_.table) return std::nullopt;
             container.count = load_be(list_.data() + at + 2, width);
             container.refs = at + 2 + width;
         }
@@ -90,22 +72,19 @@ public:
     // Reference `n` of `container` (a dictionary's keys, then its values). Positions are computed
     // modulo 2^64 as the reader's pointer arithmetic does; End when it lies outside the objects.
     Ref reference(const Container& container, std::uint64_t n) const {
-        const std::uint64_t at = container.refs + n * ref_size_;
-        if (at > table_ || table_ - at < ref_size_) return {RefKind::End};
-        const std::uint64_t object = load_be(list_.data() + at, ref_size_);
-        if (object >= count_) return {RefKind::Invalid};
+        const std::uint64_t at = container.refs + n * t_.ref_size;
+        if (at > t_.table || t_.table - at < t_.ref_size) return {RefKind::End};
+        const std::uint64_t object = load_be(list_.data() + at, t_.ref_size);
+        if (object >= t_.count) return {RefKind::Invalid};
         return {RefKind::Object, object};
     }
 
 private:
-    explicit BinaryObjects(std::span<const std::uint8_t> list) : list_(list) {}
+    BinaryObjects(std::span<const std::uint8_t> list, const BinaryTrailer& trailer)
+        : list_(list), t_(trailer) {}
 
     std::span<const std::uint8_t> list_;
-    std::uint64_t offset_size_ = 0;
-    std::uint64_t ref_size_ = 0;
-    std::uint64_t count_ = 0;
-    std::uint64_t top_ = 0;
-    std::uint64_t table_ = 0;  // offset of the offset table, which ends the objects
+    BinaryTrailer t_;
 };
 
 // A container on the current path, and how far the walk has gone through its references.
@@ -129,10 +108,6 @@ Ref next_child(const BinaryObjects& objects, Frame& frame) {
     if (n / 2 >= c.count) return {RefKind::End};
     ++frame.next;
     return objects.reference(c, n % 2 == 0 ? n / 2 : c.count + n / 2);
-}
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 }  // namespace
@@ -198,58 +173,4 @@ Nesting binary_plist_nesting(std::span<const std::uint8_t> list, std::size_t lim
     return Nesting::Within;
 }
 
-namespace {
-
-// Parts of an XML text that hold no elements, and where the search for their end begins, counted
-// from the '<', as the reader does.
-struct Skipped {
-    std::string_view start;
-    std::string_view end;  // cppcheck-suppress unusedStructMember
-    std::size_t from;      // cppcheck-suppress unusedStructMember
-};
-constexpr Skipped SKIPPED[] = {{"?", "?>", 1}, {"!--", "-->", 2}, {"![CDATA[", "]]>", 9}};
-
-}  // namespace
-
-Nesting xml_plist_nesting(std::string_view list, std::size_t limit) {
-    // Where the reader takes a tag apart differently, this counts an extra level rather than one less.
-    constexpr auto npos = std::string_view::npos;
-    std::size_t depth = 0;
-    std::size_t at = 0;
-    while ((at = list.find('<', at)) != npos) {
-        const std::string_view rest = list.substr(at + 1);
-        // Processing instructions, comments and CDATA hold no elements: skip to their ends.
-        const auto* skipped =
-            std::ranges::find_if(SKIPPED, [&](const Skipped& k) { return rest.starts_with(k.start); });
-        if (skipped != std::end(SKIPPED)) {
-            const std::size_t end = list.find(skipped->end, at + skipped->from);
-            if (end == npos) break;
-            at = end + skipped->end.size();
-            continue;
-        }
-        const bool closing = rest.starts_with('/');
-        std::size_t name_start = at + 1 + (closing ? 1 : 0);
-        if (!closing)
-            while (name_start < list.size() && is_space(list[name_start])) ++name_start;
-        const std::size_t name_end = std::min(list.find_first_of(" \t\r\n/<>", name_start), list.size());
-        const std::string_view name = list.substr(name_start, name_end - name_start);
-        const std::size_t tag_end = std::min(list.find_first_of("<>", name_end), list.size());
-        const bool ends_with_gt = tag_end < list.size() && list[tag_end] == '>';
-        if (name == "array" || name == "dict") {
-            if (closing) {
-                const bool plain = ends_with_gt &&
-                                   std::all_of(list.begin() + static_cast<std::ptrdiff_t>(name_end),
-                                               list.begin() + static_cast<std::ptrdiff_t>(tag_end), is_space);
-                if (plain && depth > 0) --depth;
-            } else {
-                // An empty one (<array/>) is a level of its own but holds none.
-                if (depth + 1 > limit) return Nesting::TooDeep;
-                if (!(ends_with_gt && list[tag_end - 1] == '/')) ++depth;
-            }
-        }
-        at = ends_with_gt ? tag_end + 1 : tag_end;
-    }
-    return Nesting::Within;
-}
-
-}  // namespace vantrel::mux
+}  // namespace vantrel::fuzz
