@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -202,4 +203,80 @@ TEST(ProgramHostile, FeedbackFloodNeverHoldsVideoBack) {
     EXPECT_EQ(bridge.count(Child::Stream::Out, "disconnected"), 0u) << bridge.out();
     bridge.signal(SIGINT);
     EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+namespace {
+
+// The most memory the process has held so far (VmHWM), in KiB.
+std::size_t peak_rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:")) return std::stoul(line.substr(6));
+    return 0;
+}
+
+}  // namespace
+
+// Replies that share one 400 KB string among hundreds of thousands of references (as the device list,
+// beside an empty one, and beside a Connect result) are read without a copy per reference: the bridge
+// stays small, reaches the device through them, and finds it.
+TEST(ProgramHostile, SharedObjectsAreReadOnce) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim;
+    sim.ok("plug SHARED");
+    sim.ok("list-reply shared-list");  // 500,000 references: no device to take
+    Child bridge = start_bridge();
+    ASSERT_TRUE(sim.wait_event("list-devices", 10s));
+    ASSERT_TRUE(sim.wait_event("list-devices", 10s)) << "the search did not go on";
+    sim.ok("list-reply shared-side");
+    ASSERT_TRUE(sim.wait_event("list-devices", 10s));
+    sim.ok("list-reply normal");
+    sim.ok("connect-reply shared-side");
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s)) << bridge.out();
+    // An order of magnitude: a copy per reference would be gigabytes (the benchmark has the figures).
+    EXPECT_LT(peak_rss_kib(bridge.pid()), 64u * 1024);
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "Error:"), 0u) << bridge.out();
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+}
+
+// Device lists of up to 142,000 entries that all fail the skip rules, then the device, binary and XML
+// (each under the reply size limit): read in linear time, so the device is found at once.
+TEST(ProgramHostile, LongDeviceListsAreReadInLinearTime) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    for (const char* shape :
+         {"empty-dict-binary 142000", "no-serial-binary 30000", "empty-dict-xml 140000"}) {
+        Sim sim;
+        sim.ok("plug AT-THE-END");
+        sim.ok(std::string("list-reply ") + shape);
+        const auto start = Clock::now();
+        Child bridge = start_bridge();
+        // An order of magnitude: libplist took 25 s for the first.
+        ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "AT-THE-END", 10s)) << shape << bridge.out();
+        EXPECT_LT(Clock::now() - start, 5s) << shape;
+        bridge.signal(SIGINT);
+        EXPECT_EQ(bridge.wait_exit(10s), 0);
+    }
+}
+
+// A device list nested 200 deep whose tags carry attribute values that fool a byte scanner
+// (<dict a="<!--">, <array a="/>">), and the same 40,000 deep: turned away (a '<' in an attribute is
+// not XML), never taken for a device and never a crash.
+TEST(ProgramHostile, NestingHiddenInAttributesIsTurnedAway) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    Sim sim({"--list-reply", "nested-attributes:200"});
+    sim.ok("plug HIDDEN");
+    Child bridge = start_bridge();
+    ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Error:", 10s)) << bridge.out();
+    sim.ok("list-reply nested-attributes 40000");
+    const std::size_t mark = bridge.out().size();
+    ASSERT_TRUE(sim.wait_event("list-devices", 10s));
+    ASSERT_TRUE(sim.wait_event("list-devices", 10s)) << "the bridge stopped searching";
+    EXPECT_EQ(bridge.count(Child::Stream::Out, "Found"), 0u);
+    EXPECT_TRUE(bridge.running());
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.wait_exit(10s), 0);
+    EXPECT_NE(bridge.out().find("Protocol error: Failed to parse plist: invalid XML property list"),
+              std::string::npos)
+        << bridge.out().substr(mark);
 }
