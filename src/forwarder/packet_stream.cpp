@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::size_t PREFIX_SIZE = 4;
 // Below this, a receive reads ahead over many small frames at once.
-constexpr std::size_t MIN_BUFFER = 64 * 1024;
+constexpr std::size_t MIN_BUFFER = std::size_t{64} * 1024;
 
 net::IoResult<void> set_receive_timeout_on(int fd, int seconds) {
     timeval timeout{.tv_sec = seconds, .tv_usec = 0};

@@ -23,7 +23,8 @@ namespace {
 constexpr int EXIT_USAGE = 2;
 
 std::optional<std::string_view> environment(const char* name) {
-    const char* value = std::getenv(name);
+    // Read in main before any thread starts, and nothing here changes the environment.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
     return value ? std::optional<std::string_view>(value) : std::nullopt;
 }
 

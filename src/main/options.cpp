@@ -176,9 +176,8 @@ public:
     explicit GetoptInput(const std::vector<std::string_view>& args) {
         storage_.emplace_back("vantrel-usb");
         storage_.insert(storage_.end(), args.begin(), args.end());
-        argv_.reserve(storage_.size() + 1);
-        for (auto& arg : storage_) argv_.push_back(arg.data());
-        argv_.push_back(nullptr);
+        argv_.resize(storage_.size() + 1, nullptr);  // getopt's argv ends in a null pointer
+        std::ranges::transform(storage_, argv_.begin(), [](std::string& arg) { return arg.data(); });
         for (const auto& entry : OPTIONS) {
             if (entry.short_name != 0) short_options_ += entry.short_name;
             if (entry.short_name != 0 && entry.value != nullptr) short_options_ += ':';

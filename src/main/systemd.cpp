@@ -8,7 +8,8 @@
 namespace vantrel::app {
 
 Systemd::Systemd() {
-    const char* socket = std::getenv("NOTIFY_SOCKET");
+    // Made in main before any thread starts, and nothing here changes the environment.
+    const char* socket = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
     enabled_ = socket != nullptr && *socket != '\0';
     std::uint64_t usec = 0;
     // Checks WATCHDOG_PID against this process as well.
