@@ -12,14 +12,10 @@
 
 using vantrel::test::Child;
 using vantrel::test::Sim;
+using vantrel::test::spawn_bridge;
 using namespace std::chrono_literals;
 
 namespace {
-
-Child start_bridge(std::vector<std::string> options) {
-    options.insert(options.begin(), vantrel::test::built_program("vantrel-usb"));
-    return Child::spawn(options);
-}
 
 // Runs the bridge to its end with nothing else around: exit status, standard output, standard error.
 struct Ended {
@@ -27,7 +23,7 @@ struct Ended {
     std::string out, err;
 };
 Ended run_to_end(std::vector<std::string> options) {
-    Child bridge = start_bridge(std::move(options));
+    Child bridge = spawn_bridge(std::move(options));
     auto status = bridge.wait_exit(10s);
     return {status, bridge.out(), bridge.err()};
 }
@@ -71,7 +67,7 @@ TEST(ProgramCli, HelpVersionAndBadCommandLinesTheGnuWay) {
 // then, and each error once however often it repeats; SIGTERM ends it as Ctrl+C does.
 TEST(ProgramCli, PlainOutputSaysWhatChangedAsText) {
     REQUIRE_PRIVATE_NAMESPACE();
-    Child bridge = start_bridge({"--plain", "--status-interval", "1"});
+    Child bridge = spawn_bridge({"--plain", "--status-interval", "1"});
     // No daemon at all for 10 s: five failed searches, one error line.
     bridge.pump_for(10s);
     const std::string refused = "Error: I/O error: Connection refused (os error 111)\n";
@@ -103,7 +99,7 @@ TEST(ProgramCli, UdidChoosesItsDeviceAndSearchesWhileItIsAbsent) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim;
     sim.ok("plug FIRST");
-    Child bridge = start_bridge({"--udid", "SECOND"});
+    Child bridge = spawn_bridge({"--udid", "SECOND"});
     ASSERT_TRUE(sim.wait_event("list-devices", 10s));
     ASSERT_TRUE(sim.wait_event("list-devices", 10s));
     bridge.pump_for(100ms);
@@ -124,7 +120,7 @@ TEST(ProgramCli, DaemonAddressIsTheOnlyOneUsed) {
     on_unix.ok("plug UNIX-DEVICE");
     Sim on_tcp({"--no-unix", "--tcp", "127.0.0.1:27999"});
     on_tcp.ok("plug TCP-DEVICE");
-    Child bridge = start_bridge({"--plain", "--daemon", "127.0.0.1:27999"});
+    Child bridge = spawn_bridge({"--plain", "--daemon", "127.0.0.1:27999"});
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Found TCP-DEVICE\n", 10s)) << bridge.out();
     ASSERT_TRUE(on_tcp.wait_event("connect 1 4242", 10s));
     EXPECT_TRUE(on_unix.events().empty()) << "the Unix socket was used";

@@ -14,6 +14,7 @@
 
 using vantrel::test::Child;
 using vantrel::test::Sim;
+using vantrel::test::spawn_bridge;
 using vantrel::test::to_hex;
 using vantrel::test::UdpReceiver;
 using namespace std::chrono_literals;
@@ -23,10 +24,6 @@ namespace {
 
 const std::string E = "\x1b";
 const std::string ROUTE_VIDEO = E + "[36mVideo" + E + "[0m";
-
-Child start_bridge() {
-    return Child::spawn({vantrel::test::built_program("vantrel-usb")});
-}
 
 }  // namespace
 
@@ -38,7 +35,7 @@ TEST(ProgramHostile, DeeplyNestedDeviceListsAreRefusedAtOnce) {
     const std::string nested = "Protocol error: Property list nested too deeply";
     Sim sim({"--list-reply", "nested-binary"});
     sim.ok("plug NESTED");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     for (const char* mode : {"nested-binary", "nested-xml"}) {
         sim.ok(std::string("list-reply ") + mode);
         const std::size_t mark = bridge.out().size();
@@ -64,7 +61,7 @@ TEST(ProgramHostile, HealthReplySplitOverItsTimeoutStaysOnePacket) {
     sim.ok("plug SPLITTER");
     const std::string reply = "reply that looks like lengths: \x00\x00\x00\x02\x00\x00\x00\x05";
     sim.ok("health 1 4242 split 3000 " + to_hex(reply));
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s)) << bridge.out();
     EXPECT_EQ(tracking.receive(10s), reply);
     sim.ok("send 1 4242 " + to_hex("next"));
@@ -80,7 +77,7 @@ TEST(ProgramHostile, SerialWithControlBytesPrintsAsQuestionMarks) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim;
     sim.ok("plug-hex " + to_hex("\x1b]0;PWN\x07\nX"));
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     const std::string found = E + "[32mFound" + E + "[0m " + E + "[1m?]0;PWN??X" + E + "[0m\n";
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, found, 10s)) << bridge.out();
     bridge.signal(SIGINT);
@@ -97,7 +94,7 @@ TEST(ProgramHostile, CtrlCEndsASetupAttemptOrADaemonRequestAtOnce) {
         Sim sim;
         sim.ok("plug SILENT");
         sim.ok(in_request ? "list-reply silent" : "health 1 5000 ignore");
-        Child bridge = start_bridge();
+        Child bridge = spawn_bridge();
         ASSERT_TRUE(sim.wait_event(in_request ? "list-devices" : "health 1 5000", 10s)) << in_request;
         std::this_thread::sleep_for(200ms);
         const auto stop = Clock::now();
@@ -117,7 +114,7 @@ TEST(ProgramHostile, StalledStandardOutputDoesNotHoldUpTheExit) {
     Sim sim;
     sim.ok("plug STALLED");
     sim.ok("listen 1 5000 off");  // waiting for the app: found line, then the waiting state
-    Child bridge = Child::spawn({vantrel::test::built_program("vantrel-usb")}, {}, Child::Stalled::Out);
+    Child bridge = spawn_bridge({}, {}, Child::Stalled::Out);
     ASSERT_TRUE(sim.wait_event("refused 1 5000", 10s));
     const auto stop = Clock::now();
     bridge.signal(SIGINT);
@@ -131,7 +128,7 @@ TEST(ProgramHostile, StalledStandardOutputDoesNotHoldUpTheExit) {
 TEST(ProgramHostile, ForeignTextIsShownAsQuestionMarksAndPortZeroIsRefused) {
     REQUIRE_PRIVATE_NAMESPACE();
     for (const char* bad : {"--daemon=127.0.0.1:0", "--frob\x1b[2J\x07"}) {
-        Child usage = Child::spawn({vantrel::test::built_program("vantrel-usb"), bad});
+        Child usage = spawn_bridge({bad});
         EXPECT_EQ(usage.wait_exit(10s), 2) << bad;
         EXPECT_EQ(usage.out(), "");
         EXPECT_EQ(usage.err().find('\x1b'), std::string::npos) << usage.err();
@@ -140,7 +137,7 @@ TEST(ProgramHostile, ForeignTextIsShownAsQuestionMarksAndPortZeroIsRefused) {
     Sim sim;
     sim.ok("plug-hex " + to_hex("\xe2\x80\xae"
                                 "exe.txt\xe2\x80\x8b\xef\xbb\xbf\xe2\x80\xa8"));
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     const std::string found = E + "[32mFound" + E + "[0m " + E + "[1m?exe.txt???" + E + "[0m\n";
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, found, 10s)) << bridge.out();
     bridge.signal(SIGINT);
@@ -154,7 +151,7 @@ TEST(ProgramHostile, TricklingHealthReplyHoldsNothingUp) {
     Sim sim;
     sim.ok("plug TRICKLE");
     sim.ok("health 1 5000 trickle 1500");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, ROUTE_VIDEO, 15s)) << bridge.out();
     std::this_thread::sleep_for(2s);  // the video thread now waits in the trickle
     const auto stop = Clock::now();
@@ -172,7 +169,7 @@ TEST(ProgramHostile, FeedbackFloodNeverHoldsVideoBack) {
     UdpReceiver video(5000);
     sim.ok("plug FLOODED");
     sim.ok("autostream 1 5000 rate=200 size=1000");
-    Child bridge = Child::spawn({vantrel::test::built_program("vantrel-usb"), "--json"});
+    Child bridge = spawn_bridge({"--json"});
     sockaddr_in bridge_video{};
     ASSERT_TRUE(video.receive(15s, &bridge_video).has_value()) << bridge.out();
     sim.ok("read 1 5000 rate 53000");
@@ -225,7 +222,7 @@ TEST(ProgramHostile, SharedObjectsAreReadOnce) {
     Sim sim;
     sim.ok("plug SHARED");
     sim.ok("list-reply shared-list");  // 500,000 references: no device to take
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(sim.wait_event("list-devices", 10s));
     ASSERT_TRUE(sim.wait_event("list-devices", 10s)) << "the search did not go on";
     sim.ok("list-reply shared-side");
@@ -250,7 +247,7 @@ TEST(ProgramHostile, LongDeviceListsAreReadInLinearTime) {
         sim.ok("plug AT-THE-END");
         sim.ok(std::string("list-reply ") + shape);
         const auto start = Clock::now();
-        Child bridge = start_bridge();
+        Child bridge = spawn_bridge();
         // An order of magnitude: libplist took 25 s for the first.
         ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "AT-THE-END", 10s)) << shape << bridge.out();
         EXPECT_LT(Clock::now() - start, 5s) << shape;
@@ -266,7 +263,7 @@ TEST(ProgramHostile, NestingHiddenInAttributesIsTurnedAway) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim({"--list-reply", "nested-attributes:200"});
     sim.ok("plug HIDDEN");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Error:", 10s)) << bridge.out();
     sim.ok("list-reply nested-attributes 40000");
     const std::size_t mark = bridge.out().size();

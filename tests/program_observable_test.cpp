@@ -18,16 +18,12 @@
 using json = nlohmann::ordered_json;
 using vantrel::test::Child;
 using vantrel::test::Sim;
+using vantrel::test::spawn_bridge;
 using vantrel::test::to_hex;
 using vantrel::test::UdpReceiver;
 using namespace std::chrono_literals;
 
 namespace {
-
-Child start_bridge(std::vector<std::string> options, const std::vector<std::string>& env = {}) {
-    options.insert(options.begin(), vantrel::test::built_program("vantrel-usb"));
-    return Child::spawn(options, env);
-}
 
 // Every line of standard output, each of which must be a JSON object.
 std::vector<json> events_of(const std::string& out) {
@@ -59,7 +55,7 @@ TEST(ProgramObservable, JsonEventsTellAWholeSession) {
     UdpReceiver video(5000), tracking(4242);
     const std::string serial = "00008030-001A2B3C4D5E6F70\"\x01";
     sim.ok("plug-hex " + to_hex(serial));
-    Child bridge = start_bridge({"--json", "--status-interval", "1"});
+    Child bridge = spawn_bridge({"--json", "--status-interval", "1"});
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, R"("event":"session")", 20s)) << bridge.out();
     for (std::size_t i = 0; i < 3; ++i) sim.ok("send 1 5000 " + to_hex(std::string(1000 + i, 'v')));
     sim.ok("send 1 4242 " + to_hex(std::string(48, 't')));
@@ -111,7 +107,7 @@ TEST(ProgramObservable, JsonEventsTellAWholeSession) {
 // A daemon that stays missing is one error event, however often the search is retried.
 TEST(ProgramObservable, AMissingDaemonIsOneErrorEvent) {
     REQUIRE_PRIVATE_NAMESPACE();
-    Child bridge = start_bridge({"--json"});
+    Child bridge = spawn_bridge({"--json"});
     bridge.pump_for(5s);
     bridge.signal(SIGINT);
     ASSERT_EQ(bridge.wait_exit(10s), 0);
@@ -135,7 +131,7 @@ TEST(ProgramObservable, SystemdHearsReadyStatusWatchdogAndStopping) {
     ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     Sim sim;
     sim.ok("plug NOTIFIED");
-    Child bridge = start_bridge({"--plain"}, {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=1000000"});
+    Child bridge = spawn_bridge({"--plain"}, {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=1000000"});
     std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> messages;
     const auto collect = [&](std::chrono::milliseconds duration) {
         for (const auto end = std::chrono::steady_clock::now() + duration;
@@ -177,7 +173,7 @@ TEST(ProgramObservable, SystemdHearsReadyStatusWatchdogAndStopping) {
 // journal: error lines at priority 3.
 TEST(ProgramObservable, NoColorAndTheJournalsPriorities) {
     REQUIRE_PRIVATE_NAMESPACE();
-    Child plain_colours = start_bridge({}, {"NO_COLOR=1"});
+    Child plain_colours = spawn_bridge({}, {"NO_COLOR=1"});
     ASSERT_TRUE(plain_colours.wait_for(Child::Stream::Out, "Error: I/O error", 10s)) << plain_colours.out();
     plain_colours.signal(SIGINT);
     ASSERT_EQ(plain_colours.wait_exit(10s), 0);
@@ -205,7 +201,7 @@ TEST(ProgramObservable, StalledSessionEndsAndIsFoundAgain) {
     REQUIRE_PRIVATE_NAMESPACE();
     Sim sim;
     sim.ok("plug QUIET");
-    Child bridge = start_bridge({"--json", "--stall-timeout", "2"});
+    Child bridge = spawn_bridge({"--json", "--stall-timeout", "2"});
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, R"("reason":"stalled")", 15s)) << bridge.out();
     const std::size_t mark = bridge.out().find(R"("reason":"stalled")");
     EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, R"("event":"session")", 15s, mark)) << bridge.out();

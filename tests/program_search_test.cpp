@@ -15,6 +15,7 @@
 #include "version.h"
 
 using vantrel::test::Child;
+using vantrel::test::spawn_bridge;
 using namespace std::chrono_literals;
 
 namespace {
@@ -27,19 +28,19 @@ const std::string CONNECTION_REFUSED_LINE =
     E + "[31mError:" + E + "[0m " + E + "[2mI/O error: Connection refused (os error 111)" + E + "[0m\n";
 
 std::string searching(char frame) {
-    return E + "[2K\r" + E + "[2m[" + E + "[33m" + frame + E + "[0m" + E + "[2m] Searching for iPhone..." + E +
-           "[0m";
+    return E + "[2K\r" + E + "[2m[" + E + "[33m" + frame + E + "[0m" + E + "[2m] Searching for iPhone..." +
+           E + "[0m";
 }
 
-Child start_bridge() { return Child::spawn({vantrel::test::built_program("vantrel-usb")}); }
-
-bool usbmuxd_installed() { return ::access("/usr/sbin/usbmuxd", X_OK) == 0; }
+bool usbmuxd_installed() {
+    return ::access("/usr/sbin/usbmuxd", X_OK) == 0;
+}
 
 }  // namespace
 
 TEST(ProgramSearch, NoDaemonShowsErrorLineAndRetriesEveryTwoSeconds) {
     REQUIRE_PRIVATE_NAMESPACE();
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, CONNECTION_REFUSED_LINE, 5s)) << bridge.out();
     EXPECT_EQ(bridge.out().substr(0, BANNER.size()), BANNER);
     // The second error line follows about 2 s later (generous bounds).
@@ -62,7 +63,7 @@ TEST(ProgramSearch, RealUsbmuxdWithNoDeviceGivesOnlyTheSearchingLine) {
     if (!usbmuxd_installed()) GTEST_SKIP() << "usbmuxd is not installed (scripts/setup installs it)";
     Child daemon = Child::spawn({"/usr/sbin/usbmuxd", "-f", "-U", "root", "-n"});
     ASSERT_TRUE(vantrel::test::wait_for_path("/var/run/usbmuxd", 10s)) << daemon.err();
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     // One pass a second: after about 3.5 s at least three frames have been drawn, in order.
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, searching('-'), 8s)) << bridge.err();
     std::string err = bridge.err();
@@ -86,7 +87,7 @@ TEST(ProgramSearch, CtrlCWhileSearchingEndsWithGoodbyeQuickly) {
     if (!usbmuxd_installed()) GTEST_SKIP() << "usbmuxd is not installed (scripts/setup installs it)";
     Child daemon = Child::spawn({"/usr/sbin/usbmuxd", "-f", "-U", "root", "-n"});
     ASSERT_TRUE(vantrel::test::wait_for_path("/var/run/usbmuxd", 10s));
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, searching('/'), 8s));
     auto t0 = std::chrono::steady_clock::now();
     bridge.signal(SIGINT);
@@ -109,7 +110,7 @@ TEST(ProgramSearch, TcpFallbackIsUsedWhenTheUnixSocketIsMissing) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(::listen(s, 8), 0);
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     int c = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(c, 0);
     ::close(s);  // later requests find nothing listening
@@ -122,7 +123,8 @@ TEST(ProgramSearch, TcpFallbackIsUsedWhenTheUnixSocketIsMissing) {
     ASSERT_EQ(::recv(c, payload.data(), payload.size(), MSG_WAITALL), static_cast<ssize_t>(payload.size()));
     EXPECT_NE(payload.find("<string>ListDevices</string>"), std::string::npos);
     ::close(c);
-    std::string line = E + "[31mError:" + E + "[0m " + E + "[2mI/O error: failed to fill whole buffer" + E + "[0m\n";
+    std::string line =
+        E + "[31mError:" + E + "[0m " + E + "[2mI/O error: failed to fill whole buffer" + E + "[0m\n";
     EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, line, 5s)) << bridge.out();
     EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, CONNECTION_REFUSED_LINE, 6s)) << bridge.out();
     bridge.signal(SIGINT);
@@ -131,7 +133,7 @@ TEST(ProgramSearch, TcpFallbackIsUsedWhenTheUnixSocketIsMissing) {
 
 TEST(ProgramSearch, StandardErrorHoldsOnlyClearedTransientLines) {
     REQUIRE_PRIVATE_NAMESPACE();
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, CONNECTION_REFUSED_LINE, 5s));
     bridge.signal(SIGINT);
     ASSERT_EQ(bridge.wait_exit(5s), 0);

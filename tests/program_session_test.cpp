@@ -19,6 +19,7 @@
 
 using vantrel::test::Child;
 using vantrel::test::Sim;
+using vantrel::test::spawn_bridge;
 using vantrel::test::to_hex;
 using vantrel::test::UdpReceiver;
 using namespace std::chrono_literals;
@@ -33,11 +34,6 @@ const std::string WAITING = "] Waiting for Vantrel USB mode...";
 
 std::string found(const std::string& serial) {
     return E + "[32mFound" + E + "[0m " + E + "[1m" + serial + E + "[0m\n";
-}
-
-Child start_bridge(bool stalled_stderr = false) {
-    return Child::spawn({vantrel::test::built_program("vantrel-usb")}, {},
-                        stalled_stderr ? Child::Stalled::Err : Child::Stalled::None);
 }
 
 std::vector<std::string> thread_names(pid_t pid) {
@@ -151,7 +147,7 @@ struct Streaming {
                        bool stalled_stderr = false)
         : sim(std::move(sim_options)), bridge([&] {
               sim.ok("plug " + serial);
-              return start_bridge(stalled_stderr);
+              return spawn_bridge({}, {}, stalled_stderr ? Child::Stalled::Err : Child::Stalled::None);
           }()) {}
 
     void wait_streaming() {
@@ -224,7 +220,7 @@ TEST(ProgramSession, RefusedConnectsWaitForTheAppWithoutASecondFoundLine) {
     Sim sim;
     sim.ok("plug WAITER");
     sim.ok("listen 1 5000 off");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s)) << bridge.err();
     ASSERT_TRUE(sim.wait_event("refused 1 5000", 10s));
     // The waiting spinner goes on from the frame the search left it at.
@@ -242,7 +238,7 @@ TEST(ProgramSession, DeviceVanishingWhileWaitingDisconnectsAndIsFoundAgain) {
     Sim sim;
     sim.ok("plug FIRST");
     sim.ok("listen 1 5000 off");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s));
     sim.ok("unplug 1");
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, DISCONNECTED, 10s)) << bridge.out();
@@ -258,7 +254,7 @@ TEST(ProgramSession, TrackingRefusedAfterVideoClosesTheVideoTunnelBeforeTheNextA
     Sim sim;
     sim.ok("plug HALFWAY");
     sim.ok("listen 1 4242 off");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     // Let a few attempts happen.
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim.wait_event("refused 1 4242", 20s)) << "attempt " << i;
     sim.ok("listen 1 4242 on");
@@ -406,7 +402,7 @@ TEST(ProgramSession, StopsWithinASecondInEveryState) {
     };
     {
         Sim sim;
-        Child bridge = start_bridge();
+        Child bridge = spawn_bridge();
         ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, "] Searching for iPhone...", 10s));
         std::this_thread::sleep_for(300ms);  // inside the wait between two searches
         expect_quick_goodbye(bridge, "searching");
@@ -415,7 +411,7 @@ TEST(ProgramSession, StopsWithinASecondInEveryState) {
         Sim sim;
         sim.ok("plug WAITER");
         sim.ok("listen 1 5000 off");
-        Child bridge = start_bridge();
+        Child bridge = spawn_bridge();
         ASSERT_TRUE(bridge.wait_for(Child::Stream::Err, WAITING, 10s));
         expect_quick_goodbye(bridge, "waiting for USB mode");
     }
@@ -453,7 +449,7 @@ TEST(ProgramSession, WedgedDaemonGivesUpAfterFiveSecondsAndRetries) {
         E + "[31mError:" + E + "[0m " + E + "[2mI/O error: no answer from usbmuxd within 5 s" + E + "[0m\n";
     Sim sim({"--list-reply", "silent"});
     sim.ok("plug WEDGED");
-    Child bridge = start_bridge();
+    Child bridge = spawn_bridge();
     const auto t0 = Clock::now();
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, no_answer, 15s)) << bridge.out();
     EXPECT_GT(Clock::now() - t0, 4s);

@@ -16,16 +16,12 @@
 
 using vantrel::test::Child;
 using vantrel::test::Sim;
+using vantrel::test::spawn_bridge;
 using vantrel::test::to_hex;
 using vantrel::test::UdpReceiver;
 using namespace std::chrono_literals;
 
 namespace {
-
-Child start_bridge(std::vector<std::string> options, const std::vector<std::string>& env = {}) {
-    options.insert(options.begin(), vantrel::test::built_program("vantrel-usb"));
-    return Child::spawn(options, env);
-}
 
 void stop(Child& bridge) {
     bridge.signal(SIGINT);
@@ -51,7 +47,7 @@ TEST(ProgramSetups, DestinationsAnywhereWithFeedbackOnlyFromTheConsumer) {
          {Setup{"[::1]:6000", "127.0.0.1:6242", true}, Setup{"192.0.2.10:6000", "[::1]:6242", false}}) {
         UdpReceiver video(setup.video), tracking(setup.tracking);
         UdpReceiver stranger(setup.local_video ? "[::1]:7000" : "127.0.0.1:7000");
-        Child bridge = start_bridge({"--plain", "--status-interval", "1", "--video-to", setup.video,
+        Child bridge = spawn_bridge({"--plain", "--status-interval", "1", "--video-to", setup.video,
                                      "--tracking-to", setup.tracking});
         const std::string routes = "  Video    USB:5000 -> UDP " + setup.video +
                                    "\n  Tracking USB:4242 -> UDP " + setup.tracking + "\n";
@@ -91,7 +87,7 @@ TEST(ProgramSetups, TheEnvironmentNamesTheDaemon) {
     Sim elsewhere({"--unix", "/run/elsewhere-mux", "--no-tcp"});
     elsewhere.ok("plug ELSEWHERE");
     {
-        Child bridge = start_bridge({"--plain"}, {"USBMUXD_SOCKET_ADDRESS=UNIX:/run/elsewhere-mux"});
+        Child bridge = spawn_bridge({"--plain"}, {"USBMUXD_SOCKET_ADDRESS=UNIX:/run/elsewhere-mux"});
         ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Found ELSEWHERE\n", 10s)) << bridge.out();
         stop(bridge);
     }
@@ -100,7 +96,7 @@ TEST(ProgramSetups, TheEnvironmentNamesTheDaemon) {
          {std::pair<std::vector<std::string>, std::string>{{"--plain", "--daemon", "127.0.0.1:27015"},
                                                            "USBMUXD_SOCKET_ADDRESS=UNIX:/run/elsewhere-mux"},
           {{"--plain"}, "USBMUXD_SOCKET_ADDRESS="}}) {
-        Child bridge = start_bridge(options, {env});
+        Child bridge = spawn_bridge(options, {env});
         EXPECT_TRUE(bridge.wait_for(Child::Stream::Out, "Found USUAL\n", 10s)) << env << bridge.out();
         stop(bridge);
     }
@@ -115,11 +111,11 @@ TEST(ProgramSetups, TwoPhonesSideBySide) {
     sim.ok("plug 00008030-000000000000BBBB");
     UdpReceiver video_a("127.0.0.1:5000"), tracking_a("127.0.0.1:4242");
     UdpReceiver video_b("127.0.0.1:6000"), tracking_b("127.0.0.1:6242");
-    Child a = start_bridge({"--plain", "--udid", "00008030-000000000000AAAA"});
+    Child a = spawn_bridge({"--plain", "--udid", "00008030-000000000000AAAA"});
     // A host name, looked up once at the start: this namespace's own hosts file says where it is.
     ASSERT_EQ(
         std::system("echo '127.0.0.1 consumer-b.test' >/run/hosts && mount --bind /run/hosts /etc/hosts"), 0);
-    Child b = start_bridge({"--plain", "-u", "00008030-000000000000BBBB", "--video-to", "127.0.0.1:6000",
+    Child b = spawn_bridge({"--plain", "-u", "00008030-000000000000BBBB", "--video-to", "127.0.0.1:6000",
                             "--tracking-to", "consumer-b.test:6242"});
     // The route lines follow the health checks, which take the first packet back as their answer.
     ASSERT_TRUE(a.wait_for(Child::Stream::Out, "Tracking USB:4242 -> UDP 127.0.0.1:4242\n", 20s)) << a.out();
@@ -155,14 +151,14 @@ TEST(ProgramSetups, BadAddressesAndSerialsAreUsageErrors) {
         {{"--list", "--plain"}, "option '--list' does not go with '--plain'"},
     };
     for (const auto& [args, problem] : refused) {
-        Child bridge = start_bridge(args);
+        Child bridge = spawn_bridge(args);
         EXPECT_EQ(bridge.wait_exit(10s), 2) << problem;
         EXPECT_EQ(bridge.out(), "") << problem;
         EXPECT_TRUE(bridge.err().starts_with("vantrel-usb: " + problem)) << bridge.err();
         EXPECT_TRUE(bridge.err().ends_with("\nTry 'vantrel-usb --help'.\n")) << bridge.err();
         EXPECT_EQ(std::ranges::count(bridge.err(), '\n'), 2) << bridge.err();
     }
-    Child bridge = start_bridge({}, {"USBMUXD_SOCKET_ADDRESS=127.0.0.1"});
+    Child bridge = spawn_bridge({}, {"USBMUXD_SOCKET_ADDRESS=127.0.0.1"});
     EXPECT_EQ(bridge.wait_exit(10s), 2);
     EXPECT_TRUE(
         bridge.err().starts_with("vantrel-usb: invalid value '127.0.0.1' in USBMUXD_SOCKET_ADDRESS: "))
@@ -178,27 +174,27 @@ TEST(ProgramSetups, ListAndTheDeviceByItsUdid) {
     sim.ok("plug 00008030-001A2B3C4D5E6F70 network");
     sim.ok("plug 00008030-001A2B3C4D5E6F70 usb");
     sim.ok("plug-hex " + to_hex("OLD\x1bPHONE") + " none");
-    Child list = start_bridge({"--list"});
+    Child list = spawn_bridge({"--list"});
     ASSERT_EQ(list.wait_exit(10s), 0);
     EXPECT_EQ(list.out(),
               "00008030-001A2B3C4D5E6F70 (Network)\n00008030-001A2B3C4D5E6F70 (USB)\nOLD?PHONE (unknown)\n");
-    Child json = start_bridge({"-l", "--json"});
+    Child json = spawn_bridge({"-l", "--json"});
     ASSERT_EQ(json.wait_exit(10s), 0);
     EXPECT_EQ(json.out().substr(0, json.out().find('\n')),
               R"({"serial":"00008030-001A2B3C4D5E6F70","device_id":1,"connection":"Network"})");
 
-    Child bridge = start_bridge({"--plain", "-u", "00008030001a2b3c4d5e6f70"});
+    Child bridge = spawn_bridge({"--plain", "-u", "00008030001a2b3c4d5e6f70"});
     ASSERT_TRUE(bridge.wait_for(Child::Stream::Out, "Found 00008030-001...\n", 10s)) << bridge.out();
     EXPECT_TRUE(sim.wait_event("connect 2 5000", 10s)) << "not the USB entry";
     stop(bridge);
     sim.ok("unplug 2");
-    Child network = start_bridge({"--plain", "--udid", "00008030-001A2B3C4D5E6F70"});
+    Child network = spawn_bridge({"--plain", "--udid", "00008030-001A2B3C4D5E6F70"});
     EXPECT_TRUE(network.wait_for(Child::Stream::Out, "Found 00008030-001... (network)\n", 10s))
         << network.out();
     stop(network);
 
     sim.ok("list-reply close");
-    Child failed = start_bridge({"--list"});
+    Child failed = spawn_bridge({"--list"});
     EXPECT_EQ(failed.wait_exit(10s), 1);
     EXPECT_EQ(failed.out(), "");
     EXPECT_EQ(failed.err(), "vantrel-usb: I/O error: failed to fill whole buffer\n");

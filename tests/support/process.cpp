@@ -213,6 +213,12 @@ std::string built_program(std::string_view name) {
     return std::string(name);
 }
 
+Child spawn_bridge(std::vector<std::string> args, const std::vector<std::string>& env,
+                   Child::Stalled stalled) {
+    args.insert(args.begin(), built_program("vantrel-usb"));
+    return Child::spawn(args, env, stalled);
+}
+
 bool in_path(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string dirs = path != nullptr ? path : "/usr/bin:/bin";

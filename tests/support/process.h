@@ -66,6 +66,10 @@ private:
 // Path of a program built by this project (vantrel-usb, vantrel-sim), from the build tree.
 std::string built_program(std::string_view name);
 
+// The built vantrel-usb, started with these arguments (and environment entries).
+Child spawn_bridge(std::vector<std::string> args = {}, const std::vector<std::string>& env = {},
+                   Child::Stalled stalled = Child::Stalled::None);
+
 // Whether a program of that name is found in PATH.
 bool in_path(const std::string& name);
 
