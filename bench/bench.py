@@ -603,13 +603,14 @@ def markdown(report):
 
 NOTES = """\
 - Reference: bench/reference_relay, one thread that reads a prefix, reads the payload into a fixed buffer
-  and sends it with one `sendto`; for the latency runs one process per stream. reference+copy: the same
-  with what the bridge's design costs in itself (a multi-threaded process, and one allocation and copy of
-  exact size per packet); the gap from it to the bridge is the bridge's own. Bridge: vantrel-usb as
-  shipped. iproxy: libusbmuxd's iproxy forwarding the simulated port to a TCP reader (bench/tcp_reader);
-  it relays a byte stream, so its "packets/s" are the app's frames passing through it, not datagrams, and
-  only its MB/s compare with the relays. bridge-before (with `--baseline`): another build of vantrel-usb,
-  measured in the same repetitions as the others.
+  and sends it with one `sendto` (two receives per packet); for the latency runs one process per stream.
+  reference+copy: the same in a multi-threaded process and with one allocation and copy of exact size per
+  packet, as the bridge forwarded until it sent payloads from its stream buffer. Bridge: vantrel-usb as
+  shipped; it takes every frame that has arrived with one receive, so at small packets it makes fewer
+  system calls than the reference. iproxy: libusbmuxd's iproxy forwarding the simulated port to a TCP
+  reader (bench/tcp_reader); it relays a byte stream, so its "packets/s" are the app's frames passing
+  through it, not datagrams, and only its MB/s compare with the relays. bridge-before (with
+  `--baseline`): another build of vantrel-usb, measured in the same repetitions as the others.
 - Every process runs on this machine: the simulator (usbmuxd and the app), the relay and the receiver
   (`vantrel-sim receive` with a 256 MiB socket buffer, reading with recvmmsg) share its cores.
 - Lost: stamped packets whose sequence numbers never reached the receiver (UDP drops at either socket).

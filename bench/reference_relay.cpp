@@ -4,10 +4,9 @@
 // no allocation, no counters, no feedback.
 //
 // Usage: reference_relay [--like-bridge] DEVICE_PORT DESTINATION_PORT   (e.g. 5000 5000, or 4242 4242)
-// --like-bridge adds what the bridge's design itself costs: the process gets a second (idle) thread, as
+// --like-bridge adds what the bridge's design used to cost: the process gets a second (idle) thread, as
 // a multi-threaded process pays more per system call, and each payload is copied into a fresh
-// allocation of its exact size before it is sent. The gap between the two modes is the design's share
-// of the bridge's cost per packet; what remains is the bridge's own.
+// allocation of its exact size before it is sent (the bridge now sends from its stream buffer).
 // Ends with status 0 when the stream ends, 1 on any other failure.
 #include <arpa/inet.h>
 #include <netinet/in.h>
