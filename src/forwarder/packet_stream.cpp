@@ -83,14 +83,18 @@ std::size_t PacketStream::room_for_next_receive() {
     return held < PREFIX_SIZE ? buffer_.size() - end_ : begin_ + frame - end_;
 }
 
-ReadOutcome PacketStream::read_packet() {
+// The loop both reads share: a whole frame is handed out, else more is received with `flags`; a
+// receive that brings nothing is left to `on_nothing` (with its errno), which gives the outcome, or
+// nullopt to receive again.
+template <typename OnNothing>
+ReadOutcome PacketStream::read_with(int flags, OnNothing on_nothing) {
     for (;;) {
         if (auto frame = take_frame()) {
             if (!*frame) return std::unexpected(frame->error());
             return **frame;
         }
         const std::size_t want = room_for_next_receive();
-        const ssize_t n = ::recv(reader_.get(), buffer_.data() + end_, want, 0);
+        const ssize_t n = ::recv(reader_.get(), buffer_.data() + end_, want, flags);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             continue;
@@ -99,32 +103,26 @@ ReadOutcome PacketStream::read_packet() {
             return std::unexpected(net::IoError(net::ErrorKind::UnexpectedEof, net::MSG_FILL_WHOLE_BUFFER));
         const int err = errno;
         if (err == EINTR) continue;
-        // A receive timeout keeps what arrived: inside a prefix that is never an error.
-        if (is_receive_timeout(err) && end_ - begin_ < PREFIX_SIZE) return NoPacket{};
-        return std::unexpected(net::IoError::from_errno(err));
+        if (auto outcome = on_nothing(err)) return std::move(*outcome);
     }
 }
 
+ReadOutcome PacketStream::read_packet() {
+    return read_with(0, [this](int err) -> std::optional<ReadOutcome> {
+        // A receive timeout keeps what arrived: inside a prefix that is never an error.
+        if (is_receive_timeout(err) && end_ - begin_ < PREFIX_SIZE) return NoPacket{};
+        return std::unexpected(net::IoError::from_errno(err));
+    });
+}
+
 ReadOutcome PacketStream::read_packet_until(net::Deadline deadline, int interrupt_fd) {
-    for (;;) {
-        if (auto frame = take_frame()) {
-            if (!*frame) return std::unexpected(frame->error());
-            return **frame;
-        }
-        const std::size_t want = room_for_next_receive();
-        const ssize_t n = ::recv(reader_.get(), buffer_.data() + end_, want, MSG_DONTWAIT);
-        if (n > 0) {
-            end_ += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == 0)
-            return std::unexpected(net::IoError(net::ErrorKind::UnexpectedEof, net::MSG_FILL_WHOLE_BUFFER));
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return std::unexpected(net::IoError::last_os_error());
+    return read_with(MSG_DONTWAIT, [&](int err) -> std::optional<ReadOutcome> {
+        if (err != EAGAIN) return std::unexpected(net::IoError::from_errno(err));
         auto ready = net::wait_until(reader_.get(), POLLIN, deadline, interrupt_fd);
         if (!ready) return std::unexpected(ready.error());
         if (!*ready) return NoPacket{};
-    }
+        return std::nullopt;
+    });
 }
 
 namespace {

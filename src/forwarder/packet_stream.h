@@ -74,6 +74,8 @@ private:
     std::optional<net::IoResult<Packet>> take_frame();
     // How many bytes to ask the socket for, after making room for the frame in progress.
     std::size_t room_for_next_receive();
+    template <typename OnNothing>
+    ReadOutcome read_with(int flags, OnNothing on_nothing);
 
     std::size_t capacity_;
     std::vector<std::uint8_t> buffer_;

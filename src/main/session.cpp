@@ -1,5 +1,7 @@
 #include "main/session.h"
 
+#include <sys/socket.h>
+
 #include <system_error>
 
 #include "console/console.h"
@@ -12,6 +14,18 @@ namespace vantrel::app {
 
 using forwarder::PacketStream;
 using net::IoError;
+
+namespace {
+
+// Where a socket that sends to `destination` binds, port 0: the loopback address of its family, or
+// every address of it.
+std::string_view bind_address(const net::SocketAddress& destination, bool loopback) {
+    const bool v6 = destination.family() == AF_INET6;
+    if (loopback) return v6 ? "[::1]:0" : "127.0.0.1:0";
+    return v6 ? "[::]:0" : "0.0.0.0:0";
+}
+
+}  // namespace
 
 Session& Session::operator=(Session&& other) noexcept {
     if (this != &other) {
@@ -62,14 +76,12 @@ private:
         // A consumer on this computer is reached, and answers, over loopback only; one elsewhere needs
         // the socket on every interface, and only its own host may send feedback.
         const bool local_video = video_dest->is_loopback();
-        const auto video_bind = local_video ? net::SocketAddress::loopback(video_dest->family())
-                                            : net::SocketAddress::wildcard(video_dest->family());
         auto feedback_from = local_video ? std::nullopt : std::optional(*video_dest);
 
         // Video path.
         auto video = open_path(VIDEO_PORT, forwarder::MAX_VIDEO_PACKET);
         if (!video) return std::unexpected(video.error());
-        auto video_socket = udp_socket(video_bind.text());
+        auto video_socket = udp_socket(bind_address(*video_dest, local_video));
         if (!video_socket) return fail(video_socket.error());
         auto feedback_socket = video_socket->duplicate();
         if (!feedback_socket) return fail(feedback_socket.error());
@@ -97,7 +109,7 @@ private:
         // Tracking path.
         auto tracking = open_path(TRACKING_PORT, forwarder::MAX_TRACKING_PACKET);
         if (!tracking) return std::unexpected(tracking.error());
-        auto tracking_socket = udp_socket(net::SocketAddress::wildcard(tracking_dest->family()).text());
+        auto tracking_socket = udp_socket(bind_address(*tracking_dest, /*loopback=*/false));
         if (!tracking_socket) return fail(tracking_socket.error());
         return add(forwarder::start_tracking_forward({
             .stream = std::move(*tracking),

@@ -64,14 +64,6 @@ SocketAddress SocketAddress::from(const sockaddr* address, socklen_t size) {
     return out;
 }
 
-SocketAddress SocketAddress::loopback(int family) {
-    return *parse_socket_address(family == AF_INET6 ? "[::1]:0" : "127.0.0.1:0");
-}
-
-SocketAddress SocketAddress::wildcard(int family) {
-    return *parse_socket_address(family == AF_INET6 ? "[::]:0" : "0.0.0.0:0");
-}
-
 std::uint16_t SocketAddress::port() const {
     if (family() == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_port);
     return ntohs(reinterpret_cast<const sockaddr_in*>(&storage_)->sin_port);
@@ -100,7 +92,8 @@ std::string SocketAddress::text() const {
     char host[INET6_ADDRSTRLEN] = {};
     const bool v6 = family() == AF_INET6;
     if (v6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, host, sizeof host);
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, host,
+                    sizeof host);
     else
         ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, host, sizeof host);
     // Appended piece by piece: g++ 12 at -O3 warns falsely (restrict) about a literal + std::string.

@@ -17,9 +17,6 @@ inline constexpr std::string_view MSG_INVALID_SOCKET_ADDRESS = "invalid socket a
 class SocketAddress {
 public:
     SocketAddress() = default;
-    // An address of the family's loopback or wildcard host, with port 0 (for binding).
-    static SocketAddress loopback(int family);
-    static SocketAddress wildcard(int family);
     // A copy of an IPv4 or IPv6 address as the socket API gives it (`size` at most sockaddr_storage's).
     static SocketAddress from(const sockaddr* address, socklen_t size);
 

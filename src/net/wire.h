@@ -1,6 +1,5 @@
 // Small helpers for bytes on the wire, shared by the program, the simulator and the benchmarks:
-// fixed-width integers in either byte order, usbmuxd's port order, and
-// a write loop.
+// fixed-width integers in either byte order, usbmuxd's port order, and a write loop.
 #pragma once
 
 #include <netinet/in.h>
