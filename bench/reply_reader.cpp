@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,22 +107,18 @@ int read_file(const char* path) {
     std::uint64_t entries = 0;
     auto reply = vantrel::mux::Reply::parse(std::move(payload));
     const bool accepted = reply.has_value();
-    double ms = 0;
-    long peak = 0;
+    std::optional<vantrel::mux::DeviceList> list;  // kept until the end: its freeing is not timed
     if (reply) {
         volatile std::int64_t code = vantrel::mux::connect_result_code(*reply);
         (void)code;
-        const vantrel::mux::DeviceList list(std::move(*reply));
-        list.visit([&](const vantrel::mux::DeviceEntry&) {
+        list.emplace(std::move(*reply));
+        list->visit([&](const vantrel::mux::DeviceEntry&) {
             ++entries;
             return true;
         });
-        ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        peak = peak_kb();  // while the list still holds everything it made
-    } else {
-        ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     }
-    peak = std::max(peak, peak_kb());
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const long peak = peak_kb();
     std::printf("%.3f %llu %d %ld %zu\n", ms, static_cast<unsigned long long>(entries), accepted ? 1 : 0,
                 peak, g_peak);
     return 0;

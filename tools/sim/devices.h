@@ -56,22 +56,15 @@ public:
         return it == devices_.end() ? nullptr : &it->second;
     }
     // A port the device has state for; nullptr when the device or the port has none.
-    PortState* port(std::uint32_t device, std::uint16_t port) { return port_of(devices_, device, port); }
-    const PortState* port(std::uint32_t device, std::uint16_t port) const {
-        return port_of(devices_, device, port);
+    PortState* port(std::uint32_t device, std::uint16_t port) {
+        Device* d = find(device);
+        if (!d) return nullptr;
+        auto it = d->ports.find(port);
+        return it == d->ports.end() ? nullptr : &it->second;
     }
     const std::map<std::uint32_t, Device>& all() const { return devices_; }
 
 private:
-    template <typename Map>
-    static auto port_of(Map& devices, std::uint32_t device, std::uint16_t port)
-        -> decltype(&devices.begin()->second.ports.begin()->second) {
-        auto d = devices.find(device);
-        if (d == devices.end()) return nullptr;
-        auto it = d->second.ports.find(port);
-        return it == d->second.ports.end() ? nullptr : &it->second;
-    }
-
     std::map<std::uint32_t, Device> devices_;
     std::uint32_t next_id_ = 1;
 };

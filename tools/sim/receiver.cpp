@@ -12,6 +12,7 @@
 #include <map>
 #include <vector>
 
+#include "net/address.h"
 #include "net/fd.h"
 #include "net/wire.h"
 #include "sim/address.h"
@@ -125,15 +126,13 @@ std::expected<net::Fd, std::string> bind_udp(const std::string& address, std::ui
 // seconds after the first video datagram was seen.
 struct Feedback {
     std::uint64_t rate = 0;
-    std::optional<sockaddr_storage> to{};
-    socklen_t to_length = 0;
+    std::optional<net::SocketAddress> to{};
     std::uint64_t due_from = 0, sent = 0;
     std::vector<std::uint8_t> payload;
 
     void seen(const sockaddr_storage& from, socklen_t length, std::uint64_t now) {
         if (!to) due_from = now;
-        to = from;
-        to_length = length;
+        to = net::SocketAddress::from(reinterpret_cast<const sockaddr*>(&from), length);
     }
     void send_due(int fd, std::uint64_t now) {
         if (rate == 0 || !to) return;
@@ -142,8 +141,7 @@ struct Feedback {
         for (std::uint64_t burst = 0; sent < due && burst < MAX_FEEDBACK_BURST; ++burst, ++sent) {
             if (payload.size() >= STAMP_SIZE)
                 write_stamp(payload.data(), Stamp{FEEDBACK_STREAM_ID, sent, now});
-            ::sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
-                     reinterpret_cast<const sockaddr*>(&*to), to_length);
+            ::sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL, to->get(), to->size());
         }
     }
     std::optional<std::uint64_t> next_ns() const {
