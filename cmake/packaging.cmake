@@ -39,6 +39,12 @@ set(VANTREL_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where the systemd u
 # Every unit template in packaging/ is configured and installed: a new unit needs no change here
 # nor in debian/.
 file(GLOB unit_templates CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
+# What every unit shares stands once, in unit-common.conf: each template takes it in place of
+# @VANTREL_UNIT_COMMON@, without the file's own leading comment.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/unit-common.conf)
+file(READ ${PROJECT_SOURCE_DIR}/packaging/unit-common.conf VANTREL_UNIT_COMMON)
+string(REGEX REPLACE "^(#[^\n]*\n)+" "" VANTREL_UNIT_COMMON "${VANTREL_UNIT_COMMON}")
+string(REGEX REPLACE "\n$" "" VANTREL_UNIT_COMMON "${VANTREL_UNIT_COMMON}")
 set(VANTREL_UNITS "")
 foreach(template IN LISTS unit_templates)
   get_filename_component(unit ${template} NAME_WLE)
