@@ -749,8 +749,9 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimit) {
     auto shared = parse(binary_nested(99, 2));
     ASSERT_FALSE(shared);
     EXPECT_EQ(shared.error().display(), too_deep);
-    // An array that holds itself is left to libplist, which finds the cycle.
-    auto cycle = parse(hostile::binary_objects({"\xA1\0\0\0\0"}, 4));
+    // An array that holds itself is left to libplist, which finds the cycle. (A string from the bare
+    // literal would stop at its first zero byte: a reference past the end, not a cycle.)
+    auto cycle = parse(hostile::binary_objects({std::string("\xA1\0\0\0\0", 5)}, 4));
     ASSERT_FALSE(cycle);
     EXPECT_EQ(cycle.error().display(), "Protocol error: Failed to parse plist: invalid binary property list");
 
