@@ -34,6 +34,7 @@
 #include "net/wire.h"
 #include "support/hostile_replies.h"
 #include "support/namespace.h"
+#include "support/sockets.h"
 
 using namespace vantrel;
 using namespace vantrel::mux;
@@ -439,9 +440,7 @@ namespace {
 // must wait (not fail, not fall back) until `listener` accepts, or, with `interrupt`, give way at
 // once when the interrupt descriptor becomes readable.
 MuxResult<MuxClient> connect_to_full_backlog(DaemonAddress address, int listener, bool interrupt) {
-    int pair[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    net::Fd interrupt_fd(pair[0]), trigger(pair[1]);
+    auto [interrupt_fd, trigger] = test::unix_stream_pair();
     address.interrupt_fd = interrupt_fd.get();
     std::atomic<bool> done{false};
     std::optional<MuxResult<MuxClient>> result;
