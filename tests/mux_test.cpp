@@ -34,11 +34,14 @@
 #include "net/wire.h"
 #include "support/hostile_replies.h"
 #include "support/namespace.h"
+#include "support/sockets.h"
 
 using namespace vantrel;
 using namespace vantrel::mux;
 using namespace std::chrono_literals;
 namespace hostile = vantrel::test::hostile;
+using hostile::repeated;
+using hostile::xml_plist;
 
 namespace {
 
@@ -57,14 +60,6 @@ std::string header(std::uint32_t length, std::uint32_t version = 1, std::uint32_
 
 std::string message(std::string_view payload) {
     return header(static_cast<std::uint32_t>(payload.size() + 16)) + std::string(payload);
-}
-
-std::string xml_plist(std::string_view root) {
-    return R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-)" + std::string(root) +
-           "\n</plist>\n";
 }
 
 std::string xml_dict(std::string_view entries) {
@@ -87,32 +82,10 @@ std::string binary_of(std::string_view xml) {
     return out;
 }
 
-// A binary list of the given objects (each its marker and body, references 4 bytes wide); object 0
-// is the top.
-std::string binary_list(const std::vector<std::string>& objects) {
-    auto be = [](std::uint64_t v, int n) {
-        std::string out;
-        for (int i = n - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
-        return out;
-    };
-    std::string out = "bplist00";
-    std::string table;
-    for (const auto& object : objects) {
-        table += be(out.size(), 4);
-        out += object;
-    }
-    const std::size_t table_offset = out.size();
-    return out + table + std::string(6, '\0') + "\x04\x04" + be(objects.size(), 8) + be(0, 8) +
-           be(table_offset, 8);
-}
-
 // A dictionary {"k": [[...]]} of 1 + `arrays` levels, each array holding `fan_out` references to
 // the next one (so shared by all of them).
 std::string binary_nested(std::uint32_t arrays, std::uint32_t fan_out) {
-    auto ref = [](std::uint32_t index) {
-        return std::string{'\0', static_cast<char>(index >> 16), static_cast<char>(index >> 8),
-                           static_cast<char>(index)};
-    };
+    auto ref = [](std::uint32_t index) { return hostile::be(index, 4); };
     std::vector<std::string> objects = {"\xD1" + ref(1) + ref(2), "\x51k"};
     for (std::uint32_t i = 0; i < arrays; ++i) {
         const bool last = i + 1 == arrays;
@@ -120,13 +93,7 @@ std::string binary_nested(std::uint32_t arrays, std::uint32_t fan_out) {
         for (std::uint32_t j = 0; !last && j < fan_out; ++j) array += ref(3 + i);
         objects.push_back(array);
     }
-    return binary_list(objects);
-}
-
-std::string repeated(std::string_view text, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += text;
-    return out;
+    return hostile::binary_objects(objects, 4);
 }
 
 MuxResult<Reply> parse(std::string_view payload) {
@@ -473,9 +440,7 @@ namespace {
 // must wait (not fail, not fall back) until `listener` accepts, or, with `interrupt`, give way at
 // once when the interrupt descriptor becomes readable.
 MuxResult<MuxClient> connect_to_full_backlog(DaemonAddress address, int listener, bool interrupt) {
-    int pair[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    net::Fd interrupt_fd(pair[0]), trigger(pair[1]);
+    auto [interrupt_fd, trigger] = test::unix_stream_pair();
     address.interrupt_fd = interrupt_fd.get();
     std::atomic<bool> done{false};
     std::optional<MuxResult<MuxClient>> result;
@@ -783,8 +748,9 @@ TEST(ParsePayload, TurnsAwayListsNestedDeeperThanTheLimit) {
     auto shared = parse(binary_nested(99, 2));
     ASSERT_FALSE(shared);
     EXPECT_EQ(shared.error().display(), too_deep);
-    // An array that holds itself is left to libplist, which finds the cycle.
-    auto cycle = parse(binary_list({"\xA1\0\0\0\0"}));
+    // An array that holds itself is left to libplist, which finds the cycle. (A string from the bare
+    // literal would stop at its first zero byte: a reference past the end, not a cycle.)
+    auto cycle = parse(hostile::binary_objects({std::string("\xA1\0\0\0\0", 5)}, 4));
     ASSERT_FALSE(cycle);
     EXPECT_EQ(cycle.error().display(), "Protocol error: Failed to parse plist: invalid binary property list");
 

@@ -33,16 +33,6 @@ void send_datagram(int fd, const Bytes& payload) {
     ::send(fd, payload.data(), payload.size(), 0);
 }
 
-// One datagram, or nothing after `timeout`.
-Bytes read_datagram(int fd, std::chrono::milliseconds timeout) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return {};
-    Bytes buf(65536);
-    ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-    buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return buf;
-}
-
 std::string final_line(const Child& c, std::string_view stream) {
     auto pos = c.out().find("final " + std::string(stream) + " ");
     if (pos == std::string::npos) return "";
@@ -118,7 +108,7 @@ TEST(SimReceiver, SendsStampedFeedbackToTheSenderOfTheVideoDatagrams) {
     net::Fd video = udp_to(5000);
     send_datagram(video.get(), stamped(5000, 0, 100));
     for (std::uint64_t seq = 0; seq < 3; ++seq) {
-        Bytes got = read_datagram(video.get(), 5s);
+        Bytes got = receive_datagram(video.get(), 5s).value_or(Bytes{});
         ASSERT_EQ(got.size(), 40u);
         auto stamp = sim::read_stamp(got.data(), got.size());
         ASSERT_TRUE(stamp);
@@ -130,33 +120,22 @@ TEST(SimReceiver, SendsStampedFeedbackToTheSenderOfTheVideoDatagrams) {
     EXPECT_NE(rx.out().find("final feedback sent="), std::string::npos);
 }
 
-// A socket of `type` connected to [::1]:port; empty when refused.
-net::Fd connect_ipv6_loopback(std::uint16_t port, int type) {
-    net::Fd fd(::socket(AF_INET6, type | SOCK_CLOEXEC, 0));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    address.sin6_port = htons(port);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
-    return fd;
-}
-
 TEST(SimReceiver, ReceiverAndDaemonServeOnIpv6Loopback) {
     REQUIRE_PRIVATE_NAMESPACE();
     Child rx = start_receiver(
         {"--video", "[::1]:5000", "--tracking=[::1]:4242", "--feedback-rate", "20", "--quiet"});
-    net::Fd video = connect_ipv6_loopback(5000, SOCK_DGRAM);
+    net::Fd video = connect_to("[::1]:5000", SOCK_DGRAM);
     send_datagram(video.get(), stamped(5000, 0, 100));
-    Bytes feedback = read_datagram(video.get(), 5s);
+    Bytes feedback = receive_datagram(video.get(), 5s).value_or(Bytes{});
     EXPECT_EQ(feedback.size(), 64u) << "feedback reaches the IPv6 sender";
-    send_datagram(connect_ipv6_loopback(4242, SOCK_DGRAM).get(), stamped(4242, 0, 48));
+    send_datagram(connect_to("[::1]:4242", SOCK_DGRAM).get(), stamped(4242, 0, 48));
     rx.signal(SIGTERM);
     ASSERT_EQ(rx.wait_exit(10s), 0);
     EXPECT_TRUE(final_line(rx, "tracking").starts_with("final tracking received=1 bytes=48 ")) << rx.out();
 
     Sim sim({"--no-unix", "--tcp", "[::1]:27015"});
     ASSERT_EQ(sim.command("plug V6"), "ok id=1");
-    net::Fd client = connect_ipv6_loopback(27015, SOCK_STREAM);
+    net::Fd client = connect_to("[::1]:27015");
     ASSERT_TRUE(client);
     EXPECT_EQ(connect_result(client.get(), 1, 5000), 0u);
     EXPECT_TRUE(sim.saw_event("connect 1 5000"));

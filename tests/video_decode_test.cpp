@@ -123,7 +123,7 @@ protected:
         int size = 32 << 20;
         ::setsockopt(video_->fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         sim_->ok("plug VIDEO-PHONE");
-        bridge_.emplace(Child::spawn({vantrel::test::built_program("vantrel-usb")}));
+        bridge_.emplace(vantrel::test::spawn_bridge());
         ASSERT_TRUE(sim_->wait_event("connect 1 4242", 20s)) << bridge_->out();
         ASSERT_TRUE(bridge_->wait_for(Child::Stream::Out, ROUTE_VIDEO, 20s)) << bridge_->out();
     }

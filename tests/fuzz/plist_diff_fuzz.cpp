@@ -53,7 +53,7 @@ class StrictXml {
 public:
     static bool check(std::string_view text) {
         XML_Parser parser = XML_ParserCreate("UTF-8");
-        StrictXml strict(parser);
+        StrictXml strict;
         XML_SetUserData(parser, &strict);
         XML_SetElementHandler(
             parser,
@@ -83,7 +83,7 @@ public:
     }
 
 private:
-    explicit StrictXml(XML_Parser parser) : parser_(parser) {}
+    StrictXml() = default;
 
     struct Open {
         std::string name;
@@ -155,7 +155,6 @@ private:
         return t.size() < limit.size() || (t.size() == limit.size() && t <= limit);
     }
 
-    [[maybe_unused]] XML_Parser parser_;
     std::vector<Open> open_;
     std::size_t values_at_top_ = 0;
     bool ok_ = true;

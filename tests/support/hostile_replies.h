@@ -27,18 +27,24 @@ inline std::string be(std::uint64_t value, int n) {
 }
 
 // A binary list of the given objects (each its marker and body), with references and offsets of the
-// given widths; object 0 is the top.
-inline std::string binary_objects(const std::vector<std::string>& objects, int ref_size,
-                                  int offset_size = 4) {
+// given widths; object 0 is the top. The offset table names each object once, in order, unless
+// `names` gives it as object indices, which may repeat (several names for one object).
+inline std::string binary_objects(const std::vector<std::string>& objects, int ref_size, int offset_size = 4,
+                                  const std::vector<std::uint32_t>& names = {}) {
     std::string out = "bplist00";
-    std::string table;
+    std::vector<std::uint64_t> offsets;
     for (const auto& object : objects) {
-        table += be(out.size(), offset_size);
+        offsets.push_back(out.size());
         out += object;
     }
     const std::size_t table_offset = out.size();
+    std::string table;
+    if (names.empty())
+        for (const std::uint64_t offset : offsets) table += be(offset, offset_size);
+    else
+        for (const std::uint32_t name : names) table += be(offsets.at(name), offset_size);
     return out + table + std::string(6, '\0') + static_cast<char>(offset_size) + static_cast<char>(ref_size) +
-           be(objects.size(), 8) + be(0, 8) + be(table_offset, 8);
+           be(names.empty() ? objects.size() : names.size(), 8) + be(0, 8) + be(table_offset, 8);
 }
 
 // The marker of a string, array or dictionary (type 0x5, 0x6, 0xA, 0xD) of `count`, the count apart.
@@ -205,15 +211,9 @@ inline std::string overlapping_aliases(std::uint32_t aliases) {
         list_of_aliases += be(3 + i, 4);
         shared += be(1, 4);
     }
-    std::string out = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const std::string& object : {dict({{1, 2}}, 4), std::string("\x51k"), list_of_aliases, shared}) {
-        offsets.push_back(out.size());
-        out += object;
-    }
-    const std::uint64_t table = out.size();
-    for (std::uint32_t i = 0; i < 3 + aliases; ++i) out += be(offsets[std::min<std::uint32_t>(i, 3)], 4);
-    return out + std::string(6, '\0') + "\x04\x04" + be(3 + aliases, 8) + be(0, 8) + be(table, 8);
+    std::vector<std::uint32_t> names = {0, 1, 2};
+    names.insert(names.end(), aliases, 3);
+    return binary_objects({dict({{1, 2}}, 4), "\x51k", list_of_aliases, shared}, 4, 4, names);
 }
 
 }  // namespace vantrel::test::hostile

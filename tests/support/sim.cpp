@@ -100,22 +100,14 @@ std::size_t Sim::count_events(const std::string& event) const {
     return child_.count(Child::Stream::Out, "event " + event + "\n");
 }
 
-UdpReceiver::UdpReceiver(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = 8 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("cannot bind UDP 127.0.0.1:" + std::to_string(port));
-}
+UdpReceiver::UdpReceiver(std::uint16_t port) : UdpReceiver("127.0.0.1:" + std::to_string(port)) {}
 
 UdpReceiver::UdpReceiver(const std::string& address) {
     const auto parsed = net::parse_socket_address(address);
     if (!parsed) throw std::runtime_error("not a numeric address: " + address);
     fd_ = ::socket(parsed->family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int size = 8 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     if (fd_ < 0 || ::bind(fd_, parsed->get(), parsed->size()) != 0)
         throw std::runtime_error("cannot bind UDP " + address);
 }

@@ -46,9 +46,10 @@ private:
     std::size_t event_cursor_ = 0;  // wait_event looks from here on
 };
 
-// A UDP socket bound to 127.0.0.1:port that collects datagrams.
+// A UDP socket that collects datagrams, with an 8 MB receive buffer.
 class UdpReceiver {
 public:
+    // Bound to 127.0.0.1:port.
     explicit UdpReceiver(std::uint16_t port);
     // Bound to a numeric address: "127.0.0.1:6000", "[::1]:6000", "192.0.2.10:6000".
     explicit UdpReceiver(const std::string& address);

@@ -21,10 +21,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "net/address.h"
 #include "net/fd.h"
 #include "net/wire.h"
 
@@ -121,7 +123,8 @@ inline bool peer_closed(int fd, std::chrono::milliseconds timeout = std::chrono:
     return ::recv(fd, &b, 1, 0) == 0;
 }
 
-// A socket connected to a Unix socket path, or to a port of 127.0.0.1; empty when refused.
+// A socket connected to a Unix socket path, or to a numeric address ("127.0.0.1:5000", "[::1]:5000"),
+// or to a port of 127.0.0.1; empty when refused.
 inline net::Fd connect_unix(const std::string& path = "/var/run/usbmuxd") {
     net::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
@@ -130,14 +133,16 @@ inline net::Fd connect_unix(const std::string& path = "/var/run/usbmuxd") {
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
     return fd;
 }
-inline net::Fd connect_tcp(std::uint16_t port, int type = SOCK_STREAM) {
-    net::Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return net::Fd();
+inline net::Fd connect_to(std::string_view address, int type = SOCK_STREAM) {
+    const auto parsed = net::parse_socket_address(address);
+    EXPECT_TRUE(parsed) << "not a numeric address: " << address;
+    if (!parsed) return net::Fd();
+    net::Fd fd(::socket(parsed->family(), type | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), parsed->get(), parsed->size()) != 0) return net::Fd();
     return fd;
+}
+inline net::Fd connect_tcp(std::uint16_t port, int type = SOCK_STREAM) {
+    return connect_to("127.0.0.1:" + std::to_string(port), type);
 }
 
 // Sends every byte; a send that fails fails the test, with the system's reason.
