@@ -46,9 +46,17 @@ bool is_space(char c) {
 }
 
 // The escape that lets expat read control bytes (read() says why): 0xFF 0xFF for 0xFF itself, and
-// 0xFF followed by the control byte plus 0x40 ('@' to '_') for a control byte.
+// 0xFF followed by the control byte plus 0x80 for a control byte. Both bytes of an escape are plain
+// characters in ISO-8859-1, so an escape never forms or breaks markup (a "]]>", say).
 constexpr char ESCAPE = '\xFF';
-constexpr char ESCAPED_OFFSET = 0x40;
+constexpr unsigned ESCAPED_OFFSET = 0x80;
+
+char escaped(char c) {
+    return c == ESCAPE ? ESCAPE : static_cast<char>(static_cast<unsigned char>(c) + ESCAPED_OFFSET);
+}
+char unescaped(char c) {
+    return c == ESCAPE ? ESCAPE : static_cast<char>(static_cast<unsigned char>(c) - ESCAPED_OFFSET);
+}
 
 bool needs_escape(char c) {
     const auto b = static_cast<unsigned char>(c);
@@ -193,14 +201,18 @@ private:
         const std::string_view source =
             input_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(count));
         if (source.front() == '&') return decoded;
-        if (source.find(ESCAPE) == std::string_view::npos) return source;
+        if (!escape_open_ && source.find(ESCAPE) == std::string_view::npos) return source;
         raw_.clear();
-        for (std::size_t i = 0; i < source.size(); ++i) {
-            if (source[i] != ESCAPE || i + 1 == source.size()) {
-                raw_ += source[i];
+        // expat may hand text over in pieces that part an escape's two bytes (at a CDATA section's
+        // "]", at its buffer's end): an escape left open is closed by the next piece's first byte.
+        for (const char c : source) {
+            if (escape_open_) {
+                raw_ += unescaped(c);
+                escape_open_ = false;
+            } else if (c == ESCAPE) {
+                escape_open_ = true;
             } else {
-                ++i;
-                raw_ += source[i] == ESCAPE ? ESCAPE : static_cast<char>(source[i] - ESCAPED_OFFSET);
+                raw_ += c;
             }
         }
         return raw_;
@@ -244,7 +256,8 @@ private:
 
     XML_Parser parser_;
     std::string_view input_;
-    std::string raw_;  // the last piece of text whose escapes were undone
+    std::string raw_;           // the last piece of text whose escapes were undone
+    bool escape_open_ = false;  // a piece ended after an escape's first byte
     XmlPlist& out_;
     std::vector<Open> open_;
     std::size_t containers_ = 0;
@@ -291,18 +304,19 @@ std::expected<XmlPlist, ReadError> XmlPlist::read(std::string_view text) {
     // bytes too, which XML 1.0 text may not hold. So expat is told the text is ISO-8859-1, where every
     // byte is a character, and reads a copy in which control bytes are escaped; the text of strings
     // and keys is then taken from these bytes (Builder::source_of), not from expat's decoding.
-    std::string escaped;
+    std::string escaped_text;
     if (std::ranges::any_of(text, needs_escape)) {
-        escaped.reserve(text.size() + static_cast<std::size_t>(std::ranges::count_if(text, needs_escape)));
+        escaped_text.reserve(text.size() +
+                             static_cast<std::size_t>(std::ranges::count_if(text, needs_escape)));
         for (char c : text) {
             if (!needs_escape(c)) {
-                escaped += c;
+                escaped_text += c;
             } else {
-                escaped += ESCAPE;
-                escaped += c == ESCAPE ? ESCAPE : static_cast<char>(c + ESCAPED_OFFSET);
+                escaped_text += ESCAPE;
+                escaped_text += escaped(c);
             }
         }
-        text = escaped;
+        text = escaped_text;
     }
     std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("ISO-8859-1"));
     if (!parser) throw std::bad_alloc();
