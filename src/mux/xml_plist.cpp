@@ -198,13 +198,26 @@ private:
         if (at < 0 || count <= 0 ||
             static_cast<std::size_t>(at) + static_cast<std::size_t>(count) > input_.size())
             return decoded;
-        const std::string_view source =
+        const std::string_view token =
             input_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(count));
-        if (source.front() == '&') return decoded;
+        if (token.front() == '&') return decoded;
+        std::string_view source = token;
+        // A line end ("\r\n" read as "\n") is a token of its own, whole in one call. A run of other
+        // characters may come in several calls that all name the whole run (when expat's buffer for
+        // the decoded text fills up): each takes its share, one input byte per character.
+        if (at != token_at_) {
+            token_at_ = at;
+            token_used_ = 0;
+        }
+        if (token.find('\r') == std::string_view::npos) {
+            const auto characters = static_cast<std::size_t>(std::ranges::count_if(
+                decoded, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+            source = token.substr(std::min(token_used_, token.size()), characters);
+            token_used_ += characters;
+        }
         if (!escape_open_ && source.find(ESCAPE) == std::string_view::npos) return source;
         raw_.clear();
-        // expat may hand text over in pieces that part an escape's two bytes (at a CDATA section's
-        // "]", at its buffer's end): an escape left open is closed by the next piece's first byte.
+        // A piece may also end between an escape's two bytes: the next piece's first byte closes it.
         for (const char c : source) {
             if (escape_open_) {
                 raw_ += unescaped(c);
@@ -256,8 +269,10 @@ private:
 
     XML_Parser parser_;
     std::string_view input_;
-    std::string raw_;           // the last piece of text whose escapes were undone
-    bool escape_open_ = false;  // a piece ended after an escape's first byte
+    std::string raw_;             // the last piece of text whose escapes were undone
+    bool escape_open_ = false;    // a piece ended after an escape's first byte
+    XML_Index token_at_ = -1;     // where the token of the last piece begins in the input
+    std::size_t token_used_ = 0;  // how many of its bytes the pieces so far stood for
     XmlPlist& out_;
     std::vector<Open> open_;
     std::size_t containers_ = 0;
